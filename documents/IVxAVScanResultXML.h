@@ -1,0 +1,19 @@
+#pragma once
+// IVxAVScanResultXML: turns a set of result records into the ScanResults report.
+#include <memory>
+#include <set>
+#include <string>
+
+#include "documents/VxScanObjectResult.h"
+#include "foundation/VxNAResult.h"
+
+using VxScanObjectResultSet = std::set<std::shared_ptr<CVxScanObjectResult>>;
+
+class IVxAVScanResultXML {
+ public:
+  virtual ~IVxAVScanResultXML() = default;
+  // Copies the records and builds the complete report.
+  virtual VxNAResult<> setResults(const VxScanObjectResultSet& results) = 0;
+  // The complete report when complete is true, else the detections report.
+  virtual VxNAResult<> getXML(std::wstring& xml, bool complete) = 0;
+};

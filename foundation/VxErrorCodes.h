@@ -1,0 +1,30 @@
+#pragma once
+// Every error code the component returns: the Windows error numbers it uses and
+// its own codes, defined once.
+#include <cstdint>
+
+inline constexpr std::uint32_t VX_ERROR_SUCCESS = 0;
+
+// Windows error codes.
+inline constexpr std::uint32_t ERROR_FILE_NOT_FOUND = 2;
+inline constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr std::uint32_t ERROR_INVALID_DATA = 13;
+inline constexpr std::uint32_t ERROR_OUTOFMEMORY = 14;
+inline constexpr std::uint32_t ERROR_INVALID_PARAMETER = 87;
+inline constexpr std::uint32_t ERROR_BUSY = 170;
+inline constexpr std::uint32_t ERROR_ALREADY_EXISTS = 183;
+inline constexpr std::uint32_t ERROR_MORE_DATA = 234;
+inline constexpr std::uint32_t ERROR_CONTINUE = 1246;
+inline constexpr std::uint32_t ERROR_INTERNAL_ERROR = 1359;
+inline constexpr std::uint32_t ERROR_FUNCTION_FAILED = 1627;
+
+// The component's own codes.
+inline constexpr std::uint32_t VX_E_NOT_SUPPORTED = 0x42032B11;
+inline constexpr std::uint32_t VX_E_TOO_MANY_PARAMETERS = 0x42032B12;
+inline constexpr std::uint32_t VX_E_ALREADY_INITIALIZED = 0x42032B13;
+inline constexpr std::uint32_t VX_E_NOT_INITIALIZED = 0x42032B14;
+inline constexpr std::uint32_t VX_E_TYPE_NOT_RECOGNIZED = 0x42032B15;
+inline constexpr std::uint32_t VX_E_SCAN_CANCELLED = 0x42032B16;
+inline constexpr std::uint32_t VX_E_NOTHING_TO_CANCEL = 0x42032B17;
+// Engine statuses map to VX_E_ENGINE_STATUS_BASE + status.
+inline constexpr std::uint32_t VX_E_ENGINE_STATUS_BASE = 0x42032F10;

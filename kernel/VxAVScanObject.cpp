@@ -1,0 +1,34 @@
+#include "kernel/VxAVScanObject.h"
+
+#include "foundation/VxNATypeConversion.h"
+#include "platform/PathCase.h"
+
+CVxAVScanObject::CVxAVScanObject(std::uint32_t objectType, const std::wstring& path) {
+  setObjectType(objectType);
+  setPath(path);
+}
+
+void CVxAVScanObject::setPath(const std::wstring& path) {
+  std::wstring folded = platform::foldPathCase(path);
+  std::lock_guard guard(lock_);
+  path_ = std::move(folded);
+}
+
+std::wstring CVxAVScanObject::getPath() const {
+  std::lock_guard guard(lock_);
+  return path_;
+}
+
+void CVxAVScanObject::setObjectType(std::uint32_t type) {
+  std::lock_guard guard(lock_);
+  objectType_ = type;
+}
+
+std::uint32_t CVxAVScanObject::getObjectType() const {
+  std::lock_guard guard(lock_);
+  return objectType_;
+}
+
+std::string CVxAVScanObject::getResultKey() const {
+  return VxNATypeConversion::wideBufferToAnsiString(getPath());
+}
