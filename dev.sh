@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Set-up, build and run in one place.
+#   ./dev.sh scan    install what is missing, build, scan this machine
+#   ./dev.sh test    install what is missing, build plain, ThreadSanitizer and
+#                    AddressSanitizer+UBSan variants, run every test in each
+#   ./dev.sh bench   install what is missing, build, run the benchmarks
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev)
+JOBS=${JOBS:-$(nproc)}
+
+setup() {
+  local missing=()
+  for package in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+}
+
+# build DIR [cmake options...]
+build() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
+
+run_tests() {
+  local dir=$1
+  ctest --test-dir "$dir" --output-on-failure -j "$JOBS" --timeout 600
+}
+
+case "${1:-}" in
+  scan)
+    setup
+    build build
+    ./build/tools/kerneldemo/vxkerneldemo
+    ;;
+  test)
+    setup
+    build build
+    run_tests build
+    build build-tsan -DVX_SANITIZER=thread -DVX_BUILD_BENCHMARKS=OFF
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tests build-tsan
+    build build-asan -DVX_SANITIZER=address -DVX_BUILD_BENCHMARKS=OFF
+    ASAN_OPTIONS="detect_leaks=1:halt_on_error=1" UBSAN_OPTIONS="print_stacktrace=1" \
+      run_tests build-asan
+    ;;
+  bench)
+    setup
+    build build
+    ./build/bench/vx_kernel_bench
+    ;;
+  *)
+    echo "usage: $0 scan|test|bench" >&2
+    exit 64
+    ;;
+esac

@@ -1,0 +1,6 @@
+vx_add_test_suite(vx_kernel_tests
+  VxAVScanThreadTest.cpp
+  VxAVScannerKernelStateTest.cpp
+  VxAVScannerKernelFlowTest.cpp
+  VxAVScannerKernelCancelTest.cpp
+)

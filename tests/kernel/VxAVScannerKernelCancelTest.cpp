@@ -1,0 +1,150 @@
+// Cancelling and stopping a kernel while its threads work.
+#include <random>
+#include <thread>
+
+#include "tests/kernel/KernelFixture.h"
+
+namespace vxtest {
+namespace {
+
+std::wstring acksFrom(int count) {
+  return L"CVxAVScannerKernel::onComplete - received Cancelled status from " +
+         std::to_wstring(count) + L" scan threads";
+}
+
+TEST_F(KernelTest, CancelWhileEveryWorkerWaits) {
+  init();
+  setSources({});
+  holdExpansion();
+  ASSERT_TRUE(kernel->Scan(false).ok);
+  ASSERT_TRUE(waitExpansionHeld());
+  // Idle workers acknowledge on the calling thread, before Cancel returns; the
+  // kernel thread, held in the expansion, has not seen any of it yet.
+  ASSERT_TRUE(kernel->Cancel().ok);
+  EXPECT_EQ(capture->count(acksFrom(1)), 0u);
+  releaseExpansion();
+  ASSERT_TRUE(client->waitTerminals(1));
+  EXPECT_EQ(client->terminals(), std::vector{completed(AV_OPERATION_RESULT_CANCELLED)});
+  for (int acks = 1; acks <= 4; ++acks) EXPECT_EQ(capture->count(acksFrom(acks)), 1u);
+  EXPECT_TRUE(capture->contains(L"CVxAVScannerKernel::onComplete - Number of files scanned = 0",
+                                VX_LOG_WARNING));
+}
+
+TEST_F(KernelTest, CancelWaitsForTheWorkerInsideALongScan) {
+  init();
+  setSources({L"/big"});
+  doubles.scan->set(L"/big", {.block = true});
+  doubles.scan->cancelReleasesBlockedScan = false;  // an engine slow to notice
+  ASSERT_TRUE(kernel->Scan(false).ok);
+  ASSERT_TRUE(doubles.scan->waitInFlight(1));
+
+  ASSERT_TRUE(kernel->Cancel().ok);
+  ASSERT_TRUE(capture->waitFor(acksFrom(3)));
+  EXPECT_EQ(capture->count(acksFrom(4)), 0u);
+  EXPECT_TRUE(client->terminals().empty());
+
+  doubles.scan->release();
+  ASSERT_TRUE(client->waitTerminals(1));
+  EXPECT_EQ(client->terminals(), std::vector{completed(AV_OPERATION_RESULT_CANCELLED)});
+  EXPECT_TRUE(client->progressCalls().empty());
+
+  // All four workers serve the next operation, the one that was stuck included.
+  doubles.scan->rearm();
+  doubles.scan->cancelReleasesBlockedScan = true;
+  const auto names = makeSources(4);
+  for (const auto& name : names) doubles.scan->set(name, {.block = true});
+  ASSERT_TRUE(kernel->Scan(false).ok);
+  EXPECT_TRUE(doubles.scan->waitInFlight(4));
+  doubles.scan->release();
+  ASSERT_TRUE(client->waitTerminals(2));
+  EXPECT_EQ(client->terminals()[1], completed(AV_OPERATION_RESULT_COMPLETED));
+  EXPECT_EQ(client->progressCalls().size(), 4u);
+}
+
+TEST_F(KernelTest, CompletionQueuedBeforeTheCancelEndsItAsCancelled) {
+  init();
+  setSources({});
+  holdExpansion();
+  ASSERT_TRUE(kernel->Scan(false).ok);
+  ASSERT_TRUE(waitExpansionHeld());
+  // The pass's completion is already in the inbox when the cancel comes.
+  kernelView()->onComplete(AV_OPERATION_RESULT_COMPLETED);
+  ASSERT_TRUE(kernel->Cancel().ok);
+  releaseExpansion();
+
+  ASSERT_TRUE(client->waitTerminals(1));
+  EXPECT_EQ(client->terminals(), std::vector{completed(AV_OPERATION_RESULT_CANCELLED)});
+  EXPECT_TRUE(capture->contains(
+      L"CVxAVScannerKernel::onComplete - received Completed status after a cancel. Forwarding a "
+      L"cancel complete event",
+      VX_LOG_NORMAL));
+  // The acknowledgements find the activity over.
+  EXPECT_TRUE(capture->waitFor(
+      L"CVxAVScannerKernel::onComplete - completion event received with no known activity. "
+      L"Verify flow.",
+      4));
+  EXPECT_EQ(client->terminals().size(), 1u);
+}
+
+TEST_F(KernelTest, DeInitDuringAScanStopsEveryWorker) {
+  init();
+  const auto names = makeSources(6);
+  for (const auto& name : names) doubles.scan->set(name, {.block = true});
+  ASSERT_TRUE(kernel->Scan(false).ok);
+  ASSERT_TRUE(doubles.scan->waitInFlight(4));
+
+  ASSERT_TRUE(kernel->DeInit(true).ok);
+  EXPECT_EQ(capture->count(L"CVxAVScanThread::ThreadProc - Abort triggered by Event",
+                           VX_LOG_NORMAL),
+            4u);
+  EXPECT_EQ(capture->count(L"CVxAVScanThread::ThreadProc terminated normally", VX_LOG_NORMAL), 4u);
+  EXPECT_EQ(capture->find(L"CVxAVScanThread::ThreadProc terminated normally").file,
+            L"VxAVScanThread");
+  // Stopping is not a failure of the scan.
+  EXPECT_TRUE(client->terminals().empty());
+
+  // The kernel starts afresh.
+  doubles.scan->release();
+  client->clear();
+  init();
+  ASSERT_TRUE(kernel->Scan(false).ok);
+  ASSERT_TRUE(client->waitTerminals(1));
+  EXPECT_EQ(client->terminals(), std::vector{completed(AV_OPERATION_RESULT_COMPLETED)});
+}
+
+// Scans, cleans, cancels and restarts at random moments: every activity ends
+// with exactly one completion or error, nothing hangs, nothing races.
+TEST_F(KernelTest, RandomInterleavingsOfRequests) {
+  init();
+  std::mt19937 random(20261210);
+  std::size_t activities = 0;
+  for (int run = 0; run < 120; ++run) {
+    SCOPED_TRACE(run);
+    makeSources(random() % 12);
+    const int action = static_cast<int>(random() % 5);
+    VxNAResult<> started = action == 4 ? kernel->Clean() : kernel->Scan(action == 3);
+    ASSERT_TRUE(started.ok) << started.error;
+    ++activities;
+    for (unsigned spins = random() % 200; spins > 0; --spins) std::this_thread::yield();
+    switch (action) {
+      case 0:
+      case 4:
+        kernel->Cancel();  // may find the activity already over
+        break;
+      case 1:
+        ASSERT_TRUE(kernel->DeInit(true).ok);
+        // A stopped activity ends without a callback, unless it had completed.
+        activities = client->terminals().size();
+        init();
+        break;
+      default:
+        break;
+    }
+    ASSERT_TRUE(client->waitTerminals(activities));
+    ASSERT_EQ(client->terminals().size(), activities);
+    for (const auto& terminal : client->terminals()) EXPECT_FALSE(terminal.error);
+  }
+}
+
+}  // namespace
+}  // namespace vxtest
