@@ -55,6 +55,8 @@ VxNAResult<> CVxAVScanThread::uninit() {
   std::shared_ptr<IVxAVObjectScanner> scanner;
   {
     std::lock_guard guard(lock_);
+    // The scan aborted below ends because the worker stops, not because it failed.
+    terminating_ = true;
     if (scanning_) scanner = m_spAVObjectScanner_;
   }
   if (scanner != nullptr) scanner->cancel();

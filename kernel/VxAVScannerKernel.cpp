@@ -218,6 +218,7 @@ VxNAResult<> CVxAVScannerKernel::startActivity(const wchar_t* function,
     return VxNAFail(ERROR_BUSY);
   }
   activityState_ = InProgress;
+  ++activitySerial_;
   VX_LOG(VX_LOG_NORMAL, function) << entering;
   post(std::move(event));
   return VxNASuccess();
@@ -398,7 +399,7 @@ void CVxAVScannerKernel::dispatch(const CVxAVScannerKernelEvent& event) {
       return;
     case VX_AVSCANNER_EVENT_ONERROR:
       received(L"VX_AVSCANNER_EVENT_ONERROR");
-      handleError(event.error);
+      handleError(event.error, event.activity);
       return;
     case VX_AVSCANNER_EVENT_ONCOMPLETE:
       received(L"VX_AVSCANNER_EVENT_ONCOMPLETE");
@@ -458,6 +459,8 @@ void CVxAVScannerKernel::progress(const std::wstring& objectName, std::uint32_t 
 void CVxAVScannerKernel::onError(std::uint32_t error) {
   auto event = std::make_shared<CVxAVScannerKernelEvent>(VX_AVSCANNER_EVENT_ONERROR);
   event->error = error;
+  std::lock_guard guard(kernelMutex_);
+  event->activity = activitySerial_;
   post(std::move(event));
 }
 
@@ -508,22 +511,30 @@ void CVxAVScannerKernel::checkForCompletion() {
   post(std::move(next));
 }
 
-void CVxAVScannerKernel::handleError(std::uint32_t error) {
+void CVxAVScannerKernel::handleError(std::uint32_t error, std::uint64_t activity) {
+  {
+    // Several workers can fail during one activity, and a failure can arrive
+    // after its activity was cancelled: only the first error of a running
+    // activity ends it; later ones must not end the next activity.
+    std::lock_guard guard(kernelMutex_);
+    if (activityState_ == Idle || activity != activitySerial_) {
+      VX_LOG(VX_LOG_WARNING, L"CVxAVScannerKernel::onError")
+          << L"CVxAVScannerKernel::onError - error of an activity that has ended, error = "
+          << error;
+      return;
+    }
+  }
   deInitializeKernel();
   std::shared_ptr<IVxAVScanner_Callback> callback;
-  bool activityRunning = false;
   {
     std::lock_guard guard(kernelMutex_);
     callback = spCallback_;
-    activityRunning = activityState_ != Idle;
     activityState_ = Idle;
     VX_LOG(VX_LOG_NORMAL, L"CVxAVScannerKernel::onError")
         << L"CVxAVScannerKernel::onError - entering Idle activity state";
     resetResultsOnCollect_ = true;
   }
-  // Several workers can fail on one activity; its client hears the first error
-  // only, and an error arriving after the activity ended reaches nobody.
-  if (callback != nullptr && activityRunning) callback->onError(error);
+  if (callback != nullptr) callback->onError(error);
 }
 
 void CVxAVScannerKernel::handleComplete(std::uint32_t result) {

@@ -98,7 +98,7 @@ class CVxAVScannerKernel : public CVxNAThread,
 
   // Kernel thread.
   void dispatch(const CVxAVScannerKernelEvent& event);
-  void handleError(std::uint32_t error);
+  void handleError(std::uint32_t error, std::uint64_t activity);
   void handleComplete(std::uint32_t result);
   void finishActivity(std::uint32_t result);
   void checkForCompletion();
@@ -139,6 +139,9 @@ class CVxAVScannerKernel : public CVxNAThread,
   std::vector<std::shared_ptr<CVxAVScanThread>> scanThreads_;
   bool initialized_ = false;
   ActivityState activityState_ = Idle;
+  // Counts accepted activities, so that an error reported for one that already
+  // ended cannot end the next.
+  std::uint64_t activitySerial_ = 0;
   bool profileMode_ = false;
   bool cleanAfterProfile_ = false;
   bool allQueued_ = true;

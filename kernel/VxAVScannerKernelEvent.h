@@ -36,4 +36,6 @@ class CVxAVScannerKernelEvent : public VxNAEventInfoBaseObj {
   std::uint32_t percent = 0;
   std::uint32_t error = 0;
   std::uint32_t result = 0;
+  // The activity an error event belongs to; see CVxAVScannerKernel::onError.
+  std::uint64_t activity = 0;
 };

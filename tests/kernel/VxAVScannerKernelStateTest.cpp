@@ -17,8 +17,6 @@ struct RefusalCase {
   std::wstring warning;  // empty: the refusal is not logged
 };
 
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
-
 VxNAResult<> getReport(IVxAVScannerKernel& k) {
   auto report = k.GetReport(true);
   return report.ok ? VxNASuccess() : VxNAResult<>(VxNAFail(report.error));
