@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "engine/IVxAVScannerConfig.h"
 #include "kernel/VxAVScanObject.h"
 #include "kernel/VxAVScannerKernel.h"
 

@@ -19,6 +19,12 @@ std::atomic<std::uint32_t> gGate{kNotCreated};
 // running while the process exits can log safely.
 alignas(logstream) unsigned char gStorage[sizeof(logstream)];
 
+// A stream in the default state, whose format a statement starts from.
+const std::wios& defaultFormat() {
+  static const std::wios format(nullptr);
+  return format;
+}
+
 }  // namespace
 
 // Builds the stream in its static storage; the only place that may.
@@ -118,10 +124,9 @@ VxLogStatement::VxLogStatement(std::uint32_t severity, const wchar_t* file,
     return;
   }
   stream_ = &stream;
+  // Every statement starts from the default format, whatever the last one set.
   stream.clear();
-  stream.flags(std::ios_base::dec | std::ios_base::skipws);
-  stream.fill(L' ');
-  stream.width(0);
+  stream.copyfmt(defaultFormat());
   stream.setHeader(severity, file, function, line);
 }
 

@@ -20,20 +20,23 @@ std::uint32_t CVxNAThread::Start(const std::wstring& name, std::shared_ptr<void>
   if (thread_ != nullptr) {
     // A thread that already ended on its own (its body returned) is reaped so
     // that the object can run again; a running one makes Start a no-op.
-    if (!thread_->hasEnded()) return 0;
+    if (!bodyReturned_->load() && !thread_->hasEnded()) return 0;
     thread_->join();
     thread_.reset();
   }
   name_ = name;
   auto thread = std::make_unique<platform::Thread>();
+  auto bodyReturned = std::make_shared<std::atomic<bool>>(false);
   const bool initCom = initCom_;
-  const std::uint32_t error =
-      thread->start([this, name, initCom, keepAlive = std::move(keepAlive)]() mutable {
+  const std::uint32_t error = thread->start(
+      [this, name, initCom, bodyReturned, keepAlive = std::move(keepAlive)]() mutable {
         ThreadEntry(this, name, initCom);
+        bodyReturned->store(true);
         keepAlive.reset();
       });
   if (error != 0) return error;
   thread_ = std::move(thread);
+  bodyReturned_ = std::move(bodyReturned);
   return 0;
 }
 

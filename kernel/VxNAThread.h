@@ -12,6 +12,7 @@
 //
 // Thread-safety: Start and Stop may be called from any thread, also concurrently;
 // a second Stop while one is waiting returns at once.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -49,5 +50,8 @@ class CVxNAThread {
   mutable std::mutex lock_;  // guards name_, thread_
   std::wstring name_;
   std::unique_ptr<platform::Thread> thread_;
+  // Set by the running thread once its body has returned: from then on it only
+  // winds down, so Start may reap it and run again.
+  std::shared_ptr<std::atomic<bool>> bodyReturned_;
   const bool initCom_;
 };

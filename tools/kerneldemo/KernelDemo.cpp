@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "engine/IVxAVScannerConfig.h"
 #include "foundation/VxNATypeConversion.h"
 #include "kernel/VxAVScanObject.h"
 #include "kernel/VxAVScannerKernel.h"
