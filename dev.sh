@@ -2,12 +2,14 @@
 # Set-up, build and run in one place.
 #   ./dev.sh scan    install what is missing, build, scan this machine
 #   ./dev.sh test    install what is missing, build plain, ThreadSanitizer and
-#                    AddressSanitizer+UBSan variants, run every test in each
+#                    AddressSanitizer+UBSan variants, run every test in each,
+#                    then fuzz the configuration and report parsers
 #   ./dev.sh bench   install what is missing, build, run the benchmarks
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev)
+PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
+          libxml2-utils clang libclang-rt-14-dev)
 JOBS=${JOBS:-$(nproc)}
 
 setup() {
@@ -52,6 +54,8 @@ case "${1:-}" in
     build build-asan -DVX_SANITIZER=address -DVX_BUILD_BENCHMARKS=OFF
     ASAN_OPTIONS="detect_leaks=1:halt_on_error=1" UBSAN_OPTIONS="print_stacktrace=1" \
       run_tests build-asan
+    # The parsers of untrusted text, fuzzed for a bounded time.
+    tests/fuzz/run.sh build-fuzz "${FUZZ_SECONDS:-60}"
     ;;
   bench)
     setup

@@ -17,6 +17,20 @@ inline constexpr std::uint32_t ERROR_MORE_DATA = 234;
 inline constexpr std::uint32_t ERROR_CONTINUE = 1246;
 inline constexpr std::uint32_t ERROR_INTERNAL_ERROR = 1359;
 inline constexpr std::uint32_t ERROR_FUNCTION_FAILED = 1627;
+inline constexpr std::uint32_t ERROR_ACCESS_DENIED = 5;
+inline constexpr std::uint32_t ERROR_NOT_READY = 21;
+inline constexpr std::uint32_t ERROR_MOD_NOT_FOUND = 126;
+inline constexpr std::uint32_t ERROR_PROC_NOT_FOUND = 127;
+inline constexpr std::uint32_t ERROR_ALREADY_INITIALIZED = 1247;
+inline constexpr std::uint32_t ERROR_PATH_NOT_FOUND = 3;
+inline constexpr std::uint32_t ERROR_INVALID_DRIVE = 15;
+inline constexpr std::uint32_t ERROR_CANNOT_MAKE = 82;
+inline constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr std::uint32_t ERROR_DIR_NOT_EMPTY = 145;
+inline constexpr std::uint32_t ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr std::uint32_t ERROR_FILE_TOO_LARGE = 223;
+inline constexpr std::uint32_t ERROR_DIRECTORY = 267;
+inline constexpr std::uint32_t ERROR_FILE_CORRUPT = 1392;
 
 // The component's own codes.
 inline constexpr std::uint32_t VX_E_NOT_SUPPORTED = 0x42032B11;

@@ -1,5 +1,8 @@
 #include "kernel/VxAVScannerKernelFactories.h"
 
+#include "documents/VxAVScanResultXML.h"
+#include "documents/VxAVScannerXMLConfig.h"
+#include "engine/VxAVEngineStartup.h"
 #include "foundation/VxErrorCodes.h"
 
 namespace {
@@ -10,14 +13,22 @@ VxNAResult<std::shared_ptr<T>> notSupported() {
   return VxNAFail(VX_E_NOT_SUPPORTED);
 }
 
+// The documents' factories hand out null only when memory runs out.
+template <class Interface, class Implementation>
+VxNAResult<std::shared_ptr<Interface>> created() {
+  std::shared_ptr<Interface> object = Implementation::create();
+  if (object == nullptr) return VxNAFail(ERROR_NOT_ENOUGH_MEMORY);
+  return object;
+}
+
 }  // namespace
 
 CVxAVScannerKernelFactories CVxAVScannerKernelFactories::defaults() {
   CVxAVScannerKernelFactories factories;
-  factories.getAVEngine = notSupported<IVxAVEngine>;
-  factories.createXMLConfig = notSupported<IVxAVScannerXMLConfig>;
+  factories.getAVEngine = [] { return ::getAVEngine(); };
+  factories.createXMLConfig = created<IVxAVScannerXMLConfig, CVxAVScannerXMLConfig>;
   factories.createObjectScanner = notSupported<IVxAVObjectScanner>;
   factories.getAVScannerVersionInfo = notSupported<IVxAVScannerVersionInfo>;
-  factories.createScanResultXML = notSupported<IVxAVScanResultXML>;
+  factories.createScanResultXML = created<IVxAVScanResultXML, CVxAVScanResultXML>;
   return factories;
 }

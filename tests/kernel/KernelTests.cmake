@@ -3,4 +3,5 @@ vx_add_test_suite(vx_kernel_tests
   VxAVScannerKernelStateTest.cpp
   VxAVScannerKernelFlowTest.cpp
   VxAVScannerKernelCancelTest.cpp
+  VxAVScannerKernelDocumentsTest.cpp
 )

@@ -1,0 +1,36 @@
+#include "documents/VxNAPSAPIUtil.h"
+
+#include <cerrno>
+
+#include "foundation/VxErrorCodes.h"
+#include "foundation/VxNATypeConversion.h"
+#include "platform/ProcessModules.h"
+
+namespace {
+
+std::uint32_t toWindowsError(std::uint32_t systemError) {
+  switch (systemError) {
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EACCES:
+    case EPERM:
+      return ERROR_ACCESS_DENIED;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    default:
+      return ERROR_FUNCTION_FAILED;
+  }
+}
+
+}  // namespace
+
+VxNAResult<> VxNAPSAPIUtil::enumProcessModules(const std::shared_ptr<IVxNAPSAPIUtil_Callback>& callback) {
+  if (!callback) return VxNAFail(ERROR_INVALID_PARAMETER);
+  const platform::ProcessModuleWalk walk = platform::forEachProcessModule([&](const std::string& path) {
+    return callback->onProcessModule(
+        VxNATypeConversion::ansiBufferToWideString(path.data(), static_cast<std::uint32_t>(path.size())));
+  });
+  if (walk.systemError != 0) return VxNAFail(toWindowsError(walk.systemError));
+  if (walk.stopped) return VxNAFail(ERROR_CONTINUE);
+  return VxNASuccess();
+}

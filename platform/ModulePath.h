@@ -1,0 +1,28 @@
+#pragma once
+// Where the running code lives: the folder of the loaded module (shared library or
+// executable) that contains a given address, and the folder of the process's
+// executable. A folder is the module's path cut at its last "/", without the
+// separator; paths are narrow byte strings, as the file system keeps them.
+//
+// Stateless; safe from any thread.
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Full path of the process's executable (/proc/self/exe). Returns 0 or the
+// Windows code of the system error.
+std::uint32_t hostExecutablePath(std::string& path);
+// Folder of the process's executable.
+std::uint32_t hostExecutableFolder(std::string& folder);
+
+// Full path of the module whose code or data contains address. Returns 0, or 126
+// (module not found) when no loaded module contains it.
+std::uint32_t modulePathOf(const void* address, std::string& path);
+// Folder of that module.
+std::uint32_t moduleFolderOf(const void* address, std::string& folder);
+
+// The part of path before its last "/" ("" when there is none).
+std::string folderOfPath(const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets of the documents with clang's libFuzzer (+ ASan and
+# UBSan) into the folder given as argument and runs each for a bounded time.
+# Exits non-zero when a target crashes, leaks or exceeds its memory limit.
+#   tests/fuzz/run.sh OUT_DIR [SECONDS]
+# Needs: clang, libclang-rt-14-dev (libFuzzer), libpugixml-dev.
+set -euo pipefail
+[ $# -ge 1 ] || { echo "usage: $0 OUT_DIR [SECONDS]" >&2; exit 64; }
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+mkdir -p "$1"
+out=$(cd "$1" && pwd)
+seconds=${2:-60}
+CXX=${CXX:-clang++}
+
+flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
+       -fno-sanitize-recover=undefined -I"$root")
+sources=("$root"/documents/*.cpp "$root"/foundation/VxNATypeConversion.cpp
+         "$root"/kernel/VxAVScanObject.cpp "$root"/platform/ProcessModules.cpp)
+
+run_target() {
+  local name=$1 seeds=$2
+  echo "== $name"
+  "$CXX" "${flags[@]}" "$here/$name.cpp" "${sources[@]}" -lpugixml -o "$out/$name"
+  mkdir -p "$out/corpus-$name"
+  ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1" UBSAN_OPTIONS="print_stacktrace=1" \
+    "$out/$name" -max_total_time="$seconds" -rss_limit_mb=1024 -max_len=65536 -timeout=30 \
+    -artifact_prefix="$out/$name-" -print_final_stats=1 \
+    "$out/corpus-$name" "$here/seeds/$seeds"
+}
+
+run_target ConfigurationFuzzer config
+run_target DetectionsFilterFuzzer report
+echo "fuzzing finished without findings"
