@@ -3,6 +3,8 @@
 #include "documents/VxAVScanResultXML.h"
 #include "documents/VxAVScannerXMLConfig.h"
 #include "engine/VxAVEngineStartup.h"
+#include "engine/VxAVObjectScanner.h"
+#include "engine/VxAVScannerVersionInfo.h"
 #include "foundation/VxErrorCodes.h"
 
 namespace {
@@ -27,8 +29,8 @@ CVxAVScannerKernelFactories CVxAVScannerKernelFactories::defaults() {
   CVxAVScannerKernelFactories factories;
   factories.getAVEngine = [] { return ::getAVEngine(); };
   factories.createXMLConfig = created<IVxAVScannerXMLConfig, CVxAVScannerXMLConfig>;
-  factories.createObjectScanner = notSupported<IVxAVObjectScanner>;
-  factories.getAVScannerVersionInfo = notSupported<IVxAVScannerVersionInfo>;
+  factories.createObjectScanner = created<IVxAVObjectScanner, CVxAVObjectScanner>;
+  factories.getAVScannerVersionInfo = [] { return ::getAVScannerVersionInfo(); };
   factories.createScanResultXML = created<IVxAVScanResultXML, CVxAVScanResultXML>;
   return factories;
 }

@@ -114,28 +114,35 @@ TEST_F(KernelTest, DeInitDuringAScanStopsEveryWorker) {
 
 // Scans, cleans, cancels and restarts at random moments: every activity ends
 // with exactly one completion or error, nothing hangs, nothing races.
-TEST_F(KernelTest, RandomInterleavingsOfRequests) {
-  init();
-  std::mt19937 random(20261210);
+void runRandomInterleavings(IVxAVScannerKernel& kernel, KernelDoubles& doubles,
+                            const std::shared_ptr<RecordingCallback>& client,
+                            std::uint32_t seed, int runs) {
+  ASSERT_TRUE(kernel.Init(client, kConfigText).ok);
+  std::mt19937 random(seed);
   std::size_t activities = 0;
-  for (int run = 0; run < 120; ++run) {
+  for (int run = 0; run < runs; ++run) {
     SCOPED_TRACE(run);
-    makeSources(random() % 12);
+    std::vector<std::wstring> names;
+    for (std::size_t i = random() % 12; i > 0; --i) names.push_back(L"/obj/" + std::to_wstring(i));
+    {
+      std::lock_guard guard(doubles.config->lock);
+      doubles.config->sources = names;
+    }
     const int action = static_cast<int>(random() % 5);
-    VxNAResult<> started = action == 4 ? kernel->Clean() : kernel->Scan(action == 3);
+    VxNAResult<> started = action == 4 ? kernel.Clean() : kernel.Scan(action == 3);
     ASSERT_TRUE(started.ok) << started.error;
     ++activities;
     for (unsigned spins = random() % 200; spins > 0; --spins) std::this_thread::yield();
     switch (action) {
       case 0:
       case 4:
-        kernel->Cancel();  // may find the activity already over
+        kernel.Cancel();  // may find the activity already over
         break;
       case 1:
-        ASSERT_TRUE(kernel->DeInit(true).ok);
+        ASSERT_TRUE(kernel.DeInit(true).ok);
         // A stopped activity ends without a callback, unless it had completed.
         activities = client->terminals().size();
-        init();
+        ASSERT_TRUE(kernel.Init(client, kConfigText).ok);
         break;
       default:
         break;
@@ -144,6 +151,34 @@ TEST_F(KernelTest, RandomInterleavingsOfRequests) {
     ASSERT_EQ(client->terminals().size(), activities);
     for (const auto& terminal : client->terminals()) EXPECT_FALSE(terminal.error);
   }
+  ASSERT_TRUE(kernel.DeInit(true).ok);
+}
+
+TEST_F(KernelTest, RandomInterleavingsOfRequests) {
+  runRandomInterleavings(*kernel, doubles, client, 20261210, 200);
+}
+
+TEST(KernelConcurrencyTest, RandomInterleavingsOnThreeKernelsAtOnce) {
+  LogCapture capture;
+  struct Lane {
+    KernelDoubles doubles;
+    std::shared_ptr<RecordingCallback> client = std::make_shared<RecordingCallback>();
+    std::shared_ptr<IVxAVScannerKernel> kernel;
+  };
+  std::vector<std::unique_ptr<Lane>> lanes;
+  for (int i = 0; i < 3; ++i) {
+    auto lane = std::make_unique<Lane>();
+    lane->kernel = CVxAVScannerKernel::GetInstance(lane->doubles.factories()).value;
+    lanes.push_back(std::move(lane));
+  }
+  std::vector<std::thread> drivers;
+  for (std::size_t i = 0; i < lanes.size(); ++i) {
+    drivers.emplace_back([&, i] {
+      runRandomInterleavings(*lanes[i]->kernel, lanes[i]->doubles, lanes[i]->client,
+                             static_cast<std::uint32_t>(7 + i), 200);
+    });
+  }
+  for (auto& driver : drivers) driver.join();
 }
 
 }  // namespace
