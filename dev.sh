@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
-          libxml2-utils clang libclang-rt-14-dev)
+          libxml2-utils clang libclang-rt-14-dev libyara-dev libssl-dev)
 JOBS=${JOBS:-$(nproc)}
 
 setup() {
@@ -43,7 +43,7 @@ case "${1:-}" in
   scan)
     setup
     build build
-    ./build/tools/kerneldemo/vxkerneldemo
+    ./build/bin/vxscan
     ;;
   test)
     setup

@@ -277,6 +277,51 @@ AV_ABI_ASSERT(offsetof(AV_FILEHASH, data) == 12, "hash bytes at 12");
 
 #undef AV_ABI_ASSERT
 
+/* ------------------------------------------------------------------------ */
+/* Statuses of the product's engine library (libqelda64a.so). Each names one
+ * reason a call itself failed; trouble with one scanned object is never a
+ * status but a scan error (AVM_SCAN_ERROR) followed by AVM_OBJECT_DONE.      */
+
+#define AV_STATUS_BAD_PARAMETERS 0x0101u  /* block, record size or required parameter wrong */
+#define AV_STATUS_DATA_MISSING 0x0102u    /* a data file is missing or unreadable */
+#define AV_STATUS_OUT_OF_MEMORY 0x0103u   /* allocation failed */
+#define AV_STATUS_BAD_HANDLE 0x0104u      /* unknown or closed engine handle */
+#define AV_STATUS_NOT_SUPPORTED 0x0105u   /* object kind the engine does not scan (memory) */
+#define AV_STATUS_ENGINE_FAILURE 0x0106u  /* the rule library could not be started */
+/* A data file is malformed: the status is this base plus the 1-based line of the
+ * first fault (names file +0, scan file +0x1000, clean file +0x2000), the line
+ * capped at 0xFFF. */
+#define AV_STATUS_NAMES_MALFORMED 0x4000u
+#define AV_STATUS_SCAN_MALFORMED 0x5000u
+#define AV_STATUS_CLEAN_MALFORMED 0x6000u
+#define AV_STATUS_MALFORMED_LINE_MAX 0x0FFFu
+
+/* Scan errors (AVM_SCAN_ERROR, low 16 bits) of the product's engine: the
+ * Windows error numbers of the same meaning. */
+#define AV_SCAN_ERROR_NOT_FOUND 2u        /* vanished or never there */
+#define AV_SCAN_ERROR_ACCESS_DENIED 5u    /* no permission to open or read */
+#define AV_SCAN_ERROR_CHANGED 13u         /* the file changed while it was read */
+#define AV_SCAN_ERROR_READ_FAULT 30u      /* reading failed */
+#define AV_SCAN_ERROR_TOO_LARGE 223u      /* larger than the engine scans */
+#define AV_SCAN_ERROR_NOT_REGULAR 1920u   /* symbolic link, directory, FIFO, device or socket */
+
+/* AVM_ACTION actionTaken values of the product's engine. */
+#define AV_ACTION_DELETED 2u
+#define AV_ACTION_QUARANTINED 4u
+/* AVM_REPAIR_ERROR code: no repair possible for this detection. */
+#define AV_REPAIR_ERROR_NONE_POSSIBLE 12u
+/* AVM_FILEHASH hashType: SHA-256, 32 bytes. */
+#define AV_HASH_TYPE_SHA256 3u
+
+/* AVM_OBJECT_TYPE (first argument) and AVM_OBJECT_SUMMARY (second argument) of
+ * the product's engine. */
+#define AV_ITEM_TYPE_FILE 1u
+#define AV_SUMMARY_CLEAN 0u
+#define AV_SUMMARY_INFECTED 1u
+#define AV_SUMMARY_REPAIRED 2u
+#define AV_SUMMARY_NOT_SCANNED 3u
+#define AV_SUMMARY_ERROR 4u
+
 #ifdef __cplusplus
 }
 #endif

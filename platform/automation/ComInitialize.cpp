@@ -1,0 +1,5 @@
+#include "platform/automation/ComInitialize.h"
+
+HRESULT CoInitializeEx(LPVOID, DWORD) { return S_OK; }
+
+void CoUninitialize() {}

@@ -1,0 +1,102 @@
+#include "qelda/QeldaDataSet.h"
+
+#include "engine/VxAVEngineABI.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+
+namespace qelda {
+namespace {
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+  std::ifstream stream(path, std::ios::binary);
+  if (!stream) return std::nullopt;
+  std::ostringstream content;
+  content << stream.rdbuf();
+  if (stream.bad()) return std::nullopt;
+  return content.str();
+}
+
+// The cache key: a digest of every file's length and bytes, so that a file that
+// changed between two starts is loaded afresh.
+std::string digestOf(std::initializer_list<const std::string*> parts) {
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return {};
+  for (const std::string* part : parts) {
+    const std::string length = std::to_string(part->size()) + ":";
+    EVP_DigestUpdate(context.get(), length.data(), length.size());
+    EVP_DigestUpdate(context.get(), part->data(), part->size());
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest, &size) != 1) return {};
+  return std::string(reinterpret_cast<const char*>(digest), size);
+}
+
+std::uint16_t malformed(std::uint16_t base, std::uint32_t line) {
+  return static_cast<std::uint16_t>(
+      base + std::clamp<std::uint32_t>(line, 1, AV_STATUS_MALFORMED_LINE_MAX));
+}
+
+DataSetOutcome build(const std::string& namesText, const std::string* scanText,
+                     const std::string* cleanText) {
+  auto dataSet = std::make_shared<DataSet>();
+  auto names = parseNamesTable(namesText);
+  if (!names.table) return {nullptr, malformed(AV_STATUS_NAMES_MALFORMED, names.faultLine)};
+  dataSet->names = std::move(*names.table);
+  if (cleanText != nullptr) {
+    auto clean = parseCleanTable(*cleanText);
+    if (!clean.table) return {nullptr, malformed(AV_STATUS_CLEAN_MALFORMED, clean.faultLine)};
+    dataSet->clean = std::move(*clean.table);
+  }
+  if (scanText != nullptr) {
+    std::uint16_t status = AV_STATUS_OK;
+    dataSet->rules = YaraRules::build(*scanText, status);
+    if (!dataSet->rules) return {nullptr, status};
+  }
+  return {std::move(dataSet), AV_STATUS_OK};
+}
+
+}  // namespace
+
+DataSetCache& DataSetCache::instance() {
+  static DataSetCache cache;
+  return cache;
+}
+
+DataSetOutcome DataSetCache::acquire(const DataSetFiles& files, bool versionOnly) try {
+  const auto namesText = readWholeFile(files.names);
+  if (!namesText) return {nullptr, AV_STATUS_DATA_MISSING};
+  std::optional<std::string> scanText;
+  std::optional<std::string> cleanText;
+  if (!versionOnly) {
+    scanText = readWholeFile(files.scan);
+    cleanText = readWholeFile(files.clean);
+    if (!scanText || !cleanText) return {nullptr, AV_STATUS_DATA_MISSING};
+  }
+  const std::string versionKey = "v" + digestOf({&*namesText});
+  const std::string fullKey =
+      versionOnly ? std::string{} : "f" + digestOf({&*namesText, &*scanText, &*cleanText});
+
+  // Compiling under the lock makes a second start with the same files wait for the
+  // first one's rules instead of compiling its own copy.
+  std::lock_guard<std::mutex> guard(lock_);
+  std::erase_if(loaded_, [](const auto& entry) { return entry.second.expired(); });
+  const std::string& key = versionOnly ? versionKey : fullKey;
+  if (const auto found = loaded_.find(key); found != loaded_.end()) {
+    if (auto existing = found->second.lock()) return {std::move(existing), AV_STATUS_OK};
+  }
+  DataSetOutcome outcome = versionOnly ? build(*namesText, nullptr, nullptr)
+                                       : build(*namesText, &*scanText, &*cleanText);
+  if (outcome.dataSet) loaded_[key] = outcome.dataSet;
+  return outcome;
+} catch (const std::bad_alloc&) {
+  return {nullptr, AV_STATUS_OUT_OF_MEMORY};
+}
+
+}  // namespace qelda

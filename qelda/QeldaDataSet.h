@@ -1,0 +1,61 @@
+/*
+ * One loaded data set: the names and clean tables and the compiled YARA rules of
+ * the scan file. Data sets are shared: DataSetCache hands every AVInitialise with
+ * byte-identical files the same DataSet, so several engines and version queries
+ * never compile the rules again; the rules live as long as the last engine that
+ * holds them.
+ *
+ * A DataSet is immutable once built and safe to use from any number of threads
+ * (libyara scans one rule set from up to 32 threads at once). DataSetCache is
+ * safe for concurrent use.
+ */
+#ifndef QELDA_DATA_SET_H
+#define QELDA_DATA_SET_H
+
+#include "qelda/QeldaDataTables.h"
+#include "qelda/QeldaYara.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace qelda {
+
+struct DataSetFiles {
+  std::string names;
+  std::string scan;
+  std::string clean;
+};
+
+class DataSet {
+ public:
+  NamesTable names;
+  CleanTable clean;
+  // Empty for a version query: such a data set never scans.
+  std::unique_ptr<YaraRules> rules;
+};
+
+// The data set, or the engine status saying why there is none.
+struct DataSetOutcome {
+  std::shared_ptr<const DataSet> dataSet;
+  std::uint16_t status = 0;
+};
+
+class DataSetCache {
+ public:
+  // The process's one cache.
+  static DataSetCache& instance();
+
+  // Loads the files; versionOnly reads the names file alone and compiles nothing.
+  DataSetOutcome acquire(const DataSetFiles& files, bool versionOnly);
+
+ private:
+  std::mutex lock_;
+  std::map<std::string, std::weak_ptr<const DataSet>> loaded_;
+};
+
+}  // namespace qelda
+
+#endif

@@ -1,0 +1,57 @@
+#include "qelda/QeldaEngine.h"
+
+#include <cstring>
+#include <new>
+
+namespace qelda {
+
+Engine::Engine(std::shared_ptr<const DataSet> dataSet) : dataSet_(std::move(dataSet)) {
+  // The first four bytes name the record's kind so that a reader can tell it from
+  // records a later engine may append.
+  std::memcpy(record_.engineData0, "QDS1", 4);
+  record_.versionMajor = dataSet_->names.versionMajor;
+  record_.versionMinor = dataSet_->names.versionMinor;
+  recordPointers_[0] = &record_;
+}
+
+void Engine::describe(std::uint64_t handle, AV_INITIALISATION& initialisation) const {
+  initialisation.engineHandle = handle;
+  initialisation.engineVersionMajor = kEngineVersionMajor;
+  initialisation.engineVersionMinor = kEngineVersionMinor;
+  initialisation.engineValue = kEngineBuild;
+  initialisation.recordCount = 1;
+  initialisation.reserved = 0;
+  initialisation.records = AV_PTR_TO_U64(recordPointers_);
+}
+
+EngineRegistry& EngineRegistry::instance() {
+  static EngineRegistry registry;
+  return registry;
+}
+
+std::uint64_t EngineRegistry::add(std::shared_ptr<const Engine> engine) try {
+  std::lock_guard<std::mutex> guard(lock_);
+  const std::uint64_t handle = nextHandle_++;
+  engines_.emplace(handle, std::move(engine));
+  return handle;
+} catch (const std::bad_alloc&) {
+  return 0;
+}
+
+std::shared_ptr<const Engine> EngineRegistry::find(std::uint64_t handle) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto found = engines_.find(handle);
+  return found == engines_.end() ? nullptr : found->second;
+}
+
+bool EngineRegistry::remove(std::uint64_t handle) {
+  std::shared_ptr<const Engine> released;  // freed outside the lock
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto found = engines_.find(handle);
+  if (found == engines_.end()) return false;
+  released = std::move(found->second);
+  engines_.erase(found);
+  return true;
+}
+
+}  // namespace qelda
