@@ -1,72 +1,10 @@
 #include "foundation/VxNATypeConversion.h"
 
-namespace {
-
-constexpr char32_t kEscapeFirst = 0xDC80;
-constexpr char32_t kEscapeLast = 0xDCFF;
-constexpr char32_t kReplacement = 0xFFFD;
-
-void appendUtf8(std::string& out, char32_t cp) {
-  if (cp >= kEscapeFirst && cp <= kEscapeLast) {
-    out.push_back(static_cast<char>(cp - 0xDC00));
-    return;
-  }
-  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = kReplacement;
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-// Decodes one well-formed UTF-8 sequence at bytes[i]; returns its length, or 0
-// when the bytes there are not well-formed (overlong, surrogate, out of range,
-// truncated).
-std::size_t decodeUtf8(const unsigned char* bytes, std::size_t size, std::size_t i,
-                       char32_t& cp) {
-  const unsigned char lead = bytes[i];
-  std::size_t length = 0;
-  char32_t min = 0;
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, cp = lead & 0x1F, min = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, cp = lead & 0x0F, min = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, cp = lead & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + length > size) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((bytes[i + k] & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (bytes[i + k] & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
-}
-
-}  // namespace
+#include "platform/Utf8.h"
 
 std::string VxNATypeConversion::wideBufferToAnsiString(const wchar_t* text,
                                                        std::uint32_t count) {
-  std::string out;
-  if (text == nullptr) return out;
-  out.reserve(count);
-  for (std::uint32_t i = 0; i < count; ++i) appendUtf8(out, static_cast<char32_t>(text[i]));
-  return out;
+  return platform::encodeUtf8(text, count);
 }
 
 std::string VxNATypeConversion::wideBufferToAnsiString(std::wstring text) {
@@ -74,22 +12,7 @@ std::string VxNATypeConversion::wideBufferToAnsiString(std::wstring text) {
 }
 
 std::wstring VxNATypeConversion::ansiBufferToWideString(const char* text, std::uint32_t count) {
-  std::wstring out;
-  if (text == nullptr) return out;
-  out.reserve(count);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-  for (std::size_t i = 0; i < count;) {
-    char32_t cp = 0;
-    const std::size_t length = decodeUtf8(bytes, count, i, cp);
-    if (length == 0) {
-      out.push_back(static_cast<wchar_t>(0xDC00 + bytes[i]));
-      ++i;
-    } else {
-      out.push_back(static_cast<wchar_t>(cp));
-      i += length;
-    }
-  }
-  return out;
+  return platform::decodeUtf8(text, count);
 }
 
 std::wstring VxNATypeConversion::ansiBufferToWideString(std::string text) {

@@ -1,5 +1,7 @@
 #include "platform/PrivateProfile.h"
 
+#include "platform/Utf8.h"
+
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -9,44 +11,9 @@ namespace platform {
 
 namespace {
 
-constexpr wchar_t kEscapeBase = 0xDC00;
-
-// Decodes UTF-8; a byte that does not start a well-formed sequence becomes
-// U+DC80..U+DCFF so that no byte of the file is lost.
+// Decodes UTF-8 without losing a byte of the file.
 std::wstring decodeUtf8(const std::string& bytes, std::size_t start) {
-  std::wstring text;
-  text.reserve(bytes.size() - start);
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t size = bytes.size();
-  for (std::size_t i = start; i < size;) {
-    const unsigned char lead = data[i];
-    std::size_t length = 0;
-    char32_t cp = 0;
-    char32_t min = 0;
-    if (lead < 0x80) {
-      length = 1, cp = lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-      length = 2, cp = lead & 0x1F, min = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, cp = lead & 0x0F, min = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4, cp = lead & 0x07, min = 0x10000;
-    }
-    bool wellFormed = length != 0 && i + length <= size;
-    for (std::size_t k = 1; wellFormed && k < length; ++k) {
-      wellFormed = (data[i + k] & 0xC0) == 0x80;
-      cp = (cp << 6) | (data[i + k] & 0x3F);
-    }
-    wellFormed = wellFormed && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-    if (!wellFormed) {
-      text.push_back(static_cast<wchar_t>(kEscapeBase + lead));
-      ++i;
-      continue;
-    }
-    text.push_back(static_cast<wchar_t>(cp));
-    i += length;
-  }
-  return text;
+  return platform::decodeUtf8(bytes.data() + start, bytes.size() - start);
 }
 
 // Decodes UTF-16LE, joining surrogate pairs; a lone surrogate is kept as it is.
