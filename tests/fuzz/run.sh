@@ -16,7 +16,8 @@ CXX=${CXX:-clang++}
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=undefined -I"$root")
 sources=("$root"/documents/*.cpp "$root"/foundation/VxNATypeConversion.cpp
-         "$root"/kernel/VxAVScanObject.cpp "$root"/platform/ProcessModules.cpp)
+         "$root"/kernel/VxAVScanObject.cpp "$root"/platform/ProcessModules.cpp
+         "$root"/platform/Utf8.cpp)
 
 run_target() {
   local name=$1 seeds=$2
