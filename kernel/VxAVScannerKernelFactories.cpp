@@ -9,13 +9,7 @@
 
 namespace {
 
-// Collaborators this build does not carry yet answer "operation not supported".
-template <class T>
-VxNAResult<std::shared_ptr<T>> notSupported() {
-  return VxNAFail(VX_E_NOT_SUPPORTED);
-}
-
-// The documents' factories hand out null only when memory runs out.
+// The product's factories hand out null only when memory runs out.
 template <class Interface, class Implementation>
 VxNAResult<std::shared_ptr<Interface>> created() {
   std::shared_ptr<Interface> object = Implementation::create();

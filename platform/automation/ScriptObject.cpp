@@ -4,11 +4,12 @@
 #include <new>
 
 #include "platform/automation/MemberName.h"
+#include "platform/automation/NoTypeInfo.h"
 
 namespace platform::automation {
 namespace {
 
-class ScriptObject final : public IDispatch {
+class ScriptObject final : public NoTypeInfo<IDispatch> {
  public:
   explicit ScriptObject(std::vector<ScriptMethod> methods) : methods_(std::move(methods)) {}
 
@@ -27,16 +28,6 @@ class ScriptObject final : public IDispatch {
     const ULONG left = --references_;
     if (left == 0) delete this;
     return left;
-  }
-
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override {
-    if (pctinfo == nullptr) return E_INVALIDARG;
-    *pctinfo = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {
-    if (ppTInfo != nullptr) *ppTInfo = nullptr;
-    return DISP_E_BADINDEX;
   }
 
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,

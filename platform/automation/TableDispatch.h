@@ -12,21 +12,13 @@
 // Type information is not served (GetTypeInfoCount answers 0). Thread-safety is that
 // of the table (immutable) and of the object's own methods.
 #include "platform/automation/DispatchTable.h"
+#include "platform/automation/NoTypeInfo.h"
 
 namespace platform::automation {
 
 template <class Interface>
-class TableDispatch : public Interface {
+class TableDispatch : public NoTypeInfo<Interface> {
  public:
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override {
-    if (pctinfo == nullptr) return E_INVALIDARG;
-    *pctinfo = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {
-    if (ppTInfo != nullptr) *ppTInfo = nullptr;
-    return DISP_E_BADINDEX;
-  }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,
                                           DISPID* rgDispId) override {
     return table_.getIDsOfNames(riid, rgszNames, cNames, rgDispId);

@@ -7,20 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/HexBytes.h"
+
 namespace {
 
-using namespace std::string_literals;
+using vxtest::hex;
 
-std::string hex(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (const unsigned char byte : bytes) {
-    if (!out.empty()) out.push_back(' ');
-    out.push_back(kDigits[byte >> 4]);
-    out.push_back(kDigits[byte & 0xF]);
-  }
-  return out;
-}
+using namespace std::string_literals;
 
 // ---------------------------------------------------------------------------
 // Serialised form
