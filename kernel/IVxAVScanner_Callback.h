@@ -6,16 +6,15 @@
 #include <cstdint>
 #include <string>
 
-// eAVObjectStatus
-enum : std::uint32_t {
+// The automation enumerations; the component's type library declares the same.
+enum eAVObjectStatus : std::uint32_t {
   AV_OBJECT_STATUS_NOT_VERIFIED = 0,
   AV_OBJECT_STATUS_OK = 1,
   AV_OBJECT_STATUS_INFECTED = 2,
   AV_OBJECT_STATUS_CLEANED = 3,
 };
 
-// eAVOperationResult
-enum : std::uint32_t {
+enum eAVOperationResult : std::uint32_t {
   AV_OPERATION_RESULT_COMPLETED = 0,
   AV_OPERATION_RESULT_CANCELLED = 1,
 };

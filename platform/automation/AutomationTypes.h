@@ -29,5 +29,6 @@ using LPCOLESTR = const OLECHAR*;
 
 // Interface methods use the platform's default calling convention on Linux.
 #define STDMETHODCALLTYPE
+#define STDAPICALLTYPE
 #define STDMETHODIMP HRESULT STDMETHODCALLTYPE
 #define STDMETHODIMP_(type) type STDMETHODCALLTYPE
