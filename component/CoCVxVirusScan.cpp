@@ -364,6 +364,9 @@ HRESULT CoCVxVirusScan::Uninitialize(VARIANT_BOOL bClearCallbacks, unsigned int*
 }
 
 VxNAResult<> CoCVxVirusScan::internalUninitialize(bool clearCallbacks) {
+  // Stopping the kernel drops the bridge's reference, which may be the last one:
+  // the object must outlive its own method.
+  const com_ptr<IVxVirusScan> self(static_cast<IVxVirusScan*>(this));
   std::shared_ptr<IVxAVScannerKernel> kernel;
   {
     std::lock_guard guard(lock_);
