@@ -1,0 +1,114 @@
+// The virus-scan object over a real scanner kernel (with scripted collaborators):
+// whole operations from the script's calls to its callbacks.
+#include "kernel/VxAVScannerKernel.h"
+#include "tests/component/VirusScanFixture.h"
+#include "tests/support/KernelDoubles.h"
+
+namespace vxtest {
+namespace {
+
+class VirusScanOnKernelTest : public VirusScanTest {
+ protected:
+  CoCVxVirusScan::KernelSource kernelSource() override {
+    return [this] {
+      ++kernelsMade;
+      return CVxAVScannerKernel::GetInstance(doubles.factories());
+    };
+  }
+  void TearDown() override {
+    doubles.scan->release();
+    releaseExpansion();
+    VirusScanTest::TearDown();
+  }
+
+  void setSources(std::vector<std::wstring> names) {
+    std::lock_guard guard(doubles.config->lock);
+    doubles.config->sources = std::move(names);
+  }
+  void holdExpansion() {
+    std::lock_guard guard(doubles.config->lock);
+    hold_ = std::make_shared<platform::Event>(platform::Event::ResetPolicy::Manual,
+                                              platform::Event::InitialState::NotSignaled);
+    doubles.config->holdExpansion = hold_;
+    doubles.config->expansionHeld.reset();
+  }
+  void releaseExpansion() {
+    std::lock_guard guard(doubles.config->lock);
+    doubles.config->holdExpansion.reset();
+    if (hold_ != nullptr) hold_->set();
+  }
+
+  KernelDoubles doubles;
+
+ private:
+  std::shared_ptr<platform::Event> hold_;
+};
+
+TEST_F(VirusScanOnKernelTest, ScanReportsEveryObjectThenCompletes) {
+  setSources({L"/obj/a", L"/obj/b", L"/obj/c"});
+  ObjectBehaviour infected;
+  infected.infected = true;
+  doubles.scan->set(L"/obj/b", infected);
+  ASSERT_EQ(registerScript(script), 0u);
+  ASSERT_EQ(setConfig(L"<scanconfig/>"), 0u);
+  ASSERT_EQ(scan(1), 0u);
+  ASSERT_TRUE(script.waitFor(L"OnComplete"));
+  EXPECT_EQ(script.calls(L"OnComplete")[0].arguments, (std::vector<ScriptArgument>{i4(1), i4(0)}));
+
+  const auto progress = script.calls(L"Progress");
+  ASSERT_EQ(progress.size(), 3u);
+  std::uint32_t lastPercent = 0;
+  for (const auto& call : progress) {
+    ASSERT_EQ(call.arguments.size(), 4u);
+    EXPECT_EQ(call.arguments[0], ui4(1));
+    EXPECT_EQ(call.arguments[2], ui4(call.arguments[1].text == L"/obj/b" ? AV_OBJECT_STATUS_INFECTED
+                                                                          : AV_OBJECT_STATUS_OK));
+    EXPECT_GE(call.arguments[3].number, lastPercent);
+    lastPercent = call.arguments[3].number;
+  }
+  EXPECT_EQ(lastPercent, 100u);
+
+  BSTR report = nullptr;
+  ASSERT_EQ(object->GetReport(2, &report), S_OK);
+  const auto text = platform::automation::UniqueBstr::attach(report);
+  EXPECT_NE(text.view().find(L"/obj/b"), std::wstring_view::npos);
+
+  EXPECT_EQ(uninitialize(VARIANT_TRUE), 0u);
+  EXPECT_EQ(kernelsMade, 1);
+}
+
+TEST_F(VirusScanOnKernelTest, CancelledScanCompletesAsCancelled) {
+  setSources({L"/obj/a"});
+  ASSERT_EQ(registerScript(script), 0u);
+  ASSERT_EQ(setConfig(L"<scanconfig/>"), 0u);
+  holdExpansion();
+  ASSERT_EQ(scan(2), 0u);
+  ASSERT_TRUE(doubles.config->expansionHeld.waitFor(kDeadline));
+
+  EXPECT_EQ(call(&IVxVirusScan::Cancel), 0u);
+  // A second cancel while the first is under way is refused by the kernel.
+  EXPECT_EQ(call(&IVxVirusScan::Cancel), ERROR_BUSY);
+  releaseExpansion();
+  ASSERT_TRUE(script.waitFor(L"OnComplete"));
+  EXPECT_EQ(script.calls(L"OnComplete")[0].arguments, (std::vector<ScriptArgument>{i4(3), i4(1)}));
+
+  // Nothing runs now: the kernel has nothing to cancel.
+  EXPECT_EQ(call(&IVxVirusScan::Cancel), VX_E_NOTHING_TO_CANCEL);
+  // And the object can scan again.
+  ASSERT_EQ(scan(1), 0u);
+  ASSERT_TRUE(script.waitFor(L"OnComplete", 2));
+  EXPECT_EQ(script.calls(L"OnComplete")[1].arguments, (std::vector<ScriptArgument>{i4(1), i4(0)}));
+}
+
+TEST_F(VirusScanOnKernelTest, RejectedConfigurationLeavesTheObjectUninitialised) {
+  doubles.config->setConfigurationError = VX_E_TYPE_NOT_RECOGNIZED;
+  ASSERT_EQ(setConfig(L"<scanconfig/>"), 0u);
+  EXPECT_EQ(scan(1), VX_E_TYPE_NOT_RECOGNIZED);
+  EXPECT_EQ(setConfig(L"<scanconfig>again</scanconfig>"), 0u);
+  doubles.config->setConfigurationError = 0;
+  EXPECT_EQ(scan(1), 0u);
+  EXPECT_EQ(kernelsMade, 2);
+}
+
+}  // namespace
+}  // namespace vxtest
