@@ -4,7 +4,6 @@
 
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,33 +50,59 @@ std::string uuidBefore(const std::string& idl, const std::string& declaration) {
   return "{" + idl.substr(uuid + 5, 36) + "}";
 }
 
-std::vector<IdlMethod> dispatchMethods(const std::string& body) {
-  static const std::regex method(R"(\[id\((\d+)\)[^\]]*\]\s*HRESULT\s+(\w+)\(([^)]*)\);)");
-  static const std::regex parameter(R"(\s*\[([^\]]*)\]\s*([\w ]+?)\s*(\*?)\s*\w+\s*)");
-  std::vector<IdlMethod> methods;
-  for (std::sregex_iterator it(body.begin(), body.end(), method), end; it != end; ++it) {
-    IdlMethod m{(*it)[2], static_cast<DISPID>(std::stoi((*it)[1])), {}, VT_EMPTY};
-    std::stringstream parameters((*it)[3]);
-    for (std::string one; std::getline(parameters, one, ',');) {
-      // "[out, retval]" holds a comma: rejoin the attribute list.
-      if (one.find('[') != std::string::npos && one.find(']') == std::string::npos) {
-        std::string rest;
-        std::getline(parameters, rest, ',');
-        one += "," + rest;
-      }
-      std::smatch parts;
-      if (!std::regex_match(one, parts, parameter)) {
-        ADD_FAILURE() << "unreadable parameter: " << one;
-        continue;
-      }
-      const VARTYPE type = automationType(parts[2]);
-      if (parts[1].str().find("retval") != std::string::npos) {
-        m.retval = type;
-      } else {
-        m.in.push_back(type);
-      }
+std::string trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\n");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\n") - first + 1);
+}
+
+// Splits at commas outside brackets: "[out, retval]" stays whole.
+std::vector<std::string> splitParameters(const std::string& list) {
+  std::vector<std::string> parts;
+  std::string current;
+  int depth = 0;
+  for (char c : list) {
+    depth += c == '[' ? 1 : c == ']' ? -1 : 0;
+    if (c == ',' && depth == 0) {
+      parts.push_back(trim(current));
+      current.clear();
+    } else {
+      current += c;
     }
-    methods.push_back(std::move(m));
+  }
+  if (!trim(current).empty()) parts.push_back(trim(current));
+  return parts;
+}
+
+// "[attributes] type [*]name" -> attributes, type without the pointer.
+void readParameter(const std::string& text, IdlMethod& method) {
+  const auto close = text.find(']');
+  ASSERT_NE(close, std::string::npos) << text;
+  const std::string attributes = text.substr(1, close - 1);
+  std::string declaration = trim(text.substr(close + 1));
+  declaration = trim(declaration.substr(0, declaration.find_last_of(" *")));  // drop the name
+  if (!declaration.empty() && declaration.back() == '*') declaration = trim(declaration.substr(0, declaration.size() - 1));
+  const VARTYPE type = automationType(declaration);
+  if (attributes.find("retval") != std::string::npos) {
+    method.retval = type;
+  } else {
+    method.in.push_back(type);
+  }
+}
+
+std::vector<IdlMethod> dispatchMethods(const std::string& body) {
+  std::vector<IdlMethod> methods;
+  for (auto at = body.find("[id("); at != std::string::npos; at = body.find("[id(", at + 1)) {
+    IdlMethod method;
+    method.id = static_cast<DISPID>(std::stoi(body.substr(at + 4)));
+    const auto nameStart = body.find("HRESULT ", at) + 8;
+    const auto open = body.find('(', nameStart);
+    const auto close = body.find(");", open);
+    method.name = trim(body.substr(nameStart, open - nameStart));
+    for (const auto& parameter : splitParameters(body.substr(open + 1, close - open - 1))) {
+      readParameter(parameter, method);
+    }
+    methods.push_back(std::move(method));
   }
   return methods;
 }
