@@ -193,6 +193,9 @@ Outcome convert(const VARIANT& src, USHORT flags, VARTYPE vt) {
 HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags, VARTYPE vt) {
   if (pvargDest == nullptr || pvarSrc == nullptr) return E_INVALIDARG;
   if (!isSupportedVariantType(vt) || !isSupportedVariantType(pvarSrc->vt)) return DISP_E_BADVARTYPE;
+  // A value that already has the type is copied unchanged, as Windows does: a
+  // VARIANT_BOOL of 1 stays 1 and is not made VARIANT_TRUE.
+  if (pvarSrc->vt == vt) return pvargDest == pvarSrc ? S_OK : VariantCopy(pvargDest, pvarSrc);
   Outcome outcome = convert(*pvarSrc, wFlags, vt);
   if (FAILED(outcome.hr)) return outcome.hr;
   // The source is read completely before the destination is cleared: they may be the

@@ -124,6 +124,7 @@ TEST(VariantTest, ChangeTypeBetweenNumbersAndBooleans) {
       {"I4 to INT", i4(-5), VT_INT, S_OK, -5},
       {"non-zero to BOOL is VARIANT_TRUE", i4(2), VT_BOOL, S_OK, VARIANT_TRUE},
       {"zero to BOOL is VARIANT_FALSE", ui4(0), VT_BOOL, S_OK, VARIANT_FALSE},
+      {"BOOL to BOOL is copied unchanged", boolean(1), VT_BOOL, S_OK, 1},
       {"VARIANT_TRUE to I4 is -1", boolean(VARIANT_TRUE), VT_I4, S_OK, -1},
       {"VARIANT_TRUE to UI4 overflows", boolean(VARIANT_TRUE), VT_UI4, DISP_E_OVERFLOW, 0},
       {"EMPTY to I4 is 0", empty(), VT_I4, S_OK, 0},

@@ -2,7 +2,10 @@
 // A virus-scan object on scripted kernels, a recording script and a log capture.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <list>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -10,6 +13,7 @@
 #include "component/VxInterfaceTable.h"
 #include "platform/automation/ComObject.h"
 #include "platform/automation/UniqueBstr.h"
+#include "platform/automation/UniqueVariant.h"
 #include "tests/component/FakeKernel.h"
 #include "tests/component/ScriptRecorder.h"
 #include "tests/support/CaptureLog.h"
@@ -42,38 +46,76 @@ class VirusScanTest : public ::testing::Test {
     };
   }
 
-  unsigned int registerScript(ScriptRecorder& recorder) {
-    unsigned int status = 99;
-    EXPECT_EQ(object->Register(recorder.asVariant(), &status), S_OK);
-    return status;
+  // Calls a method by name through IDispatch, as a script does. The arguments are
+  // owned by the caller; the outcome holds the HRESULT and the retval.
+  struct Outcome {
+    HRESULT hr = E_UNEXPECTED;
+    VARTYPE vt = VT_EMPTY;
+    std::uint32_t status = 0;  // a numeric retval
+    std::wstring text;         // a BSTR retval
+  };
+  Outcome invoke(IDispatch& target, const wchar_t* name, std::vector<VARIANT> arguments) {
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    Outcome outcome;
+    EXPECT_EQ(target.GetIDsOfNames(IID_NULL, names, 1, 0x0800, &id), S_OK) << "no method named so";
+    std::reverse(arguments.begin(), arguments.end());
+    DISPPARAMS parameters{arguments.data(), nullptr, static_cast<UINT>(arguments.size()), 0};
+    platform::automation::UniqueVariant result;
+    EXCEPINFO exception{};
+    UINT argumentError = 0;
+    outcome.hr = target.Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &parameters, result.get(), &exception,
+                               &argumentError);
+    outcome.vt = result->vt;
+    if (result->vt == VT_BSTR) {
+      outcome.text.assign(result->bstrVal, SysStringLen(result->bstrVal));
+    } else {
+      outcome.status = result->ulVal;
+    }
+    return outcome;
   }
-  unsigned int setConfig(const std::wstring& text) {
-    platform::automation::UniqueBstr bstr(text);
-    unsigned int status = 99;
-    EXPECT_EQ(object->SetConfig(bstr.get(), &status), S_OK);
-    return status;
+  Outcome invoke(const wchar_t* name, std::vector<VARIANT> arguments = {}) {
+    return invoke(*object, name, std::move(arguments));
   }
-  unsigned int scan(unsigned int type = 1) {
-    unsigned int status = 99;
-    EXPECT_EQ(object->Scan(type, &status), S_OK);
-    return status;
+  // Arguments; texts are kept alive by the fixture until the test ends.
+  VARIANT number(std::uint32_t value, VARTYPE vt = VT_UINT) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = vt;
+    v.ulVal = value;
+    return v;
   }
-  unsigned int cleanFile(const std::wstring& name) {
-    platform::automation::UniqueBstr bstr(name);
-    unsigned int status = 99;
-    EXPECT_EQ(object->CleanFile(bstr.get(), &status), S_OK);
-    return status;
+  VARIANT text(const std::wstring& value) {
+    texts_.emplace_back(value);
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = texts_.back().get();
+    return v;
   }
-  unsigned int call(HRESULT (STDMETHODCALLTYPE IVxVirusScan::*method)(unsigned int*)) {
-    unsigned int status = 99;
-    EXPECT_EQ((object.get()->*method)(&status), S_OK);
-    return status;
+  VARIANT flag(VARIANT_BOOL value) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BOOL;
+    v.boolVal = value;
+    return v;
   }
-  unsigned int uninitialize(VARIANT_BOOL clear = VARIANT_FALSE) {
-    unsigned int status = 99;
-    EXPECT_EQ(object->Uninitialize(clear, &status), S_OK);
-    return status;
+  // A status-returning call that must succeed as a call.
+  unsigned int status(const wchar_t* name, std::vector<VARIANT> arguments = {}) {
+    const Outcome outcome = invoke(name, std::move(arguments));
+    EXPECT_EQ(outcome.hr, S_OK) << name;
+    EXPECT_EQ(outcome.vt, VT_UINT) << name;
+    return outcome.status;
   }
+
+  unsigned int registerScript(ScriptRecorder& recorder) { return status(L"Register", {recorder.asVariant()}); }
+  unsigned int setConfig(const std::wstring& configuration) { return status(L"SetConfig", {text(configuration)}); }
+  unsigned int scan(unsigned int type = 1) { return status(L"Scan", {number(type)}); }
+  unsigned int cleanFile(const std::wstring& name) { return status(L"CleanFile", {text(name)}); }
+  unsigned int uninitialize(VARIANT_BOOL clear = VARIANT_FALSE) { return status(L"Uninitialize", {flag(clear)}); }
+  Outcome report(unsigned int type) { return invoke(L"GetReport", {number(type)}); }
+  Outcome version(unsigned int type) { return invoke(L"GetVersion", {number(type)}); }
+
   // The client callback the object gave its (fake) kernel.
   std::shared_ptr<IVxAVScanner_Callback> client() {
     std::lock_guard guard(kernel->lock);
@@ -87,6 +129,9 @@ class VirusScanTest : public ::testing::Test {
   std::uint32_t kernelSourceError = 0;
   bool kernelSourceNull = false;
   platform::automation::com_ptr<VirusScanObject> object;
+
+ private:
+  std::list<platform::automation::UniqueBstr> texts_;
 };
 
 }  // namespace vxtest

@@ -68,10 +68,9 @@ TEST_F(VirusScanOnKernelTest, ScanReportsEveryObjectThenCompletes) {
   }
   EXPECT_EQ(lastPercent, 100u);
 
-  BSTR report = nullptr;
-  ASSERT_EQ(object->GetReport(2, &report), S_OK);
-  const auto text = platform::automation::UniqueBstr::attach(report);
-  EXPECT_NE(text.view().find(L"/obj/b"), std::wstring_view::npos);
+  const Outcome detections = report(2);
+  ASSERT_EQ(detections.hr, S_OK);
+  EXPECT_NE(detections.text.find(L"/obj/b"), std::wstring::npos);
 
   EXPECT_EQ(uninitialize(VARIANT_TRUE), 0u);
   EXPECT_EQ(kernelsMade, 1);
@@ -85,15 +84,15 @@ TEST_F(VirusScanOnKernelTest, CancelledScanCompletesAsCancelled) {
   ASSERT_EQ(scan(2), 0u);
   ASSERT_TRUE(doubles.config->expansionHeld.waitFor(kDeadline));
 
-  EXPECT_EQ(call(&IVxVirusScan::Cancel), 0u);
+  EXPECT_EQ(status(L"Cancel"), 0u);
   // A second cancel while the first is under way is refused by the kernel.
-  EXPECT_EQ(call(&IVxVirusScan::Cancel), ERROR_BUSY);
+  EXPECT_EQ(status(L"Cancel"), ERROR_BUSY);
   releaseExpansion();
   ASSERT_TRUE(script.waitFor(L"OnComplete"));
   EXPECT_EQ(script.calls(L"OnComplete")[0].arguments, (std::vector<ScriptArgument>{i4(3), i4(1)}));
 
   // Nothing runs now: the kernel has nothing to cancel.
-  EXPECT_EQ(call(&IVxVirusScan::Cancel), VX_E_NOTHING_TO_CANCEL);
+  EXPECT_EQ(status(L"Cancel"), VX_E_NOTHING_TO_CANCEL);
   // And the object can scan again.
   ASSERT_EQ(scan(1), 0u);
   ASSERT_TRUE(script.waitFor(L"OnComplete", 2));
