@@ -7,6 +7,7 @@
 #include "component/OvrascanExports.h"
 #include "component/OvrascanLib.h"
 #include "platform/automation/ComPtr.h"
+#include "tests/automation/CountedObject.h"
 
 namespace {
 
@@ -73,6 +74,26 @@ TEST_F(ModuleTest, ObjectFacesAndModuleLocks) {
   object.reset();
   EXPECT_EQ(canUnloadNow(), S_FALSE);
   factory->LockServer(0);
+  EXPECT_EQ(canUnloadNow(), S_OK);
+}
+
+TEST_F(ModuleTest, EveryReferenceIsGivenBackAfterUninitialize) {
+  com_ptr<IClassFactory> factory;
+  ASSERT_EQ(getClassObject(CLSID_CoCVxVirusScan, IID_IClassFactory, factory.put_void()), S_OK);
+  com_ptr<IVxVirusScan> object;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IVxVirusScan, object.put_void()), S_OK);
+
+  vxtest::CountedObject script;
+  VARIANT sink;
+  VariantInit(&sink);
+  sink.vt = VT_DISPATCH;
+  sink.pdispVal = &script;
+  unsigned int status = 99;
+  ASSERT_EQ(object->Register(sink, &status), S_OK);
+  EXPECT_GT(script.references(), 0u);
+  ASSERT_EQ(object->Uninitialize(VARIANT_TRUE, &status), S_OK);
+  EXPECT_EQ(script.references(), 0u);
+  object.reset();
   EXPECT_EQ(canUnloadNow(), S_OK);
 }
 
