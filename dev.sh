@@ -3,8 +3,10 @@
 #   ./dev.sh scan    install what is missing, build, scan this machine
 #   ./dev.sh test    install what is missing, build plain, ThreadSanitizer and
 #                    AddressSanitizer+UBSan variants, run every test in each,
-#                    then fuzz the configuration and report parsers
-#   ./dev.sh bench   install what is missing, build, run the benchmarks
+#                    then fuzz the configuration and report parsers and the
+#                    engine's data-file parsers
+#   ./dev.sh bench   install what is missing, build, run the benchmarks and compare
+#                    the engine with yara and clamscan (installs both)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -61,6 +63,7 @@ case "${1:-}" in
     setup
     build build
     ./build/bench/vx_kernel_bench
+    bench/engine_compare.sh build
     ;;
   *)
     echo "usage: $0 scan|test|bench" >&2

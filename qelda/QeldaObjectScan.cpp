@@ -197,6 +197,17 @@ std::uint16_t cleanError(int error) {
                                                                       : AV_SCAN_ERROR_READ_FAULT);
 }
 
+// Whether the file read is still the one opened, unchanged, under its name: a file
+// renamed over the path or unlinked during the scan leaves the descriptor's inode
+// intact, so the name is checked as well.
+bool sameFileAsOpened(int fd, const std::string& path, const struct stat& before) {
+  struct stat after {};
+  struct stat named {};
+  return ::fstat(fd, &after) == 0 && after.st_size == before.st_size &&
+         after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
+         ::lstat(path.c_str(), &named) == 0 && named.st_dev == before.st_dev && named.st_ino == before.st_ino;
+}
+
 struct ScanRequest {
   const AV_OBJECTDESCRIPTOR* descriptor = nullptr;
   bool collectHash = false;
@@ -247,12 +258,7 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
 
   if (reader.stopped) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
   if (reader.readError != 0) return reporter.trouble(AV_SCAN_ERROR_READ_FAULT);
-  struct stat after {};
-  if (reader.shortRead || ::fstat(raw, &after) != 0 || after.st_size != before.st_size ||
-      after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-      after.st_mtim.tv_nsec != before.st_mtim.tv_nsec) {
-    return reporter.trouble(AV_SCAN_ERROR_CHANGED);
-  }
+  if (reader.shortRead || !sameFileAsOpened(raw, path, before)) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
   if (scanResult != ERROR_SUCCESS) return reporter.trouble(AV_SCAN_ERROR_READ_FAULT);
   if (reporter.send(AVM_QUERY_CONTINUE_2)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets of the documents with clang's libFuzzer (+ ASan and
-# UBSan) into the folder given as argument and runs each for a bounded time.
+# Builds the fuzz targets of the documents and of the engine library's data-file
+# parsers with clang's libFuzzer (+ ASan and UBSan) into the folder given as
+# argument and runs each for a bounded time.
 # Exits non-zero when a target crashes, leaks or exceeds its memory limit.
 #   tests/fuzz/run.sh OUT_DIR [SECONDS]
 # Needs: clang, libclang-rt-14-dev (libFuzzer), libpugixml-dev.
@@ -15,14 +16,17 @@ CXX=${CXX:-clang++}
 
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=undefined -I"$root")
-sources=("$root"/documents/*.cpp "$root"/foundation/VxNATypeConversion.cpp
-         "$root"/kernel/VxAVScanObject.cpp "$root"/platform/ProcessModules.cpp
-         "$root"/platform/Utf8.cpp)
+documents=("$root"/documents/*.cpp "$root"/foundation/VxNATypeConversion.cpp
+           "$root"/kernel/VxAVScanObject.cpp "$root"/platform/ProcessModules.cpp
+           "$root"/platform/Utf8.cpp -lpugixml)
+tables=("$root"/qelda/QeldaDataTables.cpp)
 
+# run_target NAME SEEDS SOURCES_AND_LIBRARIES...
 run_target() {
   local name=$1 seeds=$2
+  shift 2
   echo "== $name"
-  "$CXX" "${flags[@]}" "$here/$name.cpp" "${sources[@]}" -lpugixml -o "$out/$name"
+  "$CXX" "${flags[@]}" "$here/$name.cpp" "$@" -o "$out/$name"
   mkdir -p "$out/corpus-$name"
   ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1" UBSAN_OPTIONS="print_stacktrace=1" \
     "$out/$name" -max_total_time="$seconds" -rss_limit_mb=1024 -max_len=65536 -timeout=30 \
@@ -30,6 +34,7 @@ run_target() {
     "$out/corpus-$name" "$here/seeds/$seeds"
 }
 
-run_target ConfigurationFuzzer config
-run_target DetectionsFilterFuzzer report
+run_target ConfigurationFuzzer config "${documents[@]}"
+run_target DetectionsFilterFuzzer report "${documents[@]}"
+run_target DataTablesFuzzer tables "${tables[@]}"
 echo "fuzzing finished without findings"

@@ -8,11 +8,15 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,30 +30,55 @@ struct Message {
   std::uint64_t first;
   std::uintptr_t second;
   std::string text;  // name, detection name or hash hex
+  std::vector<std::uint8_t> bytes;    // the record of 1045 / 1180 as sent
+  std::vector<std::uint8_t> payload;  // the hash bytes of 1180
 };
 
 struct Recorder {
   std::vector<Message> messages;
   std::uint16_t declineAt = 0;
+  int declineOccurrence = 0;  // decline only the n-th declineAt; 0: every one
+  // Runs on the scanning thread before the message is recorded; the count says
+  // how often this message came so far, this one included.
+  std::function<void(std::uint16_t message, int count)> onMessage;
+  std::map<std::uint16_t, int> seen;
 };
+
+// Reads a field of a packed record by its offset, as a foreign caller would.
+template <typename Field>
+Field fieldAt(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
+  Field value{};
+  if (offset + sizeof(Field) <= bytes.size()) std::memcpy(&value, bytes.data() + offset, sizeof(Field));
+  return value;
+}
 
 std::uint32_t record(const AV_CALLBACKCONTEXT* context, std::uint16_t message, std::uint64_t first,
                      std::uintptr_t second) {
   auto* recorder = AV_U64_TO_PTR(Recorder*, context->value);
-  Message m{message, first, second, {}};
+  const int count = ++recorder->seen[message];
+  if (recorder->onMessage) recorder->onMessage(message, count);
+  Message m{message, first, second, {}, {}, {}};
   if (message == AVM_OBJECT_NAME) m.text = reinterpret_cast<const char*>(second);
   if (message == AVM_DETECTION) {
     const auto* d = reinterpret_cast<const AV_DETECTION*>(second);
     m.text = AV_U64_TO_PTR(const char*, d->virusName);
     m.first = d->virusType;
+    m.bytes.assign(reinterpret_cast<const std::uint8_t*>(second),
+                   reinterpret_cast<const std::uint8_t*>(second) + 28);
   }
   if (message == AVM_ACTION) m.second = reinterpret_cast<const AV_ACTION*>(second)->actionTaken;
   if (message == AVM_FILEHASH) {
     const auto* h = reinterpret_cast<const AV_FILEHASH*>(second);
     m.first = h->dataLength;
+    m.bytes.assign(reinterpret_cast<const std::uint8_t*>(second),
+                   reinterpret_cast<const std::uint8_t*>(second) + 20);
+    const auto* data = AV_U64_TO_PTR(const std::uint8_t*, fieldAt<std::uint64_t>(m.bytes, 12));
+    if (data != nullptr) m.payload.assign(data, data + fieldAt<std::uint32_t>(m.bytes, 8));
   }
   recorder->messages.push_back(m);
-  return message == recorder->declineAt ? AV_CALLBACK_DECLINE : AV_CALLBACK_CONTINUE;
+  const bool decline = message == recorder->declineAt &&
+                       (recorder->declineOccurrence == 0 || recorder->declineOccurrence == count);
+  return decline ? AV_CALLBACK_DECLINE : AV_CALLBACK_CONTINUE;
 }
 
 class Library {
@@ -85,10 +114,10 @@ class QeldaEngine : public ::testing::Test {
     if (handle != 0) lib.close(handle);
     fs::remove_all(dir);
   }
-  std::uint16_t start(bool versionOnly = false, const char* names = "names.dat") {
+  std::uint16_t start(bool versionOnly = false, const char* names = "names.dat",
+                      const std::string& folder = QELDA_DATA_DIR) {
     const char* files[3] = {names, "scan.yar", "clean.dat"};
     AV_DATASETFILES set{sizeof(AV_DATASETFILES), 3, 0, AV_PTR_TO_U64(files)};
-    const std::string folder = QELDA_DATA_DIR;
     std::vector<AV_SINGLEPARAMETER> p{
         {16, AV_PARAM_ENGINE_FOLDER, static_cast<std::uint32_t>(folder.size() + 1), AV_PTR_TO_U64(folder.c_str())},
         {16, AV_PARAM_DATASET_FILES, 16, AV_PTR_TO_U64(&set)},
@@ -104,6 +133,10 @@ class QeldaEngine : public ::testing::Test {
   }
   std::uint16_t scanFile(const std::string& path, Recorder& recorder, bool hash = false,
                          std::uint16_t kind = AV_OBJECT_KIND_FILE) {
+    return scanWith(handle, path, recorder, hash, kind);
+  }
+  std::uint16_t scanWith(std::uint64_t engine, const std::string& path, Recorder& recorder,
+                         bool hash = false, std::uint16_t kind = AV_OBJECT_KIND_FILE) {
     AV_OBJECTDESCRIPTOR d{28, kind, 1, 0, 0, AV_PTR_TO_U64(path.c_str()),
                           static_cast<std::uint32_t>(path.size() + 1)};
     std::vector<AV_SINGLEPARAMETER> p{{16, AV_PARAM_CALLBACK, 8, AV_PTR_TO_U64(&record)},
@@ -112,7 +145,7 @@ class QeldaEngine : public ::testing::Test {
                                       {16, AV_PARAM_SWITCH_502, 0, 0}};
     if (hash) p.push_back({16, AV_PARAM_COLLECT_HASH, 0, 0});
     AV_PARAMETERS block{12, static_cast<std::uint16_t>(p.size()), AV_PTR_TO_U64(p.data())};
-    return lib.scan(handle, &block, 0);
+    return lib.scan(engine, &block, 0);
   }
   std::string write(const std::string& name, const std::string& content) {
     const auto path = dir / name;
@@ -271,6 +304,223 @@ TEST_F(QeldaEngine, FourThreadsOnOneHandle) {
     const auto sent = codes(r);
     EXPECT_GE(std::count(sent.begin(), sent.end(), 1033), 3);
   }
+}
+
+// The default data set's markers.
+const std::string kVirusMarker = "QELDA-SELFTEST-VIRUS-MARKER-7f3c9a1e-b2d4-4e8a-9c61-0d5e2f7a8b34";
+const std::string kTrojanMarker = "QELDA-SELFTEST-TROJAN-MARKER-4a81d2c7-93e6-4f0b-a5d8-6c2e1b9f7034";
+const std::string kPupMarker = "QELDA-SELFTEST-PUP-MARKER-c5e09b3f-18a2-4d7c-b6f4-2e9a0d8c1357";
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+std::vector<std::uint8_t> sha256(const std::string& content) {
+  std::vector<std::uint8_t> digest(EVP_MAX_MD_SIZE);
+  unsigned size = 0;
+  EVP_Digest(content.data(), content.size(), digest.data(), &size, EVP_sha256(), nullptr);
+  digest.resize(size);
+  return digest;
+}
+
+// Closes a second engine handle when the test ends.
+class OpenHandle {
+ public:
+  OpenHandle(const Library& lib, std::uint64_t handle) : lib_(lib), handle_(handle) {}
+  ~OpenHandle() { close(); }
+  OpenHandle(const OpenHandle&) = delete;
+  OpenHandle& operator=(const OpenHandle&) = delete;
+  std::uint64_t get() const { return handle_; }
+  void close() {
+    if (handle_ != 0) lib_.close(handle_);
+    handle_ = 0;
+  }
+
+ private:
+  const Library& lib_;
+  std::uint64_t handle_;
+};
+
+TEST_F(QeldaEngine, StopAtACheckpointEndsTheObjectThere) {
+  ASSERT_EQ(start(), 0);
+  // Three blocks, the detection in the last one.
+  const auto path = write("pup-at-end.bin", std::string(20 * kMiB, 'a') + kPupMarker);
+  struct Case {
+    std::uint16_t at;
+    int occurrence;
+    int blocksAsked;
+  } cases[] = {{AVM_QUERY_CONTINUE, 1, 1},
+               {AVM_QUERY_CONTINUE, 2, 2},
+               {AVM_QUERY_CONTINUE, 3, 3},
+               {AVM_QUERY_CONTINUE_2, 1, 3}};
+  for (const auto& c : cases) {
+    Recorder r;
+    r.declineAt = c.at;
+    r.declineOccurrence = c.occurrence;
+    ASSERT_EQ(scanFile(path, r, true), 0) << c.at << "#" << c.occurrence;
+    const auto sent = codes(r);
+    auto declined = sent.end();
+    int seen = 0;
+    for (auto at = sent.begin(); at != sent.end() && declined == sent.end(); ++at) {
+      if (*at == c.at && ++seen == c.occurrence) declined = at;
+    }
+    ASSERT_NE(declined, sent.end()) << c.at << "#" << c.occurrence;
+    EXPECT_EQ(std::vector<std::uint16_t>(declined + 1, sent.end()),
+              (std::vector<std::uint16_t>{AVM_OBJECT_SUMMARY, AVM_OBJECT_DONE}))
+        << c.at << "#" << c.occurrence;
+    EXPECT_EQ(find(r, AVM_OBJECT_SUMMARY)->second, AV_SUMMARY_NOT_SCANNED) << c.at << "#" << c.occurrence;
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), AVM_QUERY_CONTINUE), c.blocksAsked)
+        << c.at << "#" << c.occurrence;
+  }
+}
+
+TEST_F(QeldaEngine, FileChangedDuringTheScanIsAScanError) {
+  ASSERT_EQ(start(), 0);
+  // Two blocks; the test file at 0 would otherwise be detected and deleted.
+  const std::string content = eicar() + std::string(9 * kMiB - eicar().size(), 'a');
+  const auto path = (dir / "changing.com").string();
+  const auto grow = [&] { std::ofstream(path, std::ios::binary | std::ios::app) << "more"; };
+  const auto shrinkTo = [&](std::uintmax_t size) { return [&, size] { fs::resize_file(path, size); }; };
+  const auto overwrite = [&] {
+    std::fstream(path, std::ios::binary | std::ios::in | std::ios::out).seekp(100).put('b');
+  };
+  // Another file of the same size and times takes the name.
+  const auto replace = [&] {
+    const auto other = write("replacement", content);
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    const struct timespec times[2] = {info.st_atim, info.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, other.c_str(), times, 0), 0);
+    fs::rename(other, path);
+  };
+  struct Case {
+    const char* what;
+    std::uint16_t at;
+    int occurrence;
+    std::function<void()> change;
+  } cases[] = {{"grows before the first block", AVM_PASS, 1, grow},
+               {"grows between blocks", AVM_QUERY_CONTINUE, 2, grow},
+               {"shrinks before the first block", AVM_QUERY_CONTINUE, 1, shrinkTo(kMiB)},
+               {"emptied before the first block", AVM_PASS, 1, shrinkTo(0)},
+               {"shrinks between blocks", AVM_QUERY_CONTINUE, 2, shrinkTo(kMiB)},
+               {"rewritten in place before the first block", AVM_PASS, 1, overwrite},
+               {"rewritten in place between blocks", AVM_QUERY_CONTINUE, 2, overwrite},
+               {"replaced under its name", AVM_PASS, 1, replace}};
+  for (const auto& c : cases) {
+    write("changing.com", content);
+    // Backdated, so that a rewrite gets a later modification time even on a file
+    // system whose clock ticks coarsely.
+    const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+    Recorder r;
+    r.onMessage = [&](std::uint16_t message, int count) {
+      if (message == c.at && count == c.occurrence) c.change();
+    };
+    ASSERT_EQ(scanFile(path, r, true), 0) << c.what;
+    ASSERT_NE(find(r, AVM_SCAN_ERROR), nullptr) << c.what;
+    EXPECT_EQ(find(r, AVM_SCAN_ERROR)->second, AV_SCAN_ERROR_CHANGED) << c.what;
+    EXPECT_EQ(find(r, AVM_OBJECT_SUMMARY)->second, AV_SUMMARY_ERROR) << c.what;
+    EXPECT_EQ(codes(r).back(), AVM_OBJECT_DONE) << c.what;
+    EXPECT_EQ(find(r, AVM_DETECTION), nullptr) << c.what;
+    EXPECT_EQ(find(r, AVM_FILEHASH), nullptr) << c.what;
+    EXPECT_TRUE(fs::exists(path)) << c.what;
+  }
+}
+
+TEST_F(QeldaEngine, DetectionAndHashRecordsAtTheirOffsets) {
+  ASSERT_EQ(start(), 0);
+  struct Case {
+    const char* file;
+    std::string content;
+    const char* detection;  // empty: clean
+    std::uint16_t virusType;
+    std::uint32_t repairable;
+  } cases[] = {{"eicar.com", eicar(), "Test.EICAR", 6, 1},
+               {"virus.bin", "..." + kVirusMarker + "...", "Qelda.Test.Virus", 0, 1},
+               {"trojan.bin", kTrojanMarker, "Qelda.Test.Trojan", 1, 1},
+               {"pup.bin", kPupMarker + "\n", "Qelda.Test.Pup", 5, 0},
+               {"empty.bin", "", "", 0, 0},
+               // Block borders: every byte is hashed once, the overlap included.
+               {"block-and-one.bin", std::string(8 * kMiB + 1, 'b'), "", 0, 0},
+               {"two-blocks.bin", std::string(16 * kMiB, 'c'), "", 0, 0},
+               {"pup-across-border.bin", std::string(8 * kMiB - 10, 'd') + kPupMarker, "Qelda.Test.Pup", 5, 0}};
+  for (const auto& c : cases) {
+    const auto path = write(c.file, c.content);
+    Recorder r;
+    r.declineAt = AVM_QUERY_REPAIR;  // keep the file
+    ASSERT_EQ(scanFile(path, r, true), 0) << c.file;
+    const Message* detection = find(r, AVM_DETECTION);
+    if (std::string(c.detection).empty()) {
+      EXPECT_EQ(detection, nullptr) << c.file;
+      EXPECT_EQ(find(r, AVM_OBJECT_SUMMARY)->second, AV_SUMMARY_CLEAN) << c.file;
+    } else {
+      ASSERT_NE(detection, nullptr) << c.file;
+      ASSERT_EQ(detection->bytes.size(), 28u);
+      EXPECT_EQ(fieldAt<std::uint16_t>(detection->bytes, 8), 1u) << c.file;  // detect type
+      EXPECT_EQ(fieldAt<std::uint16_t>(detection->bytes, 10), c.virusType) << c.file;
+      EXPECT_NE(fieldAt<std::uint64_t>(detection->bytes, 16), 0u) << c.file;
+      EXPECT_EQ(detection->text, c.detection) << c.file;
+      EXPECT_EQ(fieldAt<std::uint32_t>(detection->bytes, 24), c.repairable) << c.file;
+      EXPECT_EQ(find(r, AVM_OBJECT_SUMMARY)->second, AV_SUMMARY_INFECTED) << c.file;
+    }
+    const Message* hash = find(r, AVM_FILEHASH);
+    ASSERT_NE(hash, nullptr) << c.file;
+    ASSERT_EQ(hash->bytes.size(), 20u);
+    EXPECT_EQ(fieldAt<std::uint16_t>(hash->bytes, 0), 0u) << c.file;
+    EXPECT_EQ(fieldAt<std::uint16_t>(hash->bytes, 2), AV_HASH_TYPE_SHA256) << c.file;
+    EXPECT_EQ(fieldAt<std::uint32_t>(hash->bytes, 4), 32u) << c.file;  // buffer size
+    EXPECT_EQ(fieldAt<std::uint32_t>(hash->bytes, 8), 32u) << c.file;  // data length
+    EXPECT_EQ(hash->payload, sha256(c.content)) << c.file;
+    EXPECT_TRUE(fs::exists(path)) << c.file;
+  }
+}
+
+TEST_F(QeldaEngine, HandlesShareTheDataSetOfTheFilesTheyWereStartedWith) {
+  const auto data = dir / "data";
+  fs::create_directories(data);
+  for (const char* file : {"names.dat", "scan.yar", "clean.dat"}) {
+    fs::copy_file(fs::path(QELDA_DATA_DIR) / file, data / file);
+  }
+  const std::string original = [&] {
+    std::ifstream in(data / "scan.yar", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  const std::string marker = "QELDA-TEST-ADDED-RULE-" + std::to_string(getpid());
+  const std::string added = original + "\nrule Added { meta: virus_type = 5 strings: $m = \"" + marker +
+                            "\" condition: $m }\n";
+  const auto sample = write("added.bin", "xx" + marker + "xx");
+  const auto detects = [&](std::uint64_t engine) {
+    Recorder r;
+    EXPECT_EQ(scanWith(engine, sample, r), 0);
+    return find(r, AVM_DETECTION) != nullptr;
+  };
+  const auto startOn = [&](const std::string& rules) {
+    std::ofstream(data / "scan.yar", std::ios::binary | std::ios::trunc) << rules;
+    EXPECT_EQ(start(false, "names.dat", data.string()), 0);
+    const std::uint64_t started = handle;
+    handle = 0;
+    return started;
+  };
+
+  OpenHandle first(lib, startOn(original));
+  OpenHandle same(lib, startOn(original));
+  OpenHandle changed(lib, startOn(added));
+  EXPECT_FALSE(detects(first.get()));
+  EXPECT_FALSE(detects(same.get()));
+  EXPECT_TRUE(detects(changed.get()));
+  // The set outlives the handle that loaded it while another one holds it.
+  first.close();
+  EXPECT_FALSE(detects(same.get()));
+  Recorder r;
+  const auto test = write("eicar.com", eicar());
+  r.declineAt = AVM_QUERY_REPAIR;
+  ASSERT_EQ(scanWith(same.get(), test, r), 0);
+  EXPECT_NE(find(r, AVM_DETECTION), nullptr);
+  // After every close, a start reads the files as they are now.
+  same.close();
+  changed.close();
+  OpenHandle reloaded(lib, startOn(added));
+  EXPECT_TRUE(detects(reloaded.get()));
+  reloaded.close();
+  OpenHandle restored(lib, startOn(original));
+  EXPECT_FALSE(detects(restored.get()));
 }
 
 }  // namespace

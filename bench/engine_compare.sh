@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# Whole-process comparison of the product's engine library with the yara and
+# clamscan command-line scanners on the same files and equivalent rules.
+#
+# The workload is real executable modules: a helper process maps every regular
+# file under the roots executable and private, and the list scanned is read back
+# from that process's /proc/PID/maps (plus one small planted sample per rule, so
+# that the three scanners can be seen to agree). The page cache is warmed first.
+#
+#   bench/engine_compare.sh [BUILD_DIR]       (default BUILD_DIR: build)
+#
+# Environment:
+#   VX_BENCH_MAX_MB   cap on the workload in MiB (default 0: no cap)
+#   VX_BENCH_ROOTS    folders to take files from (default "/usr/lib/x86_64-linux-gnu /usr/bin")
+#   VX_BENCH_REPEAT   runs of the engine and of yara, the fastest counts (default 3)
+#   JOBS              build parallelism (default 2)
+#
+# Targets: the engine scans at least 10x clamscan's throughput, takes at most 1.25x
+# yara's time, ends the scan of the largest file within 250 ms of a stop request,
+# and peaks below 100 MB resident. Exits 1 when a target is missed.
+# Installs the Debian packages yara and clamav when missing.
+set -euo pipefail
+export LC_ALL=C
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=${1:-build}
+max_mb=${VX_BENCH_MAX_MB:-0}
+roots=${VX_BENCH_ROOTS:-"/usr/lib/x86_64-linux-gnu /usr/bin"}
+repeat=${VX_BENCH_REPEAT:-3}
+threads=4
+
+install_missing() {
+  local missing=()
+  command -v yara >/dev/null || missing+=(yara)
+  command -v clamscan >/dev/null || missing+=(clamav)
+  [ ${#missing[@]} -eq 0 ] && return
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+install_missing
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$build" -j "${JOBS:-2}" --target vx_qelda vx_qelda_throughput >/dev/null
+driver="$build/bench/vx_qelda_throughput"
+engine="$build/qelda/libqelda64a.so"
+rules="$root/data/qelda/scan.yar"
+
+work=$(mktemp -d)
+hold_pid=""
+cleanup() {
+  # Closing the helper's input ends it.
+  if [ -n "$hold_pid" ]; then
+    eval "exec $hold_input>&-"
+    wait "$hold_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# ClamAV body signatures from the same rules: each rule's one string as hex, at
+# offset 0 when its condition says "at 0", anywhere otherwise.
+awk '
+  BEGIN { for (i = 32; i < 127; i++) ord[sprintf("%c", i)] = i }
+  function tohex(text,   out, i) {
+    out = ""
+    for (i = 1; i <= length(text); i++) out = out sprintf("%02x", ord[substr(text, i, 1)])
+    return out
+  }
+  /^[ \t]*rule[ \t]/ { name = $2; sub(/\{.*/, "", name); hex = ""; offset = "*"; condition = 0 }
+  /^[ \t]*name[ \t]*=[ \t]*"/ { match($0, /"[^"]*"/); name = substr($0, RSTART + 1, RLENGTH - 2) }
+  /^[ \t]*\$[A-Za-z0-9_]*[ \t]*=[ \t]*\{/ {
+    s = $0; sub(/^[^{]*\{/, "", s); sub(/\}[^}]*$/, "", s); gsub(/[ \t]/, "", s)
+    gsub(/\[/, "{", s); gsub(/\]/, "}", s); hex = tolower(s)
+  }
+  /^[ \t]*\$[A-Za-z0-9_]*[ \t]*=[ \t]*"/ { match($0, /"[^"]*"/); hex = tohex(substr($0, RSTART + 1, RLENGTH - 2)) }
+  /condition:/ { condition = 1 }
+  condition && /[ \t]at[ \t]+0([ \t]|$)/ { offset = "0" }
+  /^}/ { if (hex != "") print name ":0:" offset ":" hex; hex = ""; condition = 0 }
+' "$rules" > "$work/qelda.ndb"
+[ -s "$work/qelda.ndb" ] || { echo "no signature could be made from $rules" >&2; exit 1; }
+
+# One planted sample per signature.
+mkdir "$work/planted"
+while IFS=: read -r name _ offset hex; do
+  case "$hex" in *[!0-9a-f]*) continue ;; esac
+  around=xx
+  [ "$offset" = 0 ] && around=""
+  { printf '%s' "$around"; printf '%b' "$(sed 's/../\\x&/g' <<<"$hex")"; printf '%s' "$around"; } \
+    > "$work/planted/$name.bin"
+done < "$work/qelda.ndb"
+
+# The candidate files, in a fixed order, up to the cap.
+# shellcheck disable=SC2086
+find $roots -xdev -type f -printf '%s\t%p\n' 2>/dev/null | sort -t $'\t' -k2 |
+  awk -F '\t' -v cap=$((max_mb * 1048576)) '
+    $1 > 0 { if (cap > 0 && total + $1 > cap) next; total += $1; print $2 }' > "$work/candidates"
+find "$work/planted" -type f >> "$work/candidates"
+
+coproc HOLD { "$driver" hold "$work/candidates"; }
+hold_pid=$HOLD_PID
+hold_input=${HOLD[1]}
+read -r ready pid mapped _ <&"${HOLD[0]}"
+[ "$ready" = ready ] || { echo "the module holder did not start" >&2; exit 1; }
+# Executable mappings of files: address, permissions with x, offset, device, inode, path.
+sed -n 's|^[^ ]* [^ ]*x[^ ]* [^ ]* [^ ]* [^ ]*  *\(/.*\)$|\1|p' "/proc/$pid/maps" |
+  grep -v ' (deleted)$' | sort -u > "$work/modules"
+while IFS= read -r path; do [ -f "$path" ] && printf '%s\n' "$path"; done < "$work/modules" > "$work/list"
+files=$(wc -l < "$work/list")
+bytes=$(tr '\n' '\0' < "$work/list" | xargs -0 stat -c %s | awk '{ s += $1 } END { print s + 0 }')
+largest=$(tr '\n' '\0' < "$work/list" | xargs -0 stat -c $'%s\t%n' | sort -n | tail -1 | cut -f2-)
+echo "workload: $files modules of process $pid ($mapped mapped by the helper), $((bytes / 1048576)) MiB"
+
+tr '\n' '\0' < "$work/list" | xargs -0 cat > /dev/null
+
+now() { echo "$EPOCHREALTIME"; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+fastest() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b < a) ? b : a }'; }
+
+ours=""
+for _ in $(seq "$repeat"); do
+  t0=$(now)
+  "$driver" scan "$engine" "$root/data/qelda" "$work/list" "$threads" > "$work/ours.txt"
+  ours=$(fastest "$ours" "$(elapsed "$t0" "$(now)")")
+done
+ours_found=$(awk '$1 == "detections" { print $2 }' "$work/ours.txt")
+ours_errors=$(awk '$1 == "scan_errors" { print $2 }' "$work/ours.txt")
+rss_kb=$(awk '$1 == "maxrss_kb" { print $2 }' "$work/ours.txt")
+
+yara_time=""
+for _ in $(seq "$repeat"); do
+  t0=$(now)
+  yara --scan-list -p 2 "$rules" "$work/list" > "$work/yara.txt" 2> "$work/yara.err" || true
+  yara_time=$(fastest "$yara_time" "$(elapsed "$t0" "$(now)")")
+done
+yara_found=$(wc -l < "$work/yara.txt")
+
+t0=$(now)
+status=0
+clamscan -f "$work/list" -d "$work/qelda.ndb" --no-summary --max-filesize=4000M --max-scansize=4000M \
+  > "$work/clam.txt" 2> "$work/clam.err" || status=$?
+clam_time=$(elapsed "$t0" "$(now)")
+[ "$status" -le 1 ] || { echo "clamscan failed ($status):" >&2; tail -5 "$work/clam.err" >&2; exit 1; }
+clam_found=$(grep -c ' FOUND$' "$work/clam.txt" || true)
+
+"$driver" cancel "$engine" "$root/data/qelda" "$largest" > "$work/cancel.txt"
+cancel_ms=$(awk '$1 == "cancel_ms_max" { print $2 }' "$work/cancel.txt")
+
+mbps() { awk -v b="$bytes" -v t="$1" 'BEGIN { printf "%.0f", b / 1048576 / t }'; }
+printf '%-10s %9s %9s %11s\n' scanner "wall s" "MB/s" detections
+printf '%-10s %9s %9s %11s\n' qelda "$ours" "$(mbps "$ours")" "$ours_found (scan errors: $ours_errors)"
+printf '%-10s %9s %9s %11s\n' yara "$yara_time" "$(mbps "$yara_time")" "$yara_found"
+printf '%-10s %9s %9s %11s\n' clamscan "$clam_time" "$(mbps "$clam_time")" "$clam_found"
+[ "$ours_found" = "$yara_found" ] && [ "$ours_found" = "$clam_found" ] ||
+  echo "note: the scanners found different numbers of detections"
+sed -n 's/^cancel_trial /cancel trial: /p' "$work/cancel.txt"
+
+failed=0
+verdict() {  # verdict TEXT CONDITION(awk)
+  if awk "BEGIN { exit !($2) }"; then echo "PASS  $1"; else echo "FAIL  $1"; failed=1; fi
+}
+verdict "throughput vs clamscan: $(awk -v a="$clam_time" -v b="$ours" 'BEGIN { printf "%.1f", a / b }')x (target >= 10x)" \
+  "$clam_time / $ours >= 10"
+verdict "time vs yara: $(awk -v a="$ours" -v b="$yara_time" 'BEGIN { printf "%.2f", a / b }')x (target <= 1.25x)" \
+  "$ours / $yara_time <= 1.25"
+verdict "cancel latency on $(basename "$largest") ($(($(stat -c %s "$largest") / 1048576)) MiB): ${cancel_ms} ms (target < 250 ms)" \
+  "$cancel_ms >= 0 && $cancel_ms < 250"
+verdict "peak memory of the engine process: $((rss_kb / 1024)) MB (target < 100 MB)" "$rss_kb < 100 * 1024"
+exit "$failed"
