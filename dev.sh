@@ -45,7 +45,7 @@ case "${1:-}" in
   scan)
     setup
     build build
-    ./build/bin/vxscan
+    ./build/bin/ovrascan scan
     ;;
   test)
     setup

@@ -46,10 +46,7 @@ CVxAVEngineConfig::CVxAVEngineConfig(ConstructionKey) {
 }
 
 CVxAVEngineConfig::~CVxAVEngineConfig() {
-  if (!started_) return;
-  // A started engine implies a bound library, which is never unbound.
-  const VxNAResult<VxAVEngineEntryPoints> engine = CVxAVEngineLibrary::entryPoints();
-  if (engine) engine.value.AVClose(initialisation_.engineHandle);
+  if (started_) engine_.AVClose(initialisation_.engineHandle);
 }
 
 VxNAResult<> CVxAVEngineConfig::checkSettable() const {
@@ -164,6 +161,7 @@ VxNAResult<> CVxAVEngineConfig::Initialize() {
   if (status != AV_STATUS_OK) return VxNAFail(mapEngineStatus(status));
 
   started_ = true;
+  engine_ = engine.value;
   requestedCodes_.clear();
   engineFolder_.clear();
   namesPath_.clear();

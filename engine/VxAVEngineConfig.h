@@ -21,6 +21,7 @@
 #include "engine/IVxAVEngine.h"
 #include "engine/IVxAVEngineConfig.h"
 #include "engine/VxAVEngineABI.h"
+#include "engine/VxAVEngineLibrary.h"
 #include "foundation/VxNAResult.h"
 
 class CVxAVEngineConfig final : public IVxAVEngineConfig, public IVxAVEngine {
@@ -65,6 +66,8 @@ class CVxAVEngineConfig final : public IVxAVEngineConfig, public IVxAVEngine {
 
   std::weak_ptr<CVxAVEngineConfig> self_;
   bool started_ = false;
+  // The library the engine was started with, held until it is closed.
+  VxAVEngineEntryPoints engine_;
   std::set<std::uint16_t> requestedCodes_;
   std::uint32_t productId_ = 0;
   std::uint32_t productLocale_ = kDefaultProductLocale;

@@ -24,10 +24,17 @@ struct ProcessBinding {
   std::shared_ptr<CVxAVEngineLibrary> library;
 };
 
+// Destroyed when this module is unloaded or the process ends: the library stays
+// loaded only as long as engines still hold entry points.
 ProcessBinding& processBinding() {
-  alignas(ProcessBinding) static unsigned char storage[sizeof(ProcessBinding)];
-  static ProcessBinding* binding = std::construct_at(reinterpret_cast<ProcessBinding*>(storage));
-  return *binding;
+  static ProcessBinding binding;
+  return binding;
+}
+
+VxAVEngineEntryPoints entryPointsOf(const std::shared_ptr<CVxAVEngineLibrary>& library) {
+  VxAVEngineEntryPoints functions = library->functions();
+  functions.library = library;
+  return functions;
 }
 
 template <class Function>
@@ -70,7 +77,7 @@ VxNAResult<std::shared_ptr<CVxAVEngineLibrary>> CVxAVEngineLibrary::bind(const s
   try {
     return std::make_shared<CVxAVEngineLibrary>(
         ConstructionKey{}, path, std::move(library.value),
-        VxAVEngineEntryPoints{initialise.value, scanObject.value, close.value});
+        VxAVEngineEntryPoints{initialise.value, scanObject.value, close.value, nullptr});
   } catch (const std::bad_alloc&) {
     return VxNAFail(ERROR_NOT_ENOUGH_MEMORY);
   }
@@ -98,7 +105,7 @@ VxNAResult<VxAVEngineEntryPoints> CVxAVEngineLibrary::entryPoints() {
     if (!library) return VxNAFail(library.error);
     binding.library = std::move(library.value);
   }
-  return binding.library->functions();
+  return entryPointsOf(binding.library);
 }
 
 VxNAResult<> CVxAVEngineLibrary::bindProcessEngine(const std::wstring& path) {

@@ -5,10 +5,11 @@
 // The component binds the library once per process, at the first use of
 // entryPoints(): it looks for the library beside its own module (the shared
 // library or executable that contains this code) and resolves AVInitialise,
-// AVScanObject and AVClose. The library then stays loaded until the process ends,
-// because started engines and scan threads may call into it until then. A host or a
-// test that keeps the engine elsewhere calls bindProcessEngine(path) before the
-// first use.
+// AVScanObject and AVClose. The entry points handed out carry a reference of the
+// binding, so the library stays loaded while anybody holds them (a started engine
+// holds them until it is closed); the process's own reference goes when the module
+// containing this code is unloaded or the process ends. A host or a test that keeps
+// the engine elsewhere calls bindProcessEngine(path) before the first use.
 //
 // A failed binding is not remembered: the next use tries again. Failures: 126
 // (ERROR_MOD_NOT_FOUND) when the library cannot be loaded or this module's folder
@@ -28,6 +29,8 @@ struct VxAVEngineEntryPoints {
   AV_INITIALISE_FN AVInitialise = nullptr;
   AV_SCANOBJECT_FN AVScanObject = nullptr;
   AV_CLOSE_FN AVClose = nullptr;
+  // Keeps the library loaded while the functions are in use.
+  std::shared_ptr<const void> library;
 };
 
 class CVxAVEngineLibrary {

@@ -1,6 +1,7 @@
 // The engine library through its C interface, loaded by path as the component does.
 #include "engine/VxAVEngineABI.h"
 #include "qelda/QeldaCleaner.h"
+#include "tests/support/DetectionSamples.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -96,9 +97,7 @@ class Library {
   void* handle_;
 };
 
-std::string eicar() {
-  return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS" + "-TEST-FILE!$H+H*";
-}
+std::string eicar() { return vxtest::testFileContent(); }
 
 class QeldaEngine : public ::testing::Test {
  protected:
@@ -221,7 +220,7 @@ TEST_F(QeldaEngine, DeclinesAndSkips) {
 TEST_F(QeldaEngine, QuarantineAndRestore) {
   ASSERT_EQ(start(), 0);
   Recorder r;
-  const std::string content = "xx QELDA-SELFTEST-TROJAN-MARKER-4a81d2c7-93e6-4f0b-a5d8-6c2e1b9f7034 yy";
+  const std::string content = "xx " + vxtest::trojanMarker() + " yy";
   const auto path = write("trojan.bin", content);
   ASSERT_EQ(scanFile(path, r), 0);
   ASSERT_NE(find(r, 1047), nullptr);
@@ -240,7 +239,7 @@ TEST_F(QeldaEngine, QuarantineAndRestore) {
 TEST_F(QeldaEngine, PupIsNotCleanable) {
   ASSERT_EQ(start(), 0);
   Recorder r;
-  const auto path = write("pup.bin", "QELDA-SELFTEST-PUP-MARKER-c5e09b3f-18a2-4d7c-b6f4-2e9a0d8c1357");
+  const auto path = write("pup.bin", vxtest::pupMarker());
   ASSERT_EQ(scanFile(path, r), 0);
   EXPECT_EQ(find(r, 1045)->first, 5u);
   EXPECT_EQ(find(r, 1032), nullptr);
@@ -294,7 +293,7 @@ TEST_F(QeldaEngine, InvalidCallsHaveDistinctStatuses) {
 
 TEST_F(QeldaEngine, FourThreadsOnOneHandle) {
   ASSERT_EQ(start(), 0);
-  const auto path = write("pup.bin", std::string(20 << 20, 'a') + "QELDA-SELFTEST-PUP-MARKER-c5e09b3f-18a2-4d7c-b6f4-2e9a0d8c1357");
+  const auto path = write("pup.bin", std::string(20 << 20, 'a') + vxtest::pupMarker());
   std::vector<Recorder> recorders(4);
   std::vector<std::thread> threads;
   for (auto& r : recorders) threads.emplace_back([&, rp = &r] { EXPECT_EQ(scanFile(path, *rp), 0); });
@@ -307,9 +306,9 @@ TEST_F(QeldaEngine, FourThreadsOnOneHandle) {
 }
 
 // The default data set's markers.
-const std::string kVirusMarker = "QELDA-SELFTEST-VIRUS-MARKER-7f3c9a1e-b2d4-4e8a-9c61-0d5e2f7a8b34";
-const std::string kTrojanMarker = "QELDA-SELFTEST-TROJAN-MARKER-4a81d2c7-93e6-4f0b-a5d8-6c2e1b9f7034";
-const std::string kPupMarker = "QELDA-SELFTEST-PUP-MARKER-c5e09b3f-18a2-4d7c-b6f4-2e9a0d8c1357";
+const std::string kVirusMarker = vxtest::virusMarker();
+const std::string kTrojanMarker = vxtest::trojanMarker();
+const std::string kPupMarker = vxtest::pupMarker();
 constexpr std::size_t kMiB = std::size_t{1} << 20;
 
 std::vector<std::uint8_t> sha256(const std::string& content) {

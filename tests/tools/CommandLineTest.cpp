@@ -1,0 +1,106 @@
+// What ovrascan makes of its arguments.
+#include "tools/ovrascan/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Command = CommandLine::Command;
+
+std::string joinedArguments(const std::vector<std::string>& arguments) {
+  std::string text = "ovrascan";
+  for (const auto& argument : arguments) text += " '" + argument + "'";
+  return text;
+}
+
+std::string parse(std::vector<std::string> arguments, CommandLine& line) {
+  arguments.insert(arguments.begin(), "ovrascan");
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  return CommandLine::parse(static_cast<int>(arguments.size()), argv.data(), line);
+}
+
+struct GoodCase {
+  std::vector<std::string> arguments;
+  Command command;
+  bool clean;
+  bool detectionsOnly;
+  bool quiet;
+  const char* configFile;
+  const char* reportFile;
+  const char* path;
+};
+
+void PrintTo(const GoodCase& value, std::ostream* out) { *out << joinedArguments(value.arguments); }
+
+class CommandLineGoodTest : public ::testing::TestWithParam<GoodCase> {};
+
+TEST_P(CommandLineGoodTest, Parses) {
+  const GoodCase& expected = GetParam();
+  CommandLine line;
+  line.quiet = !expected.quiet;  // parse starts afresh
+  ASSERT_EQ(parse(expected.arguments, line), "");
+  EXPECT_EQ(line.command, expected.command);
+  EXPECT_EQ(line.clean, expected.clean);
+  EXPECT_EQ(line.detectionsOnly, expected.detectionsOnly);
+  EXPECT_EQ(line.quiet, expected.quiet);
+  EXPECT_EQ(line.configFile, expected.configFile);
+  EXPECT_EQ(line.reportFile, expected.reportFile);
+  EXPECT_EQ(line.path, expected.path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommandLineGoodTest,
+    ::testing::Values(GoodCase{{"--help"}, Command::Help, false, false, false, "", "", ""},
+                      GoodCase{{"-h"}, Command::Help, false, false, false, "", "", ""},
+                      GoodCase{{"help"}, Command::Help, false, false, false, "", "", ""},
+                      GoodCase{{"version"}, Command::Version, false, false, false, "", "", ""},
+                      GoodCase{{"scan"}, Command::Scan, false, false, false, "", "", ""},
+                      GoodCase{{"scan", "--clean", "--quiet"}, Command::Scan, true, false, true, "", "", ""},
+                      GoodCase{{"scan", "--config", "c.xml", "--report", "r.xml", "--detections-only"},
+                               Command::Scan, false, true, false, "c.xml", "r.xml", ""},
+                      GoodCase{{"scan", "--report", "./--clean"}, Command::Scan, false, false, false, "",
+                               "./--clean", ""},
+                      GoodCase{{"scan", "--config", "a.xml", "--config", "b.xml"}, Command::Scan, false, false,
+                               false, "b.xml", "", ""},
+                      GoodCase{{"clean-file", "/tmp/x"}, Command::CleanFile, false, false, false, "", "", "/tmp/x"},
+                      GoodCase{{"clean-file", "--clean"}, Command::CleanFile, false, false, false, "", "",
+                               "--clean"}));
+
+struct BadCase {
+  std::vector<std::string> arguments;
+  const char* message;
+};
+
+void PrintTo(const BadCase& value, std::ostream* out) { *out << joinedArguments(value.arguments); }
+
+class CommandLineBadTest : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(CommandLineBadTest, SaysWhatIsWrong) {
+  CommandLine line;
+  EXPECT_EQ(parse(GetParam().arguments, line), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommandLineBadTest,
+    ::testing::Values(BadCase{{}, "no command given"}, BadCase{{"scna"}, "unknown command 'scna'"},
+                      BadCase{{"--version"}, "unknown command '--version'"},
+                      BadCase{{"help", "scan"}, "help takes no arguments"},
+                      BadCase{{"version", "-v"}, "version takes no arguments"},
+                      BadCase{{"scan", "--cleaned"}, "unknown argument '--cleaned' for scan"},
+                      BadCase{{"scan", "extra"}, "unknown argument 'extra' for scan"},
+                      BadCase{{"scan", "--config"}, "option --config needs a file name"},
+                      BadCase{{"scan", "--config", ""}, "option --config needs a file name"},
+                      BadCase{{"scan", "--report"}, "option --report needs a file name"},
+                      BadCase{{"scan", "--report", "--quiet"}, "option --report needs a file name"},
+                      BadCase{{"scan", "--detections-only"}, "--detections-only needs --report FILE"},
+                      BadCase{{"clean-file"}, "clean-file needs exactly one PATH"},
+                      BadCase{{"clean-file", ""}, "clean-file needs exactly one PATH"},
+                      BadCase{{"clean-file", "a", "b"}, "clean-file needs exactly one PATH"}));
+
+}  // namespace

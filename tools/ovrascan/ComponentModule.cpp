@@ -1,0 +1,63 @@
+#include "tools/ovrascan/ComponentModule.h"
+
+#include <dlfcn.h>
+
+#include "platform/ModulePath.h"
+#include "tools/ovrascan/Diagnostics.h"
+
+using platform::automation::com_ptr;
+
+ComponentModule::~ComponentModule() {
+  if (!library_.isOpen()) return;
+  // An extra reference that is never given back keeps the module mapped after the
+  // owner's dlclose (see the header for why).
+  if (dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD) == nullptr) {
+    Diagnostics::error("cannot keep " + path_ + " loaded: " + platform::DynamicLibrary::errorText());
+  }
+}
+
+std::string ComponentModule::load() {
+  std::string folder;
+  if (const std::uint32_t error = platform::hostExecutableFolder(folder); error != 0) {
+    return "cannot find the folder of the executable (error " + Diagnostics::codeText(error) + ")";
+  }
+  path_ = folder + "/" + kFileName;
+  if (library_.open(path_) != 0) {
+    return "cannot load the component module " + path_ + ": " + platform::DynamicLibrary::errorText();
+  }
+  std::uint32_t error = 0;
+  getClassObject_ = reinterpret_cast<DllGetClassObjectFunction>(library_.symbol("DllGetClassObject", error));
+  canUnloadNow_ = reinterpret_cast<DllCanUnloadNowFunction>(library_.symbol("DllCanUnloadNow", error));
+  if (getClassObject_ == nullptr || canUnloadNow_ == nullptr) {
+    const std::string missing = getClassObject_ == nullptr ? "DllGetClassObject" : "DllCanUnloadNow";
+    getClassObject_ = nullptr;
+    canUnloadNow_ = nullptr;
+    library_.close();
+    return "the component module " + path_ + " does not export " + missing;
+  }
+  return {};
+}
+
+HRESULT ComponentModule::createVirusScan(com_ptr<IVxVirusScan>& object, std::string& step) const {
+  object.reset();
+  if (getClassObject_ == nullptr) {
+    step = "DllGetClassObject";
+    return E_UNEXPECTED;
+  }
+  com_ptr<IClassFactory> factory;
+  if (const HRESULT hr = getClassObject_(CLSID_CoCVxVirusScan, IID_IClassFactory, factory.put_void()); FAILED(hr)) {
+    step = "DllGetClassObject(CLSID_CoCVxVirusScan)";
+    return hr;
+  }
+  if (const HRESULT hr = factory->CreateInstance(nullptr, IID_IVxVirusScan, object.put_void()); FAILED(hr)) {
+    step = "IClassFactory::CreateInstance(IID_IVxVirusScan)";
+    return hr;
+  }
+  if (!object) {
+    step = "IClassFactory::CreateInstance(IID_IVxVirusScan)";
+    return E_POINTER;
+  }
+  return S_OK;
+}
+
+HRESULT ComponentModule::canUnloadNow() const { return canUnloadNow_ == nullptr ? S_OK : canUnloadNow_(); }

@@ -1,0 +1,61 @@
+#include "tools/ovrascan/Diagnostics.h"
+
+#include <cstdio>
+
+#include "foundation/VxErrorCodes.h"
+
+namespace {
+
+const char* meaningOf(std::uint32_t code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND: return "file not found";
+    case ERROR_ACCESS_DENIED: return "access denied";
+    case ERROR_NOT_ENOUGH_MEMORY: return "not enough memory";
+    case ERROR_INVALID_DATA: return "invalid data (a missing or unusable configuration, or nothing initialised)";
+    case ERROR_INVALID_PARAMETER: return "invalid parameter (an empty or malformed document)";
+    case ERROR_MOD_NOT_FOUND: return "module not found";
+    case ERROR_PROC_NOT_FOUND: return "entry point not found";
+    case ERROR_BUSY: return "another operation is running";
+    case ERROR_ALREADY_INITIALIZED: return "already initialised";
+    case ERROR_FUNCTION_FAILED: return "function failed";
+    case VX_E_NOT_SUPPORTED: return "not supported (folder macro sources)";
+    case VX_E_NOT_INITIALIZED: return "not initialised";
+    case VX_E_TYPE_NOT_RECOGNIZED: return "unrecognised detection keyword or source type";
+    case VX_E_SCAN_CANCELLED: return "cancelled";
+    case VX_E_NOTHING_TO_CANCEL: return "nothing to cancel";
+    case static_cast<std::uint32_t>(E_FAIL): return "unspecified failure";
+    case static_cast<std::uint32_t>(E_INVALIDARG): return "invalid argument";
+    case static_cast<std::uint32_t>(E_OUTOFMEMORY): return "out of memory";
+    case static_cast<std::uint32_t>(E_NOINTERFACE): return "interface not supported";
+    case static_cast<std::uint32_t>(CLASS_E_CLASSNOTAVAILABLE): return "class not available";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+namespace Diagnostics {
+
+std::string codeText(std::uint32_t code) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%u (0x%08X)", code, code);
+  std::string result = text;
+  if (const char* meaning = meaningOf(code)) result += std::string(": ") + meaning;
+  return result;
+}
+
+void error(const std::string& message) {
+  const std::string line = "ovrascan: " + message + "\n";
+  std::fflush(stdout);
+  std::fputs(line.c_str(), stderr);
+}
+
+void statusFailure(const std::string& what, std::uint32_t status) {
+  error(what + " failed with status " + codeText(status));
+}
+
+void hresultFailure(const std::string& what, HRESULT hr) {
+  error(what + " failed with HRESULT " + codeText(static_cast<std::uint32_t>(hr)));
+}
+
+}  // namespace Diagnostics

@@ -1,0 +1,23 @@
+#pragma once
+// Diagnostics: the one-line messages ovrascan writes to stderr, so that every
+// failure names what failed and its code the same way, in decimal and in hex:
+//   ovrascan: Scan failed with status 13 (0x0000000D): invalid data
+//
+// Each message is written with one call, so lines of different threads never mix.
+#include <cstdint>
+#include <string>
+
+#include "platform/automation/Automation.h"
+
+namespace Diagnostics {
+
+// "ovrascan: " + message.
+void error(const std::string& message);
+// A method of the object returned a status other than 0.
+void statusFailure(const std::string& what, std::uint32_t status);
+// A call returned a failed HRESULT.
+void hresultFailure(const std::string& what, HRESULT hr);
+// "13 (0x0000000D)", followed by ": meaning" for the codes the component documents.
+std::string codeText(std::uint32_t code);
+
+}  // namespace Diagnostics

@@ -1,0 +1,68 @@
+#include "tools/ovrascan/ScanReport.h"
+
+#include <cstring>
+#include <sstream>
+
+namespace {
+
+constexpr char kRoot[] = "ScanResults";
+constexpr char kItem[] = "scannedItem";
+
+bool flag(const pugi::xml_node& item, const char* name) { return std::strcmp(item.attribute(name).value(), "1") == 0; }
+
+}  // namespace
+
+std::string ScanReport::load(const std::wstring& text) {
+  document_.reset();
+  const pugi::xml_parse_result parsed =
+      document_.load_buffer(text.data(), text.size() * sizeof(wchar_t), pugi::parse_default | pugi::parse_declaration,
+                            pugi::encoding_wchar);
+  if (!parsed) return std::string("the report is not well-formed XML: ") + parsed.description();
+  if (!document_.child(kRoot)) return std::string("the report has no ") + kRoot + " root";
+  return {};
+}
+
+ScanReport::Counts ScanReport::counts() const {
+  Counts counts;
+  for (const pugi::xml_node& item : document_.child(kRoot).children(kItem)) {
+    ++counts.items;
+    const bool scanned = flag(item, "IsScanned");
+    if (scanned) ++counts.scanned;
+    if (flag(item, "IsInfected")) ++counts.infected;
+    if (flag(item, "IsRepaired")) ++counts.cleaned;
+    if (!scanned || item.attribute("ScanError").as_uint() != 0) ++counts.errors;
+  }
+  return counts;
+}
+
+std::vector<ScanReport::Detection> ScanReport::detections() const {
+  std::vector<Detection> found;
+  for (const pugi::xml_node& item : document_.child(kRoot).children(kItem)) {
+    if (!flag(item, "IsInfected")) continue;
+    found.push_back({item.attribute("itemName").value(), item.attribute("virus_name").value(),
+                     flag(item, "IsRepaired")});
+  }
+  return found;
+}
+
+std::string ScanReport::bytes(Encoding encoding) const {
+  pugi::xml_document copy;
+  copy.reset(document_);
+  pugi::xml_node declaration = copy.first_child();
+  if (declaration.type() != pugi::node_declaration) declaration = copy.prepend_child(pugi::node_declaration);
+  while (declaration.first_attribute()) declaration.remove_attribute(declaration.first_attribute());
+  declaration.append_attribute("version") = "1.0";
+  declaration.append_attribute("encoding") = encoding == Encoding::Utf16 ? "UTF-16" : "UTF-8";
+  std::ostringstream out;
+  const unsigned flags = pugi::format_default | (encoding == Encoding::Utf16 ? pugi::format_write_bom : 0u);
+  copy.save(out, "  ", flags, encoding == Encoding::Utf16 ? pugi::encoding_utf16_le : pugi::encoding_utf8);
+  return out.str();
+}
+
+ScanReport::Encoding ScanReport::encodingFor(const std::string& fileName) {
+  constexpr std::string_view kUtf16Suffix = ".utf16.xml";
+  return fileName.size() >= kUtf16Suffix.size() &&
+                 fileName.compare(fileName.size() - kUtf16Suffix.size(), kUtf16Suffix.size(), kUtf16Suffix) == 0
+             ? Encoding::Utf16
+             : Encoding::Utf8;
+}
