@@ -8,8 +8,8 @@
 // The module stays mapped until the process exits, whatever DllCanUnloadNow says
 // (the host asks it as a check that nothing of the component is left alive). An
 // exiting host gains nothing from unloading, and the module keeps process-wide
-// state that it never destroys - the engine library's binding among it - which an
-// unload would orphan: the memory leaks and the engine library stays loaded.
+// state that lives until the process ends (the log stream), which an unload would
+// orphan.
 //
 // Thread-safety: load() and destruction belong to one thread; createVirusScan() and
 // canUnloadNow() may be called from any thread once loaded.
