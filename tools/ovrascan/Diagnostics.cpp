@@ -2,9 +2,33 @@
 
 #include <cstdio>
 
+#include "engine/VxAVEngineABI.h"
 #include "foundation/VxErrorCodes.h"
 
 namespace {
+
+// The component reports a status of the scan engine as 0x42032F10 + status.
+std::string engineMeaning(std::uint32_t code) {
+  constexpr std::uint32_t kLastEngineCode = 0x4203FFFFu;
+  if (code < VX_E_ENGINE_STATUS_BASE || code > kLastEngineCode) return {};
+  const std::uint32_t status = code - VX_E_ENGINE_STATUS_BASE;
+  const std::uint32_t line = status & AV_STATUS_MALFORMED_LINE_MAX;
+  switch (status & ~AV_STATUS_MALFORMED_LINE_MAX) {
+    case AV_STATUS_NAMES_MALFORMED: return "scan engine: names data file malformed at line " + std::to_string(line);
+    case AV_STATUS_SCAN_MALFORMED: return "scan engine: scan data file malformed at line " + std::to_string(line);
+    case AV_STATUS_CLEAN_MALFORMED: return "scan engine: clean data file malformed at line " + std::to_string(line);
+    default: break;
+  }
+  switch (status) {
+    case AV_STATUS_BAD_PARAMETERS: return "scan engine: bad parameters";
+    case AV_STATUS_DATA_MISSING: return "scan engine: a data file is missing or unreadable";
+    case AV_STATUS_OUT_OF_MEMORY: return "scan engine: out of memory";
+    case AV_STATUS_BAD_HANDLE: return "scan engine: unknown engine handle";
+    case AV_STATUS_NOT_SUPPORTED: return "scan engine: object kind not supported";
+    case AV_STATUS_ENGINE_FAILURE: return "scan engine: the rule library could not be started";
+    default: return "scan engine status " + std::to_string(status);
+  }
+}
 
 const char* meaningOf(std::uint32_t code) {
   switch (code) {
@@ -40,7 +64,11 @@ std::string codeText(std::uint32_t code) {
   char text[64];
   std::snprintf(text, sizeof text, "%u (0x%08X)", code, code);
   std::string result = text;
-  if (const char* meaning = meaningOf(code)) result += std::string(": ") + meaning;
+  if (const char* meaning = meaningOf(code)) {
+    result += std::string(": ") + meaning;
+  } else if (const std::string engine = engineMeaning(code); !engine.empty()) {
+    result += ": " + engine;
+  }
   return result;
 }
 
