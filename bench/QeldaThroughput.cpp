@@ -21,6 +21,7 @@
 // The callback answers as little as possible: go on, but decline every repair, so
 // that nothing is ever deleted or quarantined.
 #include "engine/VxAVEngineABI.h"
+#include "platform/UniqueFileDescriptor.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -56,20 +57,6 @@ std::vector<std::string> readList(const char* path) {
   return lines;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 class Mapping {
  public:
   Mapping(void* address, std::size_t size) : address_(address), size_(size) {}
@@ -92,7 +79,7 @@ int hold(const char* listPath) {
   std::vector<Mapping> mappings;
   std::uint64_t bytes = 0;
   for (const std::string& path : readList(listPath)) {
-    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    const platform::UniqueFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat info {};
     if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) continue;
     const auto size = static_cast<std::size_t>(info.st_size);

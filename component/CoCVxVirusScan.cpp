@@ -1,5 +1,7 @@
 #include "component/CoCVxVirusScan.h"
 
+#include <source_location>
+
 #include "component/VxAVScanner_Callback.h"
 #include "component/VxInterfaceTable.h"
 #include "component/VxVirusScanDispatchTable.h"
@@ -13,6 +15,15 @@ constexpr wchar_t kLogSource[] = L"CoCVxVirusScan";
 
 // A BSTR's text up to its first NUL, as the script meant it.
 std::wstring textUpToNul(BSTR text) { return text == nullptr ? std::wstring() : std::wstring(text); }
+
+// A method's failure reported as its status: stores `code`, logs `text` followed by
+// the code as a warning (with the caller's line), and gives the method's S_OK.
+HRESULT statusFailure(unsigned int* pdwStatus, std::uint32_t code, const wchar_t* function, const wchar_t* text,
+                      std::source_location where = std::source_location::current()) {
+  *pdwStatus = code;
+  VxLogStatement(VX_LOG_WARNING, kLogSource, function, where.line()) << text << code;
+  return S_OK;
+}
 
 // Stores a copy of text through target; E_OUTOFMEMORY when it cannot be made.
 HRESULT storeBstr(const std::wstring& text, BSTR* target) {
@@ -40,7 +51,8 @@ HRESULT CoCVxVirusScan::FinalConstruct() {
 
 void CoCVxVirusScan::FinalRelease() {
   VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::FinalRelease") << L"CoCVxVirusScan::FinalRelease";
-  VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::FinalRelease") << L"CoCVxVirusScan::FinalRelease - Sending disconnected error";
+  VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::FinalRelease")
+      << L"CoCVxVirusScan::FinalRelease - Sending disconnected error";
   OnError(static_cast<ULONG>(RPC_E_DISCONNECTED));
 }
 
@@ -168,23 +180,18 @@ HRESULT CoCVxVirusScan::Scan(unsigned int uiScanType, unsigned int* pdwStatus) {
   }
   *pdwStatus = 0;
   if (auto initialized = initializeOnce(); !initialized) {
-    *pdwStatus = initialized.error;
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Scan")
-        << L"CoCVxVirusScan::Scan - Initialize failed, error: " << initialized.error;
-    return S_OK;
+    return statusFailure(pdwStatus, initialized.error, L"CoCVxVirusScan::Scan",
+                         L"CoCVxVirusScan::Scan - Initialize failed, error: ");
   }
   const auto kernel = currentKernel();
   if (kernel == nullptr) {
-    *pdwStatus = ERROR_INVALID_DATA;
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Scan")
-        << L"CoCVxVirusScan::Scan - invalid pointers, error: " << ERROR_INVALID_DATA;
-    return S_OK;
+    return statusFailure(pdwStatus, ERROR_INVALID_DATA, L"CoCVxVirusScan::Scan",
+                         L"CoCVxVirusScan::Scan - invalid pointers, error: ");
   }
   const bool clean = uiScanType == 2;
   if (auto started = kernel->Scan(clean); !started) {
-    *pdwStatus = started.error;
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Scan") << L"CoCVxVirusScan::Scan - Scan failed, error: " << started.error;
-    return S_OK;
+    return statusFailure(pdwStatus, started.error, L"CoCVxVirusScan::Scan",
+                         L"CoCVxVirusScan::Scan - Scan failed, error: ");
   }
   setOperationType(clean ? kScanAndClean : kScan);
   VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Scan")
@@ -201,16 +208,12 @@ HRESULT CoCVxVirusScan::Clean(unsigned int* pdwStatus) {
   *pdwStatus = 0;
   const auto kernel = currentKernel();
   if (kernel == nullptr) {
-    *pdwStatus = ERROR_INVALID_DATA;
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Clean")
-        << L"CoCVxVirusScan::Clean - invalid pointers, error: " << ERROR_INVALID_DATA;
-    return S_OK;
+    return statusFailure(pdwStatus, ERROR_INVALID_DATA, L"CoCVxVirusScan::Clean",
+                         L"CoCVxVirusScan::Clean - invalid pointers, error: ");
   }
   if (auto started = kernel->Clean(); !started) {
-    *pdwStatus = started.error;
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Clean")
-        << L"CoCVxVirusScan::Clean - Clean failed, error: " << started.error;
-    return S_OK;
+    return statusFailure(pdwStatus, started.error, L"CoCVxVirusScan::Clean",
+                         L"CoCVxVirusScan::Clean - Clean failed, error: ");
   }
   setOperationType(kClean);
   VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Clean") << L"CoCVxVirusScan::Clean - Clean operation started successfully";
@@ -230,23 +233,17 @@ HRESULT CoCVxVirusScan::CleanFile(BSTR bstrFileName, unsigned int* pdwStatus) {
   }
   *pdwStatus = 0;
   if (auto initialized = initializeOnce(); !initialized) {
-    *pdwStatus = initialized.error;
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::CleanFile")
-        << L"CoCVxVirusScan::CleanFile - Initialize failed, error: " << initialized.error;
-    return S_OK;
+    return statusFailure(pdwStatus, initialized.error, L"CoCVxVirusScan::CleanFile",
+                         L"CoCVxVirusScan::CleanFile - Initialize failed, error: ");
   }
   const auto kernel = currentKernel();
   if (kernel == nullptr) {
-    *pdwStatus = ERROR_INVALID_DATA;
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::CleanFile")
-        << L"CoCVxVirusScan::CleanFile - invalid pointers, error: " << ERROR_INVALID_DATA;
-    return S_OK;
+    return statusFailure(pdwStatus, ERROR_INVALID_DATA, L"CoCVxVirusScan::CleanFile",
+                         L"CoCVxVirusScan::CleanFile - invalid pointers, error: ");
   }
   if (auto started = kernel->CleanObject(fileName); !started) {
-    *pdwStatus = started.error;
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::CleanFile")
-        << L"CoCVxVirusScan::CleanFile - CleanObject failed, error: " << started.error;
-    return S_OK;
+    return statusFailure(pdwStatus, started.error, L"CoCVxVirusScan::CleanFile",
+                         L"CoCVxVirusScan::CleanFile - CleanObject failed, error: ");
   }
   setOperationType(kClean);
   VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::CleanFile")
@@ -268,10 +265,8 @@ HRESULT CoCVxVirusScan::Cancel(unsigned int* pdwStatus) {
     if (kernel != nullptr) cancelled_ = true;
   }
   if (kernel == nullptr) {
-    *pdwStatus = ERROR_INVALID_DATA;
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Cancel")
-        << L"CoCVxVirusScan::Cancel - invalid pointers, error: " << ERROR_INVALID_DATA;
-    return S_OK;
+    return statusFailure(pdwStatus, ERROR_INVALID_DATA, L"CoCVxVirusScan::Cancel",
+                         L"CoCVxVirusScan::Cancel - invalid pointers, error: ");
   }
   if (auto cancelled = kernel->Cancel(); !cancelled) {
     *pdwStatus = cancelled.error;
@@ -354,10 +349,8 @@ HRESULT CoCVxVirusScan::Uninitialize(VARIANT_BOOL bClearCallbacks, unsigned int*
   }
   *pdwStatus = 0;
   if (auto done = internalUninitialize(bClearCallbacks == VARIANT_TRUE); !done) {
-    *pdwStatus = done.error;
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Uninitialize")
-        << L"CoCVxVirusScan::Uninitialize - internalUninitialize failed, error: " << done.error;
-    return S_OK;
+    return statusFailure(pdwStatus, done.error, L"CoCVxVirusScan::Uninitialize",
+                         L"CoCVxVirusScan::Uninitialize - internalUninitialize failed, error: ");
   }
   VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Uninitialize") << L"CoCVxVirusScan::Uninitialize - Uninitialize succeeded";
   return S_OK;

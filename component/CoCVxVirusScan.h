@@ -70,8 +70,15 @@ class CoCVxVirusScan : public platform::automation::TableDispatch<IVxVirusScan>,
   VxNAResult<std::wstring> getScanConfiguration();
   VxNAResult<> internalUninitialize(bool clearCallbacks);
   void setOperationType(std::uint32_t type);
-  // The script's callback object, or null; the caller holds the lock.
-  platform::automation::com_ptr<IDispatch> scriptCallback();
+  // What a kernel event needs of the object: the script's callback object (null,
+  // and logged so, when none is registered) and the flags at that moment.
+  struct EventContext {
+    platform::automation::com_ptr<IDispatch> script;
+    std::uint32_t operationType;
+    bool cancelled;
+  };
+  // endsOperation clears the cancelled flag (OnError, OnComplete).
+  EventContext beginEvent(const wchar_t* function, bool endsOperation);
 
   COvrascanModule::LockHolder moduleLock_;
   const KernelSource kernelSource_;

@@ -1,13 +1,16 @@
 // The object's IVxVirusScan_Callback face: kernel events forwarded to the script's
-// callback object. Each event fetches the script object and reads the flags under
-// the object lock, then logs and calls the script with the lock released, so that a
-// script may call the object back (Cancel, GetReport) from its callbacks.
+// callback object. Each event fetches the script object and reads the flags in one
+// hold of the object lock, then logs and calls the script with the lock released, so that a
+// script may call the object back (Cancel, GetReport) from its callbacks. A script
+// that lacks a method, or whose method fails, simply misses that event: the result
+// of the call is dropped.
 #include <string>
 
 #include "component/CoCVxVirusScan.h"
-#include "component/VxDispatchDriver.h"
 #include "component/VxInterfaceTable.h"
 #include "foundation/VxLogStream.h"
+#include "platform/automation/InvokeByName.h"
+#include "platform/automation/VariantOf.h"
 
 namespace {
 constexpr wchar_t kLogSource[] = L"CoCVxVirusScan";
@@ -38,96 +41,60 @@ const wchar_t* operationResultText(std::uint32_t result) {
     default: return L"?";
   }
 }
-
-VARIANT variantOf(VARTYPE vt, std::uint32_t value) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = vt;
-  v.ulVal = value;
-  return v;
-}
-
-VARIANT variantOf(BSTR text) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_BSTR;
-  v.bstrVal = text;
-  return v;
-}
 }  // namespace
 
 using platform::automation::com_ptr;
+using platform::automation::invokeByName;
+using platform::automation::variantOfBstr;
+using platform::automation::variantOfNumber;
 
-com_ptr<IDispatch> CoCVxVirusScan::scriptCallback() {
-  return CVxInterfaceTable::instance().get(IID_IDispatch).try_query<IDispatch>(IID_IDispatch);
+CoCVxVirusScan::EventContext CoCVxVirusScan::beginEvent(const wchar_t* function, bool endsOperation) {
+  std::lock_guard guard(lock_);
+  // An operation that ends is over whether or not a script listens: a script
+  // registered later must hear the next operation's progress.
+  if (endsOperation) cancelled_ = false;
+  EventContext context{
+      CVxInterfaceTable::instance().get(IID_IDispatch).try_query<IDispatch>(IID_IDispatch), operationType_,
+      cancelled_};
+  if (!context.script) VX_LOG(VX_LOG_WARNING, function) << function << L" - cpDispatch is NULL";
+  return context;
 }
 
 HRESULT CoCVxVirusScan::Progress(BSTR bstrObjectName, eAVObjectStatus eObjectStatus, ULONG dwPercentageComplete) {
-  com_ptr<IDispatch> script;
-  std::uint32_t operationType = 0;
-  bool cancelled = false;
-  {
-    std::lock_guard guard(lock_);
-    script = scriptCallback();
-    if (!script) {
-      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Progress") << L"CoCVxVirusScan::Progress - cpDispatch is NULL";
-      return S_OK;
-    }
-    operationType = operationType_;
-    cancelled = cancelled_;
-  }
-  if (cancelled) {
+  const EventContext event = beginEvent(L"CoCVxVirusScan::Progress", false);
+  if (!event.script) return S_OK;
+  if (event.cancelled) {
     VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Progress")
         << L"CoCVxVirusScan::Progress - operation cancelled. No progress callback expected";
     return S_OK;
   }
   VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Progress")
-      << L"Progress: Operation Type = " << operationTypeText(operationType) << L", Object = "
+      << L"Progress: Operation Type = " << operationTypeText(event.operationType) << L", Object = "
       << (bstrObjectName == nullptr ? L"" : bstrObjectName) << L" (" << objectStatusText(eObjectStatus)
       << L"), Percentage complete: " << dwPercentageComplete;
-  callScriptMethod(script.get(), L"Progress",
-                   {variantOf(VT_UI4, operationType), variantOf(bstrObjectName), variantOf(VT_UI4, eObjectStatus),
-                    variantOf(VT_UI4, dwPercentageComplete)});
+  const VARIANT arguments[] = {variantOfNumber(VT_UI4, event.operationType), variantOfBstr(bstrObjectName),
+                               variantOfNumber(VT_UI4, eObjectStatus), variantOfNumber(VT_UI4, dwPercentageComplete)};
+  invokeByName(*event.script, L"Progress", arguments);
   return S_OK;
 }
 
 HRESULT CoCVxVirusScan::OnError(ULONG dwError) {
-  com_ptr<IDispatch> script;
-  {
-    std::lock_guard guard(lock_);
-    // The operation is over whether or not a script listens: a script registered
-    // later must hear the next operation's progress.
-    cancelled_ = false;
-    script = scriptCallback();
-    if (!script) {
-      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::OnError") << L"CoCVxVirusScan::OnError - cpDispatch is NULL";
-      return S_OK;
-    }
-  }
+  const EventContext event = beginEvent(L"CoCVxVirusScan::OnError", true);
+  if (!event.script) return S_OK;
   VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::OnError") << L"CoCVxVirusScan::OnError: Error Value = " << dwError;
-  callScriptMethod(script.get(), L"OnError", {variantOf(VT_UI4, dwError)});
+  const VARIANT arguments[] = {variantOfNumber(VT_UI4, dwError)};
+  invokeByName(*event.script, L"OnError", arguments);
   return S_OK;
 }
 
 HRESULT CoCVxVirusScan::OnComplete(eAVOperationResult eOperationResult) {
-  com_ptr<IDispatch> script;
-  std::uint32_t operationType = 0;
-  {
-    std::lock_guard guard(lock_);
-    // The operation is over whether or not a script listens: a script registered
-    // later must hear the next operation's progress.
-    cancelled_ = false;
-    script = scriptCallback();
-    if (!script) {
-      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::OnComplete") << L"CoCVxVirusScan::OnComplete - cpDispatch is NULL";
-      return S_OK;
-    }
-    operationType = operationType_;
-  }
+  const EventContext event = beginEvent(L"CoCVxVirusScan::OnComplete", true);
+  if (!event.script) return S_OK;
   VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::OnComplete")
-      << L"OnComplete: Operation type = " << operationTypeText(operationType)
+      << L"OnComplete: Operation type = " << operationTypeText(event.operationType)
       << L", Operation result = " << operationResultText(eOperationResult);
-  callScriptMethod(script.get(), L"OnComplete",
-                   {variantOf(VT_I4, operationType), variantOf(VT_I4, eOperationResult)});
+  const VARIANT arguments[] = {variantOfNumber(VT_I4, event.operationType),
+                               variantOfNumber(VT_I4, eOperationResult)};
+  invokeByName(*event.script, L"OnComplete", arguments);
   return S_OK;
 }

@@ -15,6 +15,7 @@
 #include "platform/automation/Automation.h"
 #include "platform/automation/ComPtr.h"
 #include "platform/automation/ScriptObject.h"
+#include "platform/automation/VariantOf.h"
 
 namespace vxtest {
 
@@ -53,13 +54,7 @@ class ScriptRecorder {
   }
 
   IDispatch* dispatch() const { return object_.get(); }
-  VARIANT asVariant() const {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_DISPATCH;
-    v.pdispVal = object_.get();
-    return v;
-  }
+  VARIANT asVariant() const { return platform::automation::variantOfDispatch(object_.get()); }
 
   // Runs inside the named callback, after the call is recorded.
   void onCall(const std::wstring& method, Hook hook) {

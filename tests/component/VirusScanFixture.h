@@ -2,7 +2,6 @@
 // A virus-scan object on scripted kernels, a recording script and a log capture.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <list>
 #include <vector>
@@ -12,8 +11,10 @@
 #include "component/CoCVxVirusScan.h"
 #include "component/VxInterfaceTable.h"
 #include "platform/automation/ComObject.h"
+#include "platform/automation/InvokeByName.h"
 #include "platform/automation/UniqueBstr.h"
 #include "platform/automation/UniqueVariant.h"
+#include "platform/automation/VariantOf.h"
 #include "tests/component/FakeKernel.h"
 #include "tests/component/ScriptRecorder.h"
 #include "tests/support/CaptureLog.h"
@@ -54,18 +55,10 @@ class VirusScanTest : public ::testing::Test {
     std::uint32_t status = 0;  // a numeric retval
     std::wstring text;         // a BSTR retval
   };
-  Outcome invoke(IDispatch& target, const wchar_t* name, std::vector<VARIANT> arguments) {
-    DISPID id = DISPID_UNKNOWN;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  Outcome invoke(IDispatch& target, const wchar_t* name, const std::vector<VARIANT>& arguments) {
     Outcome outcome;
-    EXPECT_EQ(target.GetIDsOfNames(IID_NULL, names, 1, 0x0800, &id), S_OK) << "no method named so";
-    std::reverse(arguments.begin(), arguments.end());
-    DISPPARAMS parameters{arguments.data(), nullptr, static_cast<UINT>(arguments.size()), 0};
     platform::automation::UniqueVariant result;
-    EXCEPINFO exception{};
-    UINT argumentError = 0;
-    outcome.hr = target.Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &parameters, result.get(), &exception,
-                               &argumentError);
+    outcome.hr = platform::automation::invokeByName(target, name, arguments, result.get());
     outcome.vt = result->vt;
     if (result->vt == VT_BSTR) {
       outcome.text.assign(result->bstrVal, SysStringLen(result->bstrVal));
@@ -74,35 +67,21 @@ class VirusScanTest : public ::testing::Test {
     }
     return outcome;
   }
-  Outcome invoke(const wchar_t* name, std::vector<VARIANT> arguments = {}) {
-    return invoke(*object, name, std::move(arguments));
+  Outcome invoke(const wchar_t* name, const std::vector<VARIANT>& arguments = {}) {
+    return invoke(*object, name, arguments);
   }
   // Arguments; texts are kept alive by the fixture until the test ends.
   VARIANT number(std::uint32_t value, VARTYPE vt = VT_UINT) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = vt;
-    v.ulVal = value;
-    return v;
+    return platform::automation::variantOfNumber(vt, value);
   }
   VARIANT text(const std::wstring& value) {
     texts_.emplace_back(value);
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BSTR;
-    v.bstrVal = texts_.back().get();
-    return v;
+    return platform::automation::variantOfBstr(texts_.back().get());
   }
-  VARIANT flag(VARIANT_BOOL value) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BOOL;
-    v.boolVal = value;
-    return v;
-  }
+  VARIANT flag(VARIANT_BOOL value) { return platform::automation::variantOfBool(value); }
   // A status-returning call that must succeed as a call.
-  unsigned int status(const wchar_t* name, std::vector<VARIANT> arguments = {}) {
-    const Outcome outcome = invoke(name, std::move(arguments));
+  unsigned int status(const wchar_t* name, const std::vector<VARIANT>& arguments = {}) {
+    const Outcome outcome = invoke(name, arguments);
     EXPECT_EQ(outcome.hr, S_OK) << name;
     EXPECT_EQ(outcome.vt, VT_UINT) << name;
     return outcome.status;

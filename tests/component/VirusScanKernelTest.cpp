@@ -17,35 +17,15 @@ class VirusScanOnKernelTest : public VirusScanTest {
   }
   void TearDown() override {
     doubles.scan->release();
-    releaseExpansion();
+    doubles.config->releaseExpansion();
     VirusScanTest::TearDown();
   }
 
-  void setSources(std::vector<std::wstring> names) {
-    std::lock_guard guard(doubles.config->lock);
-    doubles.config->sources = std::move(names);
-  }
-  void holdExpansion() {
-    std::lock_guard guard(doubles.config->lock);
-    hold_ = std::make_shared<platform::Event>(platform::Event::ResetPolicy::Manual,
-                                              platform::Event::InitialState::NotSignaled);
-    doubles.config->holdExpansion = hold_;
-    doubles.config->expansionHeld.reset();
-  }
-  void releaseExpansion() {
-    std::lock_guard guard(doubles.config->lock);
-    doubles.config->holdExpansion.reset();
-    if (hold_ != nullptr) hold_->set();
-  }
-
   KernelDoubles doubles;
-
- private:
-  std::shared_ptr<platform::Event> hold_;
 };
 
 TEST_F(VirusScanOnKernelTest, ScanReportsEveryObjectThenCompletes) {
-  setSources({L"/obj/a", L"/obj/b", L"/obj/c"});
+  doubles.config->setSources({L"/obj/a", L"/obj/b", L"/obj/c"});
   ObjectBehaviour infected;
   infected.infected = true;
   doubles.scan->set(L"/obj/b", infected);
@@ -77,17 +57,17 @@ TEST_F(VirusScanOnKernelTest, ScanReportsEveryObjectThenCompletes) {
 }
 
 TEST_F(VirusScanOnKernelTest, CancelledScanCompletesAsCancelled) {
-  setSources({L"/obj/a"});
+  doubles.config->setSources({L"/obj/a"});
   ASSERT_EQ(registerScript(script), 0u);
   ASSERT_EQ(setConfig(L"<scanconfig/>"), 0u);
-  holdExpansion();
+  doubles.config->holdNextExpansion();
   ASSERT_EQ(scan(2), 0u);
-  ASSERT_TRUE(doubles.config->expansionHeld.waitFor(kDeadline));
+  ASSERT_TRUE(doubles.config->waitExpansionHeld());
 
   EXPECT_EQ(status(L"Cancel"), 0u);
   // A second cancel while the first is under way is refused by the kernel.
   EXPECT_EQ(status(L"Cancel"), ERROR_BUSY);
-  releaseExpansion();
+  doubles.config->releaseExpansion();
   ASSERT_TRUE(script.waitFor(L"OnComplete"));
   EXPECT_EQ(script.calls(L"OnComplete")[0].arguments, (std::vector<ScriptArgument>{i4(3), i4(1)}));
 

@@ -47,27 +47,11 @@ class KernelTest : public ::testing::Test {
     return names;
   }
 
-  void setSources(std::vector<std::wstring> names) {
-    std::lock_guard guard(doubles.config->lock);
-    doubles.config->sources = std::move(names);
-  }
-
+  void setSources(std::vector<std::wstring> names) { doubles.config->setSources(std::move(names)); }
   // Holds the kernel thread at the end of the next expansion.
-  void holdExpansion() {
-    std::lock_guard guard(doubles.config->lock);
-    hold_ = std::make_shared<platform::Event>(platform::Event::ResetPolicy::Manual,
-                                              platform::Event::InitialState::NotSignaled);
-    doubles.config->holdExpansion = hold_;
-    doubles.config->expansionHeld.reset();
-  }
-
-  void releaseExpansion() {
-    std::lock_guard guard(doubles.config->lock);
-    doubles.config->holdExpansion.reset();
-    if (hold_ != nullptr) hold_->set();
-  }
-
-  bool waitExpansionHeld() { return doubles.config->expansionHeld.waitFor(kDeadline); }
+  void holdExpansion() { doubles.config->holdNextExpansion(); }
+  void releaseExpansion() { doubles.config->releaseExpansion(); }
+  bool waitExpansionHeld() { return doubles.config->waitExpansionHeld(); }
 
   // The kernel's own callback view, as its scan threads see it.
   std::shared_ptr<IVxAVScanner_Callback> kernelView() {
@@ -81,9 +65,6 @@ class KernelTest : public ::testing::Test {
   KernelDoubles doubles;
   std::shared_ptr<RecordingCallback> client = std::make_shared<RecordingCallback>();
   std::shared_ptr<IVxAVScannerKernel> kernel;
-
- private:
-  std::shared_ptr<platform::Event> hold_;
 };
 
 }  // namespace vxtest

@@ -60,6 +60,25 @@ std::size_t ScanScript::scansOf(const std::wstring& name) {
 // ---------------------------------------------------------------------------
 // FakeXMLConfig
 
+void ConfigScript::setSources(std::vector<std::wstring> names) {
+  std::lock_guard guard(lock);
+  sources = std::move(names);
+}
+
+void ConfigScript::holdNextExpansion() {
+  std::lock_guard guard(lock);
+  hold_ = std::make_shared<platform::Event>(platform::Event::ResetPolicy::Manual,
+                                            platform::Event::InitialState::NotSignaled);
+  holdExpansion = hold_;
+  expansionHeld.reset();
+}
+
+void ConfigScript::releaseExpansion() {
+  std::lock_guard guard(lock);
+  holdExpansion.reset();
+  if (hold_ != nullptr) hold_->set();
+}
+
 VxNAResult<> FakeXMLConfig::setConfiguration(const std::wstring& /*text*/) {
   std::lock_guard guard(script_->lock);
   if (script_->setConfigurationError != 0) return VxNAFail(script_->setConfigurationError);

@@ -39,6 +39,15 @@ struct ConfigScript {
   std::shared_ptr<platform::Event> holdExpansion;
   platform::Event expansionHeld{platform::Event::ResetPolicy::Manual,
                                 platform::Event::InitialState::NotSignaled};
+
+  void setSources(std::vector<std::wstring> names);
+  // Holds the kernel thread at the end of the next expansion until releaseExpansion.
+  void holdNextExpansion();
+  void releaseExpansion();
+  bool waitExpansionHeld() { return expansionHeld.waitFor(kDeadline); }
+
+ private:
+  std::shared_ptr<platform::Event> hold_;
 };
 
 // How one object scans.

@@ -14,7 +14,8 @@
 
 #include "kernel/IVxAVScanner_Callback.h"
 #include "platform/automation/UniqueBstr.h"
-#include "platform/automation/UniqueVariant.h"
+#include "platform/automation/InvokeByName.h"
+#include "platform/automation/VariantOf.h"
 #include "tools/ovrascan/ProgressDisplay.h"
 
 namespace {
@@ -22,33 +23,12 @@ namespace {
 using platform::automation::UniqueBstr;
 using Kind = OperationMonitor::Outcome::Kind;
 
-VARIANT number(VARTYPE vt, std::uint32_t value) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = vt;
-  v.ulVal = value;
-  return v;
-}
+VARIANT number(VARTYPE vt, std::uint32_t value) { return platform::automation::variantOfNumber(vt, value); }
+VARIANT text(BSTR value) { return platform::automation::variantOfBstr(value); }
 
-VARIANT text(BSTR value) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_BSTR;
-  v.bstrVal = value;
-  return v;
-}
-
-// As the component calls a script: the name looked up, the arguments last first.
-HRESULT callByName(IDispatch* object, const wchar_t* name, std::vector<VARIANT> arguments) {
-  DISPID id = DISPID_UNKNOWN;
-  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  if (const HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_SYSTEM_DEFAULT, &id); FAILED(hr)) return hr;
-  std::reverse(arguments.begin(), arguments.end());
-  DISPPARAMS parameters{arguments.data(), nullptr, static_cast<UINT>(arguments.size()), 0};
-  platform::automation::UniqueVariant result;
-  EXCEPINFO exception{};
-  UINT argumentError = 0;
-  return object->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &parameters, result.get(), &exception, &argumentError);
+// As the component calls a script.
+HRESULT callByName(IDispatch* object, const wchar_t* name, const std::vector<VARIANT>& arguments) {
+  return platform::automation::invokeByName(*object, name, arguments);
 }
 
 HRESULT progress(IDispatch* object, const wchar_t* name, std::uint32_t status, std::uint32_t percent) {
