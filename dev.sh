@@ -10,8 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
-          libxml2-utils clang libclang-rt-14-dev libyara-dev libssl-dev)
+PACKAGES=(g++ cmake ninja-build ccache libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
+          libxml2-utils clang libclang-rt-14-dev libyara-dev libssl-dev yara python3)
 JOBS=${JOBS:-$(nproc)}
 
 setup() {
@@ -28,11 +28,16 @@ setup() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
 
+# Compiler results are shared between the three builds' unchanged sources and
+# between clones in other folders (CI builds a fresh clone each time).
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-5G}
+
 # build DIR [cmake options...]
 build() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
 }
 
