@@ -288,6 +288,21 @@ AV_ABI_ASSERT(offsetof(AV_FILEHASH, data) == 12, "hash bytes at 12");
 #define AV_STATUS_BAD_HANDLE 0x0104u      /* unknown or closed engine handle */
 #define AV_STATUS_NOT_SUPPORTED 0x0105u   /* object kind the engine does not scan (memory) */
 #define AV_STATUS_ENGINE_FAILURE 0x0106u  /* the rule library could not be started */
+/* A data file cannot be used: AV_STATUS_DATA_FILE_BASE | file << 4 | reason, so
+ * that a host can say which file failed and why. */
+#define AV_STATUS_DATA_FILE_BASE 0x0200u
+#define AV_DATA_FILE_NAMES 1u
+#define AV_DATA_FILE_SCAN 2u
+#define AV_DATA_FILE_CLEAN 3u
+#define AV_DATA_FILE_MISSING 1u            /* no such file or folder */
+#define AV_DATA_FILE_UNREADABLE 2u         /* permission denied or a read error */
+#define AV_DATA_FILE_NOT_REGULAR 3u        /* a folder, link, FIFO, device or socket */
+#define AV_DATA_FILE_TOO_LARGE 4u          /* larger than the engine reads */
+#define AV_DATA_FILE_EMPTY 5u              /* no bytes at all */
+#define AV_DATA_FILE_NO_REPORTABLE_RULE 6u /* scan file: every rule is private, or none */
+#define AV_DATA_FILE_UNTYPED_DETECTION 7u  /* names file: a rule's detection has no virus type */
+#define AV_STATUS_DATA_FILE(file, reason) \
+  ((uint16_t)(AV_STATUS_DATA_FILE_BASE | ((file) << 4) | (reason)))
 /* A data file is malformed: the status is this base plus the 1-based line of the
  * first fault (names file +0, scan file +0x1000, clean file +0x2000), the line
  * capped at 0xFFF. */
@@ -304,6 +319,8 @@ AV_ABI_ASSERT(offsetof(AV_FILEHASH, data) == 12, "hash bytes at 12");
 #define AV_SCAN_ERROR_READ_FAULT 30u      /* reading failed */
 #define AV_SCAN_ERROR_TOO_LARGE 223u      /* larger than the engine scans */
 #define AV_SCAN_ERROR_NOT_REGULAR 1920u   /* symbolic link, directory, FIFO, device or socket */
+#define AV_SCAN_ERROR_TIMEOUT 1460u       /* the rules took longer than the engine allows */
+#define AV_SCAN_ERROR_OUT_OF_MEMORY 8u    /* the rule library ran out of memory */
 
 /* AVM_ACTION actionTaken values of the product's engine. */
 #define AV_ACTION_DELETED 2u

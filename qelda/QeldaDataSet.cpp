@@ -1,26 +1,15 @@
 #include "qelda/QeldaDataSet.h"
 
 #include "engine/VxAVEngineABI.h"
+#include "qelda/QeldaDataFile.h"
 
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <optional>
-#include <sstream>
 
 namespace qelda {
 namespace {
-
-std::optional<std::string> readWholeFile(const std::string& path) {
-  std::ifstream stream(path, std::ios::binary);
-  if (!stream) return std::nullopt;
-  std::ostringstream content;
-  content << stream.rdbuf();
-  if (stream.bad()) return std::nullopt;
-  return content.str();
-}
 
 // The cache key: a digest of every file's length and bytes, so that a file that
 // changed between two starts is loaded afresh.
@@ -55,11 +44,23 @@ DataSetOutcome build(const std::string& namesText, const std::string* scanText,
     dataSet->clean = std::move(*clean.table);
   }
   if (scanText != nullptr) {
+    if (scanText->empty()) return {nullptr, AV_STATUS_DATA_FILE(AV_DATA_FILE_SCAN, AV_DATA_FILE_EMPTY)};
     std::uint16_t status = AV_STATUS_OK;
     dataSet->rules = YaraRules::build(*scanText, status);
     if (!dataSet->rules) return {nullptr, status};
+    dataSet->detections = DetectionTable::build(*dataSet->rules->get(), dataSet->names, status);
+    if (status != AV_STATUS_OK) return {nullptr, status};
+    dataSet->scanners = std::make_unique<ScannerPool>(dataSet->rules->get());
   }
   return {std::move(dataSet), AV_STATUS_OK};
+}
+
+// The text of one data file, or the status naming the file and the reason.
+std::optional<std::string> readData(const std::string& path, std::uint16_t file, std::uint64_t largest,
+                                    std::uint16_t& status) {
+  DataFileText read = readDataFile(path, largest);
+  if (!read.text && status == AV_STATUS_OK) status = AV_STATUS_DATA_FILE(file, read.reason);
+  return std::move(read.text);
 }
 
 }  // namespace
@@ -70,15 +71,15 @@ DataSetCache& DataSetCache::instance() {
 }
 
 DataSetOutcome DataSetCache::acquire(const DataSetFiles& files, bool versionOnly) try {
-  const auto namesText = readWholeFile(files.names);
-  if (!namesText) return {nullptr, AV_STATUS_DATA_MISSING};
+  std::uint16_t status = AV_STATUS_OK;
+  const auto namesText = readData(files.names, AV_DATA_FILE_NAMES, kLargestTableFile, status);
   std::optional<std::string> scanText;
   std::optional<std::string> cleanText;
   if (!versionOnly) {
-    scanText = readWholeFile(files.scan);
-    cleanText = readWholeFile(files.clean);
-    if (!scanText || !cleanText) return {nullptr, AV_STATUS_DATA_MISSING};
+    scanText = readData(files.scan, AV_DATA_FILE_SCAN, kLargestRulesFile, status);
+    cleanText = readData(files.clean, AV_DATA_FILE_CLEAN, kLargestTableFile, status);
   }
+  if (status != AV_STATUS_OK) return {nullptr, status};
   const std::string versionKey = "v" + digestOf({&*namesText});
   const std::string fullKey =
       versionOnly ? std::string{} : "f" + digestOf({&*namesText, &*scanText, &*cleanText});

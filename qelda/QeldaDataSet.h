@@ -13,6 +13,8 @@
 #define QELDA_DATA_SET_H
 
 #include "qelda/QeldaDataTables.h"
+#include "qelda/QeldaDetections.h"
+#include "qelda/QeldaScannerPool.h"
 #include "qelda/QeldaYara.h"
 
 #include <cstdint>
@@ -35,9 +37,15 @@ class DataSet {
   CleanTable clean;
   // Empty for a version query: such a data set never scans.
   std::unique_ptr<YaraRules> rules;
+  DetectionTable detections;
+  // The scanners of the rules; lending them out changes no verdict, so it is
+  // allowed on a const data set.
+  std::unique_ptr<ScannerPool> scanners;
 };
 
-// The data set, or the engine status saying why there is none.
+// The data set, or the engine status saying why there is none: a data file that
+// cannot be read (AV_STATUS_DATA_FILE), a malformed one, or a rule set that
+// reports nothing or reports a detection of unknown virus type.
 struct DataSetOutcome {
   std::shared_ptr<const DataSet> dataSet;
   std::uint16_t status = 0;

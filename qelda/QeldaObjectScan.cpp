@@ -1,5 +1,6 @@
 #include "qelda/QeldaObjectScan.h"
 
+#include "qelda/QeldaBlockReader.h"
 #include "qelda/QeldaCleaner.h"
 
 #include <fcntl.h>
@@ -17,16 +18,9 @@
 namespace qelda {
 namespace {
 
-constexpr std::size_t kBlockSize = 8u << 20;
-// Strings up to this length are found across block borders.
-constexpr std::size_t kOverlap = 4096;
 constexpr std::uint64_t kLargestFile = 0xFFFFFFFFull;
-
-struct Detection {
-  std::string name;
-  std::uint16_t virusType = 0;
-  std::uint16_t detectType = 1;
-};
+// Generous for the largest file and rule set; it ends evaluation that never would.
+constexpr int kScanTimeoutSeconds = 300;
 
 class Reporter {
  public:
@@ -65,6 +59,14 @@ std::uint16_t openError(int error) {
   }
 }
 
+std::uint16_t yaraError(int result) {
+  switch (result) {
+    case ERROR_SCAN_TIMEOUT: return AV_SCAN_ERROR_TIMEOUT;
+    case ERROR_INSUFFICIENT_MEMORY: return AV_SCAN_ERROR_OUT_OF_MEMORY;
+    default: return AV_SCAN_ERROR_READ_FAULT;
+  }
+}
+
 class ScopedFd {
  public:
   explicit ScopedFd(int fd) : fd_(fd) {}
@@ -76,97 +78,26 @@ class ScopedFd {
   int fd_;
 };
 
-// Feeds the file to libyara block by block, asking the caller to go on before
-// each block and hashing every byte once.
-struct BlockReader {
-  int fd;
-  std::uint64_t size;
-  const Reporter* reporter;
-  EVP_MD_CTX* hash;
-  std::vector<std::uint8_t> buffer;
-  std::uint64_t nextOffset = 0;  // first byte not read yet
-  std::size_t filled = 0;
-  YR_MEMORY_BLOCK block{};
-  bool stopped = false;
-  int readError = 0;
-  bool shortRead = false;
-
-  YR_MEMORY_BLOCK* advance(bool first) {
-    if (!first && nextOffset >= size) return nullptr;
-    if (reporter->send(AVM_QUERY_CONTINUE)) {
-      stopped = true;
-      return nullptr;
-    }
-    std::size_t keep = first ? 0 : std::min(kOverlap, filled);
-    if (keep != 0) std::memmove(buffer.data(), buffer.data() + filled - keep, keep);
-    std::size_t got = 0;
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, size - nextOffset));
-    while (got < want) {
-      const ssize_t n = ::pread(fd, buffer.data() + keep + got, want - got,
-                                static_cast<off_t>(nextOffset + got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        readError = errno;
-        return nullptr;
-      }
-      if (n == 0) {
-        shortRead = true;
-        return nullptr;
-      }
-      got += static_cast<std::size_t>(n);
-    }
-    if (hash != nullptr) EVP_DigestUpdate(hash, buffer.data() + keep, got);
-    block.base = nextOffset - keep;
-    block.size = keep + got;
-    nextOffset += got;
-    filled = keep + got;
-    return &block;
-  }
-};
-
-const uint8_t* fetchBlock(YR_MEMORY_BLOCK* block) {
-  return static_cast<BlockReader*>(block->context)->buffer.data();
-}
-YR_MEMORY_BLOCK* firstBlock(YR_MEMORY_BLOCK_ITERATOR* iterator) {
-  return static_cast<BlockReader*>(iterator->context)->advance(true);
-}
-YR_MEMORY_BLOCK* nextBlock(YR_MEMORY_BLOCK_ITERATOR* iterator) {
-  return static_cast<BlockReader*>(iterator->context)->advance(false);
-}
-uint64_t blockFileSize(YR_MEMORY_BLOCK_ITERATOR* iterator) {
-  return static_cast<BlockReader*>(iterator->context)->size;
-}
-
-struct MatchCollector {
-  const NamesTable* names;
-  std::vector<Detection> detections;
+// What libyara tells during one scan: the rules that matched, and when a module
+// loads, so that the reader can show a format module the file whole.
+struct ScanListener {
+  const DetectionTable* table;
+  BlockReader* reader;
+  std::vector<const Detection*> detections;
 };
 
 int onScanMessage(YR_SCAN_CONTEXT* /*context*/, int message, void* data, void* userData) {
-  if (message != CALLBACK_MSG_RULE_MATCHING) return CALLBACK_CONTINUE;
-  auto* collector = static_cast<MatchCollector*>(userData);
-  const auto* rule = static_cast<const YR_RULE*>(data);
-  Detection detection;
-  detection.name = rule->identifier;
-  int virusType = -1;
-  int detectType = -1;
-  const YR_META* meta = nullptr;
-  yr_rule_metas_foreach(rule, meta) {
-    if (std::strcmp(meta->identifier, "name") == 0 && meta->type == META_TYPE_STRING) {
-      detection.name = meta->string;
-    } else if (std::strcmp(meta->identifier, "virus_type") == 0 && meta->type == META_TYPE_INTEGER) {
-      virusType = static_cast<int>(meta->integer & 0xFFFF);
-    } else if (std::strcmp(meta->identifier, "detect_type") == 0 && meta->type == META_TYPE_INTEGER) {
-      detectType = static_cast<int>(meta->integer & 0xFFFF);
-    }
+  auto* listener = static_cast<ScanListener*>(userData);
+  switch (message) {
+    case CALLBACK_MSG_RULE_MATCHING:
+      listener->detections.push_back(&listener->table->of(static_cast<const YR_RULE*>(data)));
+      break;
+    case CALLBACK_MSG_IMPORT_MODULE:
+      listener->reader->moduleLoading(static_cast<const YR_MODULE_IMPORT*>(data)->module_name);
+      break;
+    case CALLBACK_MSG_MODULE_IMPORTED: listener->reader->moduleLoaded(); break;
+    default: break;
   }
-  if (const NameEntry* entry = collector->names->find(detection.name)) {
-    if (virusType < 0) virusType = entry->virusType;
-    if (detectType < 0) detectType = entry->detectType;
-  }
-  detection.virusType = static_cast<std::uint16_t>(virusType < 0 ? 0 : virusType);
-  detection.detectType = static_cast<std::uint16_t>(detectType < 0 ? 1 : detectType);
-  collector->detections.push_back(std::move(detection));
   return CALLBACK_CONTINUE;
 }
 
@@ -178,17 +109,6 @@ std::string hex(const unsigned char* bytes, unsigned size) {
     out += digits[bytes[i] & 15];
   }
   return out;
-}
-
-// Cleans by the strongest action any detection asks for.
-CleanAction actionFor(const DataSet& dataSet, const std::vector<Detection>& detections) {
-  CleanAction strongest = CleanAction::None;
-  for (const Detection& detection : detections) {
-    const CleanAction action = dataSet.clean.actionFor(detection.virusType);
-    if (action == CleanAction::Delete) return action;
-    if (action == CleanAction::Quarantine) strongest = action;
-  }
-  return strongest;
 }
 
 std::uint16_t cleanError(int error) {
@@ -203,9 +123,10 @@ std::uint16_t cleanError(int error) {
 bool sameFileAsOpened(int fd, const std::string& path, const struct stat& before) {
   struct stat after {};
   struct stat named {};
-  return ::fstat(fd, &after) == 0 && after.st_size == before.st_size &&
-         after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
-         ::lstat(path.c_str(), &named) == 0 && named.st_dev == before.st_dev && named.st_ino == before.st_ino;
+  const auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+  return ::fstat(fd, &after) == 0 && after.st_size == before.st_size && same(after.st_mtim, before.st_mtim) &&
+         same(after.st_ctim, before.st_ctim) && ::lstat(path.c_str(), &named) == 0 &&
+         named.st_dev == before.st_dev && named.st_ino == before.st_ino;
 }
 
 struct ScanRequest {
@@ -214,6 +135,77 @@ struct ScanRequest {
   AV_CALLBACK callback = nullptr;
   const AV_CALLBACKCONTEXT* context = nullptr;
 };
+
+// The action the host agreed to. Each detection is offered on its own (1045,
+// then 1032 when its type can be cleaned), since the host consents to one named
+// detection at a time; the strongest action agreed to is the one applied, and an
+// action no answer agreed to never is.
+struct Consent {
+  CleanAction action = CleanAction::None;
+  const Detection* detection = nullptr;
+  bool anyCleanable = false;
+};
+
+int strength(CleanAction action) {
+  return action == CleanAction::Delete ? 2 : action == CleanAction::Quarantine ? 1 : 0;
+}
+
+Consent offerDetections(const Reporter& reporter, const DataSet& dataSet,
+                        const std::vector<const Detection*>& detections) {
+  Consent consent;
+  for (const Detection* found : detections) {
+    const CleanAction action = dataSet.clean.actionFor(found->virusType);
+    AV_DETECTION record{};
+    record.detectType = found->detectType;
+    record.virusType = found->virusType;
+    record.virusName = AV_PTR_TO_U64(found->name.c_str());
+    record.repairable = action != CleanAction::None;
+    reporter.send(AVM_DETECTION, 0, reinterpret_cast<std::uintptr_t>(&record));
+    if (action == CleanAction::None) continue;
+    consent.anyCleanable = true;
+    if (!reporter.send(AVM_QUERY_REPAIR) && strength(action) > strength(consent.action)) {
+      consent.action = action;
+      consent.detection = found;
+    }
+  }
+  return consent;
+}
+
+struct Digest {
+  unsigned char bytes[EVP_MAX_MD_SIZE];
+  unsigned size = 0;
+};
+
+// Applies what the host agreed to; the summary that results.
+std::uint16_t clean(const Reporter& reporter, const Consent& consent, const std::string& path, int fd,
+                    const struct stat& scanned, const std::string& sha256Hex) {
+  if (!consent.anyCleanable) {
+    reporter.send(AVM_REPAIR_ERROR, 0, AV_REPAIR_ERROR_NONE_POSSIBLE);
+    return AV_SUMMARY_INFECTED;
+  }
+  if (consent.action == CleanAction::None) return AV_SUMMARY_INFECTED;
+  const int error = consent.action == CleanAction::Delete
+                        ? deleteScannedFile(path, scanned)
+                        : quarantineScannedFile(path, fd, scanned, {path, consent.detection->name, sha256Hex});
+  if (error != 0) {
+    reporter.send(AVM_REPAIR_ERROR, 0, cleanError(error));
+    return AV_SUMMARY_INFECTED;
+  }
+  AV_ACTION record{};
+  record.actionTaken = consent.action == CleanAction::Delete ? AV_ACTION_DELETED : AV_ACTION_QUARANTINED;
+  reporter.send(AVM_ACTION, 0, reinterpret_cast<std::uintptr_t>(&record));
+  return AV_SUMMARY_REPAIRED;
+}
+
+using HashContext = std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)>;
+
+HashContext startHash(bool wanted) {
+  HashContext hash(nullptr, EVP_MD_CTX_free);
+  if (!wanted) return hash;
+  hash.reset(EVP_MD_CTX_new());
+  if (hash && EVP_DigestInit_ex(hash.get(), EVP_sha256(), nullptr) != 1) hash.reset();
+  return hash;
+}
 
 void scanFile(const Engine& engine, const std::string& path, const ScanRequest& request) {
   const Reporter reporter(request.callback, request.context);
@@ -231,76 +223,41 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
   if (reporter.send(AVM_QUERY_SCAN)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
   reporter.send(AVM_PASS);
 
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> hash(nullptr, EVP_MD_CTX_free);
-  if (request.collectHash) {
-    hash.reset(EVP_MD_CTX_new());
-    if (hash && EVP_DigestInit_ex(hash.get(), EVP_sha256(), nullptr) != 1) hash.reset();
-  }
-  BlockReader reader{raw, size, &reporter, hash.get(), {}};
-  reader.buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, kBlockSize)) + kOverlap);
-  reader.block.context = &reader;
-  reader.block.fetch_data = fetchBlock;
-  YR_MEMORY_BLOCK_ITERATOR iterator{};
-  iterator.context = &reader;
-  iterator.first = firstBlock;
-  iterator.next = nextBlock;
-  iterator.file_size = blockFileSize;
+  const DataSet& dataSet = engine.dataSet();
+  const ScannerPool::Lease workspace = dataSet.scanners->borrow();
+  YR_SCANNER* scanner = workspace->scanner.get();
+  const HashContext hash = startHash(request.collectHash);
+  BlockReader reader(raw, size, workspace->buffer.get(), [&reporter] { return reporter.send(AVM_QUERY_CONTINUE); },
+                     hash.get());
+  ScanListener listener{&dataSet.detections, &reader, {}};
+  yr_scanner_set_callback(scanner, onScanMessage, &listener);
+  // The scan reads its own buffer, never a mapping, so libyara need not swap the
+  // process's signal handlers around every block; fast mode records one match of
+  // a string that no condition counts, which bounds the match memory of a file
+  // full of one marker.
+  yr_scanner_set_flags(scanner, SCAN_FLAGS_REPORT_RULES_MATCHING | SCAN_FLAGS_FAST_MODE | SCAN_FLAGS_NO_TRYCATCH);
+  yr_scanner_set_timeout(scanner, kScanTimeoutSeconds);
+  const int scanResult = yr_scanner_scan_mem_blocks(scanner, reader.iterator(scanner));
 
-  MatchCollector collector{&engine.dataSet().names, {}};
-  YR_SCANNER* rawScanner = nullptr;
-  if (yr_scanner_create(engine.dataSet().rules->get(), &rawScanner) != ERROR_SUCCESS) {
-    return reporter.trouble(AV_SCAN_ERROR_READ_FAULT);
-  }
-  std::unique_ptr<YR_SCANNER, void (*)(YR_SCANNER*)> scanner(rawScanner, yr_scanner_destroy);
-  yr_scanner_set_callback(scanner.get(), onScanMessage, &collector);
-  yr_scanner_set_flags(scanner.get(), SCAN_FLAGS_REPORT_RULES_MATCHING);
-  const int scanResult = yr_scanner_scan_mem_blocks(scanner.get(), &iterator);
-
-  if (reader.stopped) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
-  if (reader.readError != 0) return reporter.trouble(AV_SCAN_ERROR_READ_FAULT);
-  if (reader.shortRead || !sameFileAsOpened(raw, path, before)) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
-  if (scanResult != ERROR_SUCCESS) return reporter.trouble(AV_SCAN_ERROR_READ_FAULT);
+  if (reader.stopped()) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
+  if (reader.readError() != 0) return reporter.trouble(AV_SCAN_ERROR_READ_FAULT);
+  if (reader.shortRead() || !sameFileAsOpened(raw, path, before)) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
+  if (scanResult != ERROR_SUCCESS) return reporter.trouble(yaraError(scanResult));
   if (reporter.send(AVM_QUERY_CONTINUE_2)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
 
-  const CleanAction action = actionFor(engine.dataSet(), collector.detections);
-  for (const Detection& found : collector.detections) {
-    AV_DETECTION record{};
-    record.detectType = found.detectType;
-    record.virusType = found.virusType;
-    record.virusName = AV_PTR_TO_U64(found.name.c_str());
-    record.repairable = engine.dataSet().clean.actionFor(found.virusType) != CleanAction::None;
-    reporter.send(AVM_DETECTION, 0, reinterpret_cast<std::uintptr_t>(&record));
+  Digest digest;
+  if (hash && reader.readWhole() && EVP_DigestFinal_ex(hash.get(), digest.bytes, &digest.size) != 1) digest.size = 0;
+  std::uint16_t summary = AV_SUMMARY_CLEAN;
+  if (!listener.detections.empty()) {
+    const Consent consent = offerDetections(reporter, dataSet, listener.detections);
+    summary = clean(reporter, consent, path, raw, before, hex(digest.bytes, digest.size));
   }
-  std::string sha256;
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned digestSize = 0;
-  if (hash && EVP_DigestFinal_ex(hash.get(), digest, &digestSize) == 1) sha256 = hex(digest, digestSize);
-
-  std::uint16_t summary = collector.detections.empty() ? AV_SUMMARY_CLEAN : AV_SUMMARY_INFECTED;
-  if (!collector.detections.empty()) {
-    if (action == CleanAction::None) {
-      reporter.send(AVM_REPAIR_ERROR, 0, AV_REPAIR_ERROR_NONE_POSSIBLE);
-    } else if (!reporter.send(AVM_QUERY_REPAIR)) {
-      const int error = action == CleanAction::Delete
-                            ? deleteScannedFile(path, before)
-                            : quarantineScannedFile(path, raw, before,
-                                                    {path, collector.detections.front().name, sha256});
-      if (error == 0) {
-        AV_ACTION record{};
-        record.actionTaken = action == CleanAction::Delete ? AV_ACTION_DELETED : AV_ACTION_QUARANTINED;
-        reporter.send(AVM_ACTION, 0, reinterpret_cast<std::uintptr_t>(&record));
-        summary = AV_SUMMARY_REPAIRED;
-      } else {
-        reporter.send(AVM_REPAIR_ERROR, 0, cleanError(error));
-      }
-    }
-  }
-  if (request.collectHash && digestSize != 0) {
+  if (digest.size != 0) {
     AV_FILEHASH record{};
     record.hashType = AV_HASH_TYPE_SHA256;
-    record.bufferSize = digestSize;
-    record.dataLength = digestSize;
-    record.data = AV_PTR_TO_U64(digest);
+    record.bufferSize = digest.size;
+    record.dataLength = digest.size;
+    record.data = AV_PTR_TO_U64(digest.bytes);
     reporter.send(AVM_FILEHASH, 0, reinterpret_cast<std::uintptr_t>(&record));
   }
   reporter.finish(summary);

@@ -72,7 +72,7 @@ TEST_F(QeldaDataSet, VersionQueryNeverReadsTheScanOrCleanFile) {
   const auto version = cache.acquire(files("a"), true);
   EXPECT_EQ(version.status, AV_STATUS_OK);
   EXPECT_TRUE(version.dataSet);
-  EXPECT_EQ(cache.acquire(files("a"), false).status, AV_STATUS_DATA_MISSING);
+  EXPECT_EQ(cache.acquire(files("a"), false).status, AV_STATUS_DATA_FILE(AV_DATA_FILE_CLEAN, AV_DATA_FILE_MISSING));
 }
 
 TEST_F(QeldaDataSet, AnyChangedByteGivesAnotherSet) {
