@@ -97,6 +97,64 @@ TEST_F(QeldaEngine, QuarantineAndRestore) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
 }
 
+// The test file (delete) followed by the virus marker (quarantine): each is
+// offered on its own, and only what the host agreed to is done.
+TEST_F(QeldaEngine, TwoDetectionsGetOnlyTheActionTheHostAgreedTo) {
+  struct Case {
+    const char* what;
+    int declineOccurrence;  // which 1032 to decline; -1 none, 0 every one
+    std::uint16_t action;   // 0: none taken
+  } cases[] = {{"both agreed: the stronger", -1, AV_ACTION_DELETED},
+               {"delete declined", 1, AV_ACTION_QUARANTINED},
+               {"quarantine declined", 2, AV_ACTION_DELETED},
+               {"both declined", 0, 0}};
+  ASSERT_EQ(start(), 0);
+  for (const auto& c : cases) {
+    const auto path = write("two.com", eicar() + " " + vxtest::virusMarker());
+    fs::remove_all(qelda::quarantineFolder());
+    Recorder r;
+    if (c.declineOccurrence >= 0) r.declineAt = AVM_QUERY_REPAIR;
+    r.declineOccurrence = std::max(c.declineOccurrence, 0);
+    ASSERT_EQ(scanFile(path, r), 0) << c.what;
+    const auto sequence = codes(r);
+    EXPECT_EQ(std::vector<std::uint16_t>(sequence.begin() + 7, sequence.begin() + 11),
+              (std::vector<std::uint16_t>{1045, 1032, 1045, 1032}))
+        << c.what;
+    const Message* action = find(r, AVM_ACTION);
+    EXPECT_EQ(action == nullptr ? 0 : action->second, c.action) << c.what;
+    EXPECT_EQ(fs::exists(path), c.action == 0) << c.what;
+    std::size_t quarantined = 0;
+    std::error_code none;
+    for (const auto& e : fs::directory_iterator(qelda::quarantineFolder(), none)) {
+      quarantined += e.path().extension() == ".qdata" ? 1 : 0;
+    }
+    EXPECT_EQ(quarantined, c.action == AV_ACTION_QUARANTINED ? 1u : 0u) << c.what;
+    EXPECT_EQ(find(r, 1064)->second, c.action == 0 ? AV_SUMMARY_INFECTED : AV_SUMMARY_REPAIRED) << c.what;
+  }
+}
+
+// A stop answered while conditions read the file ends the object as not scanned,
+// without a verdict; the first 1033 after the three block reads comes from the
+// condition's own read.
+TEST_F(QeldaEngine, StopDuringConditionEvaluationEndsTheObject) {
+  const fs::path data = dir / "data";
+  fs::create_directories(data);
+  std::ofstream(data / "scan.yar") << "rule Reads { condition: for all i in (0..filesize - 1): (uint8(i) != 0xFF) }\n";
+  std::ofstream(data / "names.dat") << "version 1 0\nReads 3 1\n";
+  std::ofstream(data / "clean.dat") << "* none\n";
+  ASSERT_EQ(start(false, "names.dat", data.string()), 0);
+  const auto path = write("large.bin", std::string(20 << 20, 'a'));
+  Recorder r;
+  r.declineAt = AVM_QUERY_CONTINUE;
+  r.declineOccurrence = 4;
+  ASSERT_EQ(scanFile(path, r), 0);
+  EXPECT_EQ(r.seen[AVM_QUERY_CONTINUE], 4);
+  EXPECT_EQ(find(r, AVM_DETECTION), nullptr);
+  EXPECT_EQ(find(r, AVM_QUERY_CONTINUE_2), nullptr);
+  EXPECT_EQ(find(r, 1064)->second, AV_SUMMARY_NOT_SCANNED);
+  EXPECT_EQ(codes(r).back(), 1049);
+}
+
 TEST_F(QeldaEngine, PupIsNotCleanable) {
   ASSERT_EQ(start(), 0);
   Recorder r;
