@@ -7,11 +7,33 @@
 
 namespace {
 
+// "scan engine: scan data file (av_scan): missing" for AV_STATUS_DATA_FILE codes.
+std::string dataFileMeaning(std::uint32_t status) {
+  static const char* const kFiles[] = {nullptr, "names data file (av_names)", "scan data file (av_scan)",
+                                       "clean data file (av_clean)"};
+  static const char* const kReasons[] = {nullptr,
+                                         "missing",
+                                         "unreadable",
+                                         "not a regular file (a folder, link, FIFO or device)",
+                                         "larger than the engine reads",
+                                         "empty",
+                                         "holds no reportable (non-private) rule",
+                                         "names no virus type for a rule's detection (add a line \"* <type> <detect>\")"};
+  const std::uint32_t file = (status >> 4) & 0xF;
+  const std::uint32_t reason = status & 0xF;
+  if ((status & ~0xFFu) != AV_STATUS_DATA_FILE_BASE || file == 0 || file > 3 || reason == 0 ||
+      reason >= sizeof kReasons / sizeof kReasons[0]) {
+    return {};
+  }
+  return std::string("scan engine: ") + kFiles[file] + ": " + kReasons[reason];
+}
+
 // The component reports a status of the scan engine as 0x42032F10 + status.
 std::string engineMeaning(std::uint32_t code) {
   constexpr std::uint32_t kLastEngineCode = 0x4203FFFFu;
   if (code < VX_E_ENGINE_STATUS_BASE || code > kLastEngineCode) return {};
   const std::uint32_t status = code - VX_E_ENGINE_STATUS_BASE;
+  if (std::string dataFile = dataFileMeaning(status); !dataFile.empty()) return dataFile;
   const std::uint32_t line = status & AV_STATUS_MALFORMED_LINE_MAX;
   switch (status & ~AV_STATUS_MALFORMED_LINE_MAX) {
     case AV_STATUS_NAMES_MALFORMED: return "scan engine: names data file malformed at line " + std::to_string(line);
