@@ -11,10 +11,11 @@
 //     every file of LIST with THREADS threads (default 4) taking files from one
 //     shared list.
 //
-//   vx_qelda_throughput cancel ENGINE DATA_FOLDER FILE
+//   vx_qelda_throughput cancel ENGINE DATA_FOLDER FILE [CHECKPOINT]
 //     measures how soon a stop requested from another thread ends the scan of
 //     FILE, the stop requested after the first, a middle and the last but one
-//     block.
+//     block, or after the CHECKPOINT-th request to go on (past the last block:
+//     while the conditions run).
 //
 // Both print "key value" lines, the peak resident size among them.
 //
@@ -302,7 +303,8 @@ int scan(const char* enginePath, const std::string& folder, const char* listPath
   return 0;
 }
 
-int cancel(const char* enginePath, const std::string& folder, const std::string& file) {
+// Stops at checkpoints early, midway and late in the file, or at the one given.
+int cancel(const char* enginePath, const std::string& folder, const std::string& file, int onlyAt) {
   const Library library(enginePath);
   const Engine engine(library, folder);
   if (!started(library, engine, enginePath)) return 1;
@@ -315,6 +317,7 @@ int cancel(const char* enginePath, const std::string& folder, const std::string&
   const auto blocks = static_cast<int>((static_cast<std::uint64_t>(info.st_size) + kBlock - 1) / kBlock);
   std::vector<int> points{1, std::max(1, blocks / 2), std::max(1, blocks - 1)};
   points.erase(std::unique(points.begin(), points.end()), points.end());
+  if (onlyAt > 0) points = {onlyAt};
   double worstMs = -1;
   for (const int point : points) {
     const CancelTrial trial = cancelTrial(library, engine.handle(), file, point);
@@ -336,9 +339,11 @@ int main(int argc, char** argv) {
     const int threads = argc == 6 ? std::max(1, std::atoi(argv[5])) : 4;
     return scan(argv[2], argv[3], argv[4], threads);
   }
-  if (mode == "cancel" && argc == 5) return cancel(argv[2], argv[3], argv[4]);
+  if (mode == "cancel" && (argc == 5 || argc == 6)) {
+    return cancel(argv[2], argv[3], argv[4], argc == 6 ? std::atoi(argv[5]) : 0);
+  }
   std::cerr << "usage: " << argv[0] << " hold LIST\n"
             << "       " << argv[0] << " scan ENGINE DATA_FOLDER LIST [THREADS]\n"
-            << "       " << argv[0] << " cancel ENGINE DATA_FOLDER FILE\n";
+            << "       " << argv[0] << " cancel ENGINE DATA_FOLDER FILE [CHECKPOINT]\n";
   return 64;
 }
