@@ -294,12 +294,15 @@ TEST_P(OvrascanBadArgumentsTest, FailsWithOneClearLine) {
   }
 }
 
-constexpr char kConfigWithoutMaxScanCount[] = R"(<scanconfig><source><item type="processes"/></source></scanconfig>)";
+// Each selects a scan type, so that the object, not the host, decides on them.
+constexpr char kConfigWithoutMaxScanCount[] =
+    R"(<scanconfig><scantype><item type="test"/></scantype><source><item type="processes"/></source></scanconfig>)";
 constexpr char kConfigWithUpperCaseKeyword[] =
     R"(<scanconfig><maxscancount value="10"/><scantype><item type="VIRUS"/></scantype>)"
     R"(<source><item type="processes"/></source></scanconfig>)";
 constexpr char kConfigWithFolderMacro[] =
-    R"(<scanconfig><maxscancount value="10"/><source><item type="foldermacro" value="%TEMP%"/></source></scanconfig>)";
+    R"(<scanconfig><maxscancount value="10"/><scantype><item type="test"/></scantype>)"
+    R"(<source><item type="foldermacro" value="%TEMP%"/></source></scanconfig>)";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, OvrascanBadArgumentsTest,
