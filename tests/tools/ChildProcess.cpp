@@ -28,7 +28,8 @@ struct Pipe {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::vector<std::string>& environment, int stdoutPipeBytes) {
+                           const std::vector<std::string>& environment, int stdoutPipeBytes,
+                           const std::vector<int>& blockedSignals) {
   Pipe out;
   Pipe err;
   if (!out.open() || !err.open()) return;
@@ -59,16 +60,17 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err.write.get(), STDERR_FILENO);
-  // The child starts with the default SIGINT action and nothing blocked, whatever
-  // the test runner set up for itself.
+  // The child starts with the default SIGINT action and nothing blocked but what
+  // the test asks for, whatever the test runner set up for itself.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int signal : blockedSignals) sigaddset(&blocked, signal);
   sigset_t interrupt;
   sigemptyset(&interrupt);
   sigaddset(&interrupt, SIGINT);
-  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigmask(&attributes, &blocked);
   posix_spawnattr_setsigdefault(&attributes, &interrupt);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
@@ -137,6 +139,8 @@ std::optional<std::string> ChildProcess::waitForLine(Stream stream,
 void ChildProcess::sendSignal(int signal) {
   if (pid_ > 0) kill(pid_, signal);
 }
+
+void ChildProcess::closeOutput() { out_.reset(); }
 
 ChildProcess::Result ChildProcess::finish() {
   const auto deadline = std::chrono::steady_clock::now() + kDeadline;

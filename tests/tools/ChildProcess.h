@@ -38,9 +38,12 @@ class ChildProcess {
   // Starts `program` with `arguments`; `environment` entries ("NAME=value") are
   // added to the test's own environment, replacing inherited ones of the same
   // name. A stdoutPipeBytes other than 0 sets the capacity of the stdout pipe
-  // (the kernel rounds it up to a page). Check started() before anything else.
+  // (the kernel rounds it up to a page). The child starts with `blockedSignals`
+  // blocked and every other signal unblocked, so that a signal sent before it
+  // unblocks or watches it waits for it. Check started() before anything else.
   ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-               const std::vector<std::string>& environment, int stdoutPipeBytes = 0);
+               const std::vector<std::string>& environment, int stdoutPipeBytes = 0,
+               const std::vector<int>& blockedSignals = {});
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -51,6 +54,9 @@ class ChildProcess {
   // first. Lines are handed out once.
   std::optional<std::string> waitForLine(Stream stream, const std::function<bool(const std::string&)>& wanted);
   void sendSignal(int signal);
+  // Closes the test's end of the child's stdout: the child's next write to it
+  // meets a broken pipe.
+  void closeOutput();
   // Reads both pipes to their end and waits for the exit.
   Result finish();
 

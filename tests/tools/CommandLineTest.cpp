@@ -34,6 +34,9 @@ struct GoodCase {
   const char* configFile;
   const char* reportFile;
   const char* path;
+  bool summaryOnly = false;
+  const char* jsonFile = "";
+  Command helpTopic = Command::Help;
 };
 
 void PrintTo(const GoodCase& value, std::ostream* out) { *out << joinedArguments(value.arguments); }
@@ -52,6 +55,9 @@ TEST_P(CommandLineGoodTest, Parses) {
   EXPECT_EQ(line.configFile, expected.configFile);
   EXPECT_EQ(line.reportFile, expected.reportFile);
   EXPECT_EQ(line.path, expected.path);
+  EXPECT_EQ(line.summaryOnly, expected.summaryOnly);
+  EXPECT_EQ(line.jsonFile, expected.jsonFile);
+  EXPECT_EQ(line.helpTopic, expected.helpTopic);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -70,7 +76,18 @@ INSTANTIATE_TEST_SUITE_P(
                                false, "b.xml", "", ""},
                       GoodCase{{"clean-file", "/tmp/x"}, Command::CleanFile, false, false, false, "", "", "/tmp/x"},
                       GoodCase{{"clean-file", "--clean"}, Command::CleanFile, false, false, false, "", "",
-                               "--clean"}));
+                               "--clean"},
+                      GoodCase{{"--version"}, Command::Version, false, false, false, "", "", ""},
+                      GoodCase{{"scan", "--help"}, Command::Help, false, false, false, "", "", "", false, "",
+                               Command::Scan},
+                      GoodCase{{"clean-file", "--help"}, Command::Help, false, false, false, "", "", "", false, "",
+                               Command::CleanFile},
+                      GoodCase{{"clean-file", "./--help"}, Command::CleanFile, false, false, false, "", "",
+                               "./--help"},
+                      GoodCase{{"scan", "--config=c.xml", "--report=r=1.xml", "--json", "j.json"}, Command::Scan,
+                               false, false, false, "c.xml", "r=1.xml", "", false, "j.json"},
+                      GoodCase{{"scan", "--json=--odd", "--detections-only", "--summary-only"}, Command::Scan, false,
+                               true, false, "", "", "", true, "--odd"}));
 
 struct BadCase {
   std::vector<std::string> arguments;
@@ -89,7 +106,14 @@ TEST_P(CommandLineBadTest, SaysWhatIsWrong) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, CommandLineBadTest,
     ::testing::Values(BadCase{{}, "no command given"}, BadCase{{"scna"}, "unknown command 'scna'"},
-                      BadCase{{"--version"}, "unknown command '--version'"},
+                      BadCase{{"--verison"}, "unknown command '--verison'"},
+                      BadCase{{"--version", "now"}, "version takes no arguments"},
+                      BadCase{{"scan", "--help=all"}, "unknown argument '--help=all' for scan"},
+                      BadCase{{"scan", "--clean=yes"}, "option --clean takes no value"},
+                      BadCase{{"scan", "--report="}, "option --report needs a file name"},
+                      BadCase{{"scan", "--json"}, "option --json needs a file name"},
+                      BadCase{{"scan", "--report", "a.xml", "--json=a.xml"}, "--report and --json name the same file"},
+                      BadCase{{"clean-file", "--help", "x"}, "clean-file needs exactly one PATH"},
                       BadCase{{"help", "scan"}, "help takes no arguments"},
                       BadCase{{"version", "-v"}, "version takes no arguments"},
                       BadCase{{"scan", "--cleaned"}, "unknown argument '--cleaned' for scan"},
@@ -98,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{{"scan", "--config", ""}, "option --config needs a file name"},
                       BadCase{{"scan", "--report"}, "option --report needs a file name"},
                       BadCase{{"scan", "--report", "--quiet"}, "option --report needs a file name"},
-                      BadCase{{"scan", "--detections-only"}, "--detections-only needs --report FILE"},
+                      BadCase{{"scan", "--detections-only"}, "--detections-only needs --report FILE or --json FILE"},
                       BadCase{{"clean-file"}, "clean-file needs exactly one PATH"},
                       BadCase{{"clean-file", ""}, "clean-file needs exactly one PATH"},
                       BadCase{{"clean-file", "a", "b"}, "clean-file needs exactly one PATH"}));

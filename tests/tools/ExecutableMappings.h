@@ -19,6 +19,9 @@ class ExecutableMappings {
   // about `nameLength` bytes.
   ExecutableMappings(const std::filesystem::path& folder, std::size_t count, std::size_t nameLength,
                      const std::string& content = kDefaultContent);
+  // One file in `folder` of each name (any bytes but '/' and NUL).
+  ExecutableMappings(const std::filesystem::path& folder, const std::vector<std::string>& names,
+                     const std::string& content = kDefaultContent);
   ~ExecutableMappings();
   ExecutableMappings(const ExecutableMappings&) = delete;
   ExecutableMappings& operator=(const ExecutableMappings&) = delete;
@@ -29,6 +32,8 @@ class ExecutableMappings {
   const std::vector<std::filesystem::path>& paths() const { return paths_; }
 
  private:
+  void add(const std::filesystem::path& path, const std::string& content);
+
   std::vector<void*> mappings_;
   std::vector<std::filesystem::path> paths_;
   std::size_t length_ = 0;

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -104,8 +106,10 @@ class OvrascanTest : public ::testing::Test {
   fs::path folder_;
 };
 
-TEST_F(OvrascanTest, VersionPrintsComponentEngineAndDataSetVersions) {
-  const auto result = run({"version"});
+class OvrascanVersionTest : public OvrascanTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(OvrascanVersionTest, PrintsComponentEngineAndDataSetVersions) {
+  const auto result = run({GetParam()});
   EXPECT_EQ(result.exitCode, kNothingFound);
   EXPECT_EQ(result.err, "");
   const auto lines = linesOf(result.out);
@@ -117,6 +121,9 @@ TEST_F(OvrascanTest, VersionPrintsComponentEngineAndDataSetVersions) {
     EXPECT_NE(text.find_first_not_of(' '), std::string::npos) << "no version text in: " << lines[i];
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Spellings, OvrascanVersionTest, ::testing::Values("version", "--version"),
+                         [](const auto& info) { return std::string(info.index == 0 ? "Word" : "Option"); });
 
 class OvrascanHelpTest : public OvrascanTest, public ::testing::WithParamInterface<const char*> {};
 
@@ -134,6 +141,32 @@ INSTANTIATE_TEST_SUITE_P(Spellings, OvrascanHelpTest, ::testing::Values("--help"
                            for (const char* c = info.param; *c != '\0'; ++c) name += *c == '-' ? "Dash" : std::string(1, *c);
                            return name;
                          });
+
+struct CommandHelpCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  const char* shows;     // part of the usage shown
+  const char* omits;     // part of the usage of another command
+};
+
+void PrintTo(const CommandHelpCase& value, std::ostream* out) { *out << value.name; }
+
+class OvrascanCommandHelpTest : public OvrascanTest, public ::testing::WithParamInterface<CommandHelpCase> {};
+
+TEST_P(OvrascanCommandHelpTest, ShowsTheUsageOfThatCommand) {
+  const auto result = run(GetParam().arguments);
+  EXPECT_EQ(result.exitCode, kNothingFound);
+  EXPECT_EQ(result.err, "");
+  EXPECT_TRUE(startsWith(result.out, "Usage:")) << result.out;
+  EXPECT_TRUE(contains(result.out, GetParam().shows)) << result.out;
+  EXPECT_FALSE(contains(result.out, GetParam().omits)) << result.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, OvrascanCommandHelpTest,
+    ::testing::Values(CommandHelpCase{"Scan", {"scan", "--help"}, "--json FILE", "clean-file PATH"},
+                      CommandHelpCase{"CleanFile", {"clean-file", "--help"}, "symbolic link", "--json FILE"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct ReportCase {
   const char* name;
@@ -184,6 +217,10 @@ TEST_P(OvrascanReportTest, ScanOfTheProcessesWritesTheReport) {
   const std::string self = fs::canonical(TEST_BINARY).string();
   EXPECT_TRUE(root.find_child_by_attribute("scannedItem", "itemName", self.c_str())) << self;
   EXPECT_TRUE(contains(result.out, "Objects scanned: " + std::to_string(countItems(root, "IsScanned")) + "\n"))
+      << result.out;
+  EXPECT_TRUE(contains(result.out, "Not scanned:     " +
+                                       std::to_string(countItems(root, nullptr) - countItems(root, "IsScanned")) +
+                                       "\n"))
       << result.out;
 }
 
@@ -263,6 +300,7 @@ struct BadArgumentsCase {
   const char* configuration;           // written to {dir}/config.xml when not null
   const char* message;                 // part of the error line, "{dir}" as above
   bool usage;                          // the usage text follows the error line
+  void (*prepare)(const fs::path& folder) = nullptr;  // makes what the case needs in the test's folder
 };
 
 void PrintTo(const BadArgumentsCase& value, std::ostream* out) { *out << value.name; }
@@ -278,6 +316,7 @@ class OvrascanBadArgumentsTest : public OvrascanTest, public ::testing::WithPara
 TEST_P(OvrascanBadArgumentsTest, FailsWithOneClearLine) {
   const BadArgumentsCase& param = GetParam();
   if (param.configuration != nullptr) writeBytes(folder_ / "config.xml", param.configuration);
+  if (param.prepare != nullptr) param.prepare(folder_);
   std::vector<std::string> arguments;
   for (const auto& argument : param.arguments) arguments.push_back(expand(argument));
   const auto result = run(arguments);
@@ -294,12 +333,34 @@ TEST_P(OvrascanBadArgumentsTest, FailsWithOneClearLine) {
   }
 }
 
-constexpr char kConfigWithoutMaxScanCount[] = R"(<scanconfig><source><item type="processes"/></source></scanconfig>)";
+// Each selects a scan type, so that the object, not the host, decides on them.
+constexpr char kConfigWithoutMaxScanCount[] =
+    R"(<scanconfig><scantype><item type="test"/></scantype><source><item type="processes"/></source></scanconfig>)";
 constexpr char kConfigWithUpperCaseKeyword[] =
     R"(<scanconfig><maxscancount value="10"/><scantype><item type="VIRUS"/></scantype>)"
     R"(<source><item type="processes"/></source></scanconfig>)";
 constexpr char kConfigWithFolderMacro[] =
-    R"(<scanconfig><maxscancount value="10"/><source><item type="foldermacro" value="%TEMP%"/></source></scanconfig>)";
+    R"(<scanconfig><maxscancount value="10"/><scantype><item type="test"/></scantype>)"
+    R"(<source><item type="foldermacro" value="%TEMP%"/></source></scanconfig>)";
+
+constexpr char kConfigWithoutScanType[] =
+    R"(<scanconfig><maxscancount value="10"/><source><item type="processes"/></source></scanconfig>)";
+constexpr char kConfigWithEmptyScanType[] =
+    R"(<scanconfig><maxscancount value="10"/><scantype/><cleantype><item type="virus"/></cleantype>)"
+    R"(<source><item type="processes"/></source></scanconfig>)";
+
+void makeLinkToInfectedFile(const fs::path& folder) {
+  writeBytes(folder / "target.bin", "before " + virusMarker() + " after");
+  fs::create_symlink(folder / "target.bin", folder / "link.bin");
+}
+
+void makeFifo(const fs::path& folder) { ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0); }
+
+// A sparse file past the engine's 4 GiB limit: real, and no disk space spent.
+void makeHugeFile(const fs::path& folder) {
+  writeBytes(folder / "huge.bin", "x");
+  fs::resize_file(folder / "huge.bin", 5ull << 30);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, OvrascanBadArgumentsTest,
@@ -321,18 +382,36 @@ INSTANTIATE_TEST_SUITE_P(
                          false},
         BadArgumentsCase{"EmptyConfig", {"scan", "--config", "{dir}/config.xml"}, " \n", "config.xml is empty", false},
         BadArgumentsCase{"MalformedConfig", {"scan", "--config", "{dir}/config.xml"}, "<scanconfig>",
-                         "Scan failed with status 87 (0x00000057)", false},
+                         "configuration {dir}/config.xml: Scan failed with status 87 (0x00000057)", false},
         BadArgumentsCase{"ConfigWithoutMaxScanCount", {"scan", "--config", "{dir}/config.xml"},
-                         kConfigWithoutMaxScanCount, "Scan failed with status 13 (0x0000000D)", false},
+                         kConfigWithoutMaxScanCount,
+                         "configuration {dir}/config.xml: Scan failed with status 13 (0x0000000D)", false},
         BadArgumentsCase{"ConfigWithUnknownKeyword", {"scan", "--config", "{dir}/config.xml"},
-                         kConfigWithUpperCaseKeyword, "Scan failed with status 1107503893 (0x42032B15)", false},
+                         kConfigWithUpperCaseKeyword,
+                         "configuration {dir}/config.xml: Scan failed with status 1107503893 (0x42032B15)", false},
         BadArgumentsCase{"ConfigWithFolderMacro", {"scan", "--config", "{dir}/config.xml"}, kConfigWithFolderMacro,
-                         "Scan ended with error 1107503889 (0x42032B11)", false},
+                         "configuration {dir}/config.xml: Scan ended with error 1107503889 (0x42032B11)", false},
         BadArgumentsCase{"ReportInMissingFolder", {"scan", "--report", "{dir}/missing/report.xml"}, nullptr,
                          "cannot write {dir}/missing/report.xml: No such file or directory", false},
         BadArgumentsCase{"MissingFileToClean", {"clean-file", "{dir}/missing.bin"}, nullptr,
                          "cannot clean {dir}/missing.bin: No such file or directory", false},
-        BadArgumentsCase{"FolderToClean", {"clean-file", "{dir}"}, nullptr, "not a regular file", false}),
+        BadArgumentsCase{"FolderToClean", {"clean-file", "{dir}"}, nullptr, "not a regular file", false},
+        BadArgumentsCase{"ConfigWithoutScanType", {"scan", "--config", "{dir}/config.xml"}, kConfigWithoutScanType,
+                         "configuration {dir}/config.xml selects no scan type", false},
+        BadArgumentsCase{"ConfigWithEmptyScanType", {"scan", "--config={dir}/config.xml"}, kConfigWithEmptyScanType,
+                         "configuration {dir}/config.xml selects no scan type", false},
+        BadArgumentsCase{"JsonInMissingFolder", {"scan", "--json", "{dir}/missing/report.json"}, nullptr,
+                         "JSON report: cannot write {dir}/missing/report.json: No such file or directory", false},
+        BadArgumentsCase{"ReportThroughLinkedFolder", {"scan", "--report", "{dir}/linked/report.xml"}, nullptr,
+                         "cannot write {dir}/linked/report.xml: {dir}/linked is a symbolic link (not followed)",
+                         false, [](const fs::path& folder) { fs::create_directory_symlink(folder, folder / "linked"); }},
+        BadArgumentsCase{"LinkToClean", {"clean-file", "{dir}/link.bin"}, nullptr,
+                         "cannot clean {dir}/link.bin: it is a symbolic link to {dir}/target.bin; not followed",
+                         false, makeLinkToInfectedFile},
+        BadArgumentsCase{"FifoToClean", {"clean-file", "{dir}/fifo"}, nullptr,
+                         "cannot clean {dir}/fifo: not a regular file (a FIFO)", false, makeFifo},
+        BadArgumentsCase{"FileTooLargeToScan", {"clean-file", "{dir}/huge.bin"}, nullptr,
+                         "could not scan {dir}/huge.bin: it is larger than the engine scans", false, makeHugeFile}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OvrascanTest, ConfigFileDecidesWhatIsScanned) {
@@ -349,12 +428,41 @@ TEST_F(OvrascanTest, ConfigFileDecidesWhatIsScanned) {
   EXPECT_EQ(countItems(document.child("ScanResults"), nullptr), 3u);
 }
 
-TEST_F(OvrascanTest, CtrlCCancelsTheScanAndKeepsWhatWasScanned) {
+struct SignalCase {
+  const char* name;
+  int signal;
+  int exitCode;
+};
+
+void PrintTo(const SignalCase& value, std::ostream* out) { *out << value.name; }
+
+const SignalCase kSignals[] = {{"CtrlC", SIGINT, kInterrupted}, {"Term", SIGTERM, 143}, {"Hangup", SIGHUP, 129}};
+
+// What a cancelled scan leaves: its exit status, the summary of a cancelled scan
+// whose counts are the report's, and a report of what was done until then.
+void expectCancelledScan(const ChildProcess::Result& result, const SignalCase& param, const fs::path& file,
+                         std::size_t& items, std::size_t& scanned) {
+  EXPECT_EQ(result.exitCode, param.exitCode) << result.err;
+  EXPECT_TRUE(contains(result.out, "Scan cancelled")) << result.out;
+  EXPECT_FALSE(contains(result.err, "failed")) << result.err;
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_file(file.c_str())) << "no report after the cancel";
+  const pugi::xml_node root = document.child("ScanResults");
+  ASSERT_TRUE(root);
+  items = countItems(root, nullptr);
+  scanned = countItems(root, "IsScanned");
+  EXPECT_TRUE(contains(result.out, "Objects scanned: " + std::to_string(scanned) + "\n")) << result.out;
+  EXPECT_TRUE(contains(result.out, "Not scanned:     " + std::to_string(items - scanned) + "\n")) << result.out;
+}
+
+class OvrascanSignalTest : public OvrascanTest, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(OvrascanSignalTest, CancelsTheScanPassAndKeepsWhatWasScanned) {
   // The scan cannot complete while a progress line waits for room in ovrascan's
   // stdout: each object's line is written before the object counts as done. With
   // a one-page pipe that this test stops reading, and far more lines to come than
   // the pipe and the test's first read hold (the mapped files add objects with
-  // long names), the Ctrl-C always finds the scan running.
+  // long names), the signal always finds the scan pass running.
   constexpr int kPipeBytes = 4096;
   const ExecutableMappings padding(folder_, 128, 240);
   ASSERT_EQ(padding.failure(), "");
@@ -362,20 +470,168 @@ TEST_F(OvrascanTest, CtrlCCancelsTheScanAndKeepsWhatWasScanned) {
   ChildProcess child(TEST_BINARY, {"scan", "--report", file.string()}, environment(), kPipeBytes);
   ASSERT_TRUE(child.started());
   ASSERT_TRUE(child.waitForLine(Stream::Out, isProgressLine)) << "no progress line";
-  child.sendSignal(SIGINT);
+  child.sendSignal(GetParam().signal);
   // Written once the object has taken the Cancel; only then may the scan go on.
   const auto cancelling =
       child.waitForLine(Stream::Err, [](const std::string& line) { return contains(line, "cancelling"); });
   ASSERT_TRUE(cancelling) << "no word of the cancel on stderr";
   const auto result = child.finish();
-  EXPECT_EQ(result.exitCode, kInterrupted) << result.err;
-  EXPECT_TRUE(contains(result.out, "Scan cancelled")) << result.out;
-  EXPECT_FALSE(contains(result.err, "failed")) << result.err;
+  std::size_t items = 0;
+  std::size_t scanned = 0;
+  expectCancelledScan(result, GetParam(), file, items, scanned);
+  EXPECT_LT(items, padding.size()) << "the report holds a complete scan";
+  EXPECT_GT(scanned, 0u) << "the scan pass had shown an object as scanned";
+}
+
+TEST_P(OvrascanSignalTest, CancelsTheProfilePassAndReportsNothingScanned) {
+  // The signal is sent while ovrascan cannot yet take it (it starts with the
+  // signal blocked); it waits until the host watches for it and is then acted on
+  // the moment the object accepts the scan, while the first pass (the profile
+  // pass, which only lists and sizes the objects) still runs over far more
+  // objects than this machine's processes alone hold.
+  const ExecutableMappings padding(folder_, 2048, 64);
+  ASSERT_EQ(padding.failure(), "");
+  const fs::path file = folder_ / "partial.xml";
+  ChildProcess child(TEST_BINARY, {"scan", "--quiet", "--report", file.string()}, environment(), 0,
+                     {GetParam().signal});
+  ASSERT_TRUE(child.started());
+  child.sendSignal(GetParam().signal);
+  const auto result = child.finish();
+  std::size_t items = 0;
+  std::size_t scanned = 0;
+  expectCancelledScan(result, GetParam(), file, items, scanned);
+  // The profile pass looks at no object's content.
+  EXPECT_EQ(scanned, 0u) << "of " << items << " objects of the profile pass, " << scanned << " claim a scan";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, OvrascanSignalTest, ::testing::ValuesIn(kSignals),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OvrascanTest, ScanThatExaminesNothingSaysSoAndFails) {
+  writeBytes(folder_ / "config.xml",
+             R"(<scanconfig><maxscancount value="10"/><scantype><item type="test"/></scantype></scanconfig>)");
+  const auto result = run({"scan", "--quiet", "--config", (folder_ / "config.xml").string()});
+  EXPECT_EQ(result.exitCode, kError) << result.out << result.err;
+  EXPECT_TRUE(contains(result.out, "Objects scanned: 0\n")) << result.out;
+  EXPECT_TRUE(contains(result.err, "ovrascan: the scan examined no object")) << result.err;
+}
+
+TEST_F(OvrascanTest, ReportThatCannotBeWrittenKeepsTheOldOneAndTheSummaryIsStillShown) {
+  // A file size limit far below any report: the write fails part way, as it
+  // would on a full disk, whoever runs the test.
+  const ExecutableMappings infected(folder_, 1, 40, "before " + virusMarker() + " after");
+  ASSERT_EQ(infected.failure(), "");
+  const fs::path file = folder_ / "report.xml";
+  const std::string old = "<?xml version=\"1.0\"?><ScanResults version=\"1.0\"/>\n";
+  writeBytes(file, old);
+  const auto result = runToEnd("/bin/sh", {"-c", "ulimit -f 1 && exec \"$0\" \"$@\"", TEST_BINARY, "scan", "--quiet",
+                                           "--report", file.string()},
+                               environment());
+  EXPECT_EQ(result.exitCode, kError) << result.out << result.err;
+  EXPECT_TRUE(contains(result.err, "ovrascan: report: cannot write " + file.string() + ": File too large"))
+      << result.err;
+  EXPECT_EQ(readBytes(file), old);
+  EXPECT_TRUE(contains(result.out, "Scan complete.\n")) << result.out;
+  EXPECT_TRUE(contains(result.out, "Objects scanned: ")) << result.out;
+  EXPECT_TRUE(contains(result.out, "  " + infected.paths().front().string() + ": Qelda.Test.Virus\n")) << result.out;
+  EXPECT_FALSE(contains(result.out, "Report written")) << result.out;
+  for (const auto& entry : fs::directory_iterator(folder_)) {
+    EXPECT_FALSE(startsWith(entry.path().filename().string(), ".ovrascan-")) << "left behind: " << entry.path();
+  }
+}
+
+TEST_F(OvrascanTest, ReportReplacesALinkInsteadOfWritingThroughIt) {
+  const fs::path target = folder_ / "elsewhere.txt";
+  writeBytes(target, "not a report\n");
+  const fs::path file = folder_ / "report.xml";
+  fs::create_symlink(target, file);
+  const auto result = run({"scan", "--quiet", "--report", file.string()});
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(readBytes(target), "not a report\n");
+  EXPECT_FALSE(fs::is_symlink(file));
   pugi::xml_document document;
-  ASSERT_TRUE(document.load_file(file.c_str())) << "no report after the cancel";
-  const pugi::xml_node root = document.child("ScanResults");
-  ASSERT_TRUE(root);
-  EXPECT_LT(countItems(root, nullptr), padding.size()) << "the report holds a complete scan";
+  EXPECT_TRUE(document.load_file(file.c_str()));
+}
+
+TEST_F(OvrascanTest, ClosedStdoutCostsTheOutputButNotTheReport) {
+  const fs::path file = folder_ / "report.xml";
+  ChildProcess child(TEST_BINARY, {"scan", "--report", file.string()}, environment());
+  ASSERT_TRUE(child.started());
+  child.closeOutput();
+  const auto result = child.finish();
+  EXPECT_EQ(result.signal, 0) << "ended by signal " << result.signal;
+  EXPECT_TRUE(result.exitCode == kNothingFound || result.exitCode == kFound) << result.err;
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_file(file.c_str())) << "no report";
+  expectStatusAgreesWithDetections(result.exitCode, document.child("ScanResults"));
+}
+
+TEST_F(OvrascanTest, SummaryOnlyShowsNothingButTheSummary) {
+  const ExecutableMappings infected(folder_, 1, 40, "before " + virusMarker() + " after");
+  ASSERT_EQ(infected.failure(), "");
+  const auto result = run({"scan", "--summary-only"});
+  EXPECT_EQ(result.exitCode, kFound) << result.err;
+  EXPECT_EQ(result.err, "");
+  const auto lines = linesOf(result.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "Scan complete.");
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_TRUE(contains(lines[i], ": ") && !startsWith(lines[i], " ") && !isProgressLine(lines[i]))
+        << "not a summary line: " << lines[i];
+  }
+  EXPECT_FALSE(contains(result.out, "Detections:")) << result.out;
+}
+
+// The file name holds what JSON must escape: a tab, a quotation mark, a
+// backslash, and a character beyond ASCII. (Escapes of the other control
+// characters and of bytes that are not UTF-8 are JsonText's own test: the
+// component's report carries those as U+FFFD.)
+constexpr char kOddName[] = "odd-\t\"\\-\xc3\xa9.bin";
+
+// Reads the JSON report back with Python's json module and prints the number of
+// items, whether every item has the report's mandatory attributes with numbers as
+// numbers, and then every item's name as its bytes (surrogateescape), one a line.
+constexpr char kReadJson[] = R"(
+import json, sys
+with open(sys.argv[1], 'rb') as f:
+    raw = f.read()
+raw.decode('utf-8')
+report = json.loads(raw)
+items = report['items']
+out = sys.stdout.buffer
+out.write(b'%d\n' % len(items))
+out.write(b'%s\n' % str(report['version'] == '1.0' and all(
+    isinstance(i['itemName'], str) and isinstance(i['itemType'], int) and isinstance(i['IsScanned'], int)
+    and isinstance(i['ObjectSummary'], int) and isinstance(i['ScanError'], int) for i in items)).encode())
+for i in items:
+    out.write(i['itemName'].encode('utf-8', 'surrogateescape') + b'\n')
+)";
+
+TEST_F(OvrascanTest, JsonReportReadsBackWithPythonAsTheXmlReport) {
+  const ExecutableMappings odd(folder_, std::vector<std::string>{kOddName});
+  ASSERT_EQ(odd.failure(), "");
+  const fs::path xml = folder_ / "report.xml";
+  const fs::path json = folder_ / "report.json";
+  const auto result = run({"scan", "--quiet", "--report", xml.string(), "--json=" + json.string()});
+  EXPECT_EQ(result.err, "");
+  EXPECT_TRUE(contains(result.out, "JSON report written to " + json.string())) << result.out;
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_file(xml.c_str()));
+  std::vector<std::string> xmlNames;
+  for (const pugi::xml_node& item : document.child("ScanResults").children("scannedItem")) {
+    xmlNames.emplace_back(item.attribute("itemName").value());
+  }
+  const auto read = runToEnd("/usr/bin/python3", {"-c", kReadJson, json.string()}, {});
+  ASSERT_EQ(read.exitCode, 0) << read.err;
+  auto lines = linesOf(read.out);
+  ASSERT_GE(lines.size(), 2u) << read.out;
+  EXPECT_EQ(lines[0], std::to_string(xmlNames.size()));
+  EXPECT_EQ(lines[1], "True");
+  std::vector<std::string> jsonNames(lines.begin() + 2, lines.end());
+  std::sort(jsonNames.begin(), jsonNames.end());
+  std::sort(xmlNames.begin(), xmlNames.end());
+  EXPECT_EQ(jsonNames, xmlNames);
+  EXPECT_NE(std::find(jsonNames.begin(), jsonNames.end(), odd.paths().front().string()), jsonNames.end());
 }
 
 }  // namespace

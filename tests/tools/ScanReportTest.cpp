@@ -28,6 +28,7 @@ TEST(ScanReportTest, CountsTheItems) {
   const auto counts = report.counts();
   EXPECT_EQ(counts.items, 5u);
   EXPECT_EQ(counts.scanned, 4u);
+  EXPECT_EQ(counts.notScanned, 1u);
   EXPECT_EQ(counts.infected, 2u);
   EXPECT_EQ(counts.cleaned, 1u);
   EXPECT_EQ(counts.errors, 2u);
@@ -43,6 +44,41 @@ TEST(ScanReportTest, ListsTheDetections) {
   EXPECT_TRUE(detections[0].repaired);
   EXPECT_EQ(detections[1].name, "/d");
   EXPECT_FALSE(detections[1].repaired);
+}
+
+TEST(ScanReportTest, NotScannedIsNoErrorUnlessTheEngineSaidSo) {
+  ScanReport report;
+  ASSERT_EQ(report.load(LR"(<ScanResults version="1.0">)"
+                        LR"(<scannedItem itemType="0" itemSize="9" itemName="/a" IsScanned="0" ObjectSummary="3" ScanError="0"/>)"
+                        LR"(</ScanResults>)"),
+            "");
+  const auto counts = report.counts();
+  EXPECT_EQ(counts.scanned, 0u);
+  EXPECT_EQ(counts.notScanned, 1u);
+  EXPECT_EQ(counts.errors, 0u);
+}
+
+TEST(ScanReportTest, JsonHoldsEveryItemWithNumbersAsNumbers) {
+  ScanReport report;
+  ASSERT_EQ(report.load(LR"(<ScanResults version="1.0">)"
+                        LR"(<scannedItem itemType="1" itemSize="10" itemName="/a &quot;b&quot;" IsScanned="1" IsInfected="1")"
+                        LR"( detect_type="1" virus_type="6" virus_name="007" isRepairable="0" IsRepairAttempted="0")"
+                        LR"( ObjectSummary="1" ScanError="0" ObjectHashType="1" ObjectHash="0123"/>)"
+                        LR"(<scannedItem itemType="1" itemSize="-1" itemName="/b" IsScanned="0" ObjectSummary="3" ScanError="0"/>)"
+                        LR"(</ScanResults>)"),
+            "");
+  EXPECT_EQ(report.json(),
+            "{\"version\": \"1.0\", \"items\": [\n"
+            "  {\"itemType\": 1, \"itemSize\": 10, \"itemName\": \"/a \\\"b\\\"\", \"IsScanned\": 1, \"IsInfected\": 1, "
+            "\"detect_type\": 1, \"virus_type\": 6, \"virus_name\": \"007\", \"isRepairable\": 0, "
+            "\"IsRepairAttempted\": 0, \"ObjectSummary\": 1, \"ScanError\": 0, \"ObjectHashType\": 1, "
+            "\"ObjectHash\": \"0123\"},\n"
+            "  {\"itemType\": 1, \"itemSize\": \"-1\", \"itemName\": \"/b\", \"IsScanned\": 0, \"ObjectSummary\": 3, "
+            "\"ScanError\": 0}\n"
+            "]}\n");
+  ScanReport empty;
+  ASSERT_EQ(empty.load(LR"(<ScanResults version="1.0"/>)"), "");
+  EXPECT_EQ(empty.json(), "{\"version\": \"1.0\", \"items\": []}\n");
 }
 
 TEST(ScanReportTest, RefusesWhatIsNoReport) {

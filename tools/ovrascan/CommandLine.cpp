@@ -1,80 +1,174 @@
 #include "tools/ovrascan/CommandLine.h"
 
+#include <span>
 #include <string_view>
 
 namespace {
 
-std::string parseScan(int argc, char** argv, int first, CommandLine& line) {
-  for (int i = first; i < argc; ++i) {
-    const std::string_view argument = argv[i];
-    if (argument == "--clean") {
-      line.clean = true;
-    } else if (argument == "--detections-only") {
-      line.detectionsOnly = true;
-    } else if (argument == "--quiet") {
-      line.quiet = true;
-    } else if (argument == "--config" || argument == "--report") {
-      // A value that looks like an option is one forgotten ("--report --quiet");
-      // a file of such a name can still be given as ./--name.
-      if (i + 1 >= argc || std::string_view(argv[i + 1]).empty() || std::string_view(argv[i + 1]).starts_with("--")) {
-        return "option " + std::string(argument) + " needs a file name";
-      }
-      (argument == "--config" ? line.configFile : line.reportFile) = argv[++i];
+using Command = CommandLine::Command;
+using Arguments = std::span<char* const>;
+
+constexpr std::string_view kHelp = "--help";
+
+// One option argument split into its name and, after '=', its value.
+struct Option {
+  std::string_view name;
+  std::string_view value;
+  bool hasValue = false;
+
+  explicit Option(std::string_view argument) : name(argument) {
+    if (!argument.starts_with("--")) return;
+    if (const std::size_t equals = argument.find('='); equals != std::string_view::npos) {
+      name = argument.substr(0, equals);
+      value = argument.substr(equals + 1);
+      hasValue = true;
+    }
+  }
+};
+
+// The value of an option that takes a file name, from after '=' or the next
+// argument. A next argument that looks like an option is one forgotten ("--report
+// --quiet"); a file of such a name can still be given as ./--name or --report=--name.
+std::string fileValue(const Option& option, Arguments arguments, std::size_t& i, std::string& target) {
+  std::string_view value = option.value;
+  if (!option.hasValue) {
+    if (i + 1 >= arguments.size() || std::string_view(arguments[i + 1]).starts_with("--")) value = {};
+    else value = arguments[++i];
+  }
+  if (value.empty()) return "option " + std::string(option.name) + " needs a file name";
+  target = value;
+  return {};
+}
+
+std::string parseScan(Arguments arguments, CommandLine& line) {
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const Option option(arguments[i]);
+    bool* flag = option.name == "--clean"             ? &line.clean
+                 : option.name == "--detections-only" ? &line.detectionsOnly
+                 : option.name == "--quiet"           ? &line.quiet
+                 : option.name == "--summary-only"    ? &line.summaryOnly
+                                                      : nullptr;
+    std::string* file = option.name == "--config"   ? &line.configFile
+                        : option.name == "--report" ? &line.reportFile
+                        : option.name == "--json"   ? &line.jsonFile
+                                                    : nullptr;
+    if (option.name == kHelp && !option.hasValue) {
+      line.command = Command::Help;
+      line.helpTopic = Command::Scan;
+      return {};
+    }
+    if (flag != nullptr) {
+      if (option.hasValue) return "option " + std::string(option.name) + " takes no value";
+      *flag = true;
+    } else if (file != nullptr) {
+      if (std::string failure = fileValue(option, arguments, i, *file); !failure.empty()) return failure;
     } else {
-      return "unknown argument '" + std::string(argument) + "' for scan";
+      return "unknown argument '" + std::string(arguments[i]) + "' for scan";
     }
   }
   // Said without a file to hold the detections report, the user would lose
   // nothing but would get something other than asked for.
-  if (line.detectionsOnly && line.reportFile.empty()) return "--detections-only needs --report FILE";
+  if (line.detectionsOnly && line.reportFile.empty() && line.jsonFile.empty()) {
+    return "--detections-only needs --report FILE or --json FILE";
+  }
+  if (!line.reportFile.empty() && line.reportFile == line.jsonFile) return "--report and --json name the same file";
   return {};
 }
+
+std::string parseCleanFile(Arguments arguments, CommandLine& line) {
+  // Any other argument is the path, whatever it looks like: "--clean" may well be
+  // a file's name. A file called --help is given as ./--help.
+  if (arguments.size() == 1 && arguments[0] == kHelp) {
+    line.command = Command::Help;
+    line.helpTopic = Command::CleanFile;
+    return {};
+  }
+  if (arguments.size() != 1 || std::string_view(arguments[0]).empty()) return "clean-file needs exactly one PATH";
+  line.path = arguments[0];
+  return {};
+}
+
+std::string parseNothing(const char* name, Arguments arguments) {
+  return arguments.empty() ? std::string() : std::string(name) + " takes no arguments";
+}
+
+struct CommandEntry {
+  std::string_view names[3];
+  Command command;
+  std::string (*parse)(Arguments, CommandLine&);
+  const char* usage;
+};
+
+constexpr CommandEntry kCommands[] = {
+    {{"scan"},
+     Command::Scan,
+     parseScan,
+     "  ovrascan scan [--clean] [--config FILE] [--report FILE] [--json FILE] [--detections-only]\n"
+     "                [--quiet | --summary-only]\n"
+     "      Scan the executable modules of every running process.\n"
+     "      --clean            clean what is found (delete or quarantine, as the data set says)\n"
+     "      --config FILE      scan configuration document (UTF-8 XML) instead of the built-in one;\n"
+     "                         it must select at least one scan type (scanconfig/scantype/item)\n"
+     "      --report FILE      write the XML report to FILE (UTF-8; UTF-16 when FILE ends in .utf16.xml)\n"
+     "      --json FILE        write the report to FILE as JSON: {\"version\": \"1.0\", \"items\": [...]},\n"
+     "                         one object per scanned item with the XML report's attribute names;\n"
+     "                         names that are not UTF-8 keep each such byte as \\udc80..\\udcff\n"
+     "      --detections-only  the report files hold only the infected objects\n"
+     "      --quiet            show no progress\n"
+     "      --summary-only     show only the summary (no progress, no list of detections)\n"
+     "      Detections are listed on stdout unless a report file holds them. A report file\n"
+     "      is replaced only once the new one is complete; when it cannot be written the old\n"
+     "      one stays, the detections are listed on stdout, and the exit status is 2. No\n"
+     "      symbolic link is followed in a report file's path.\n"
+     "      A scan that examines no object is an error (exit status 2).\n"},
+    {{"clean-file"},
+     Command::CleanFile,
+     parseCleanFile,
+     "  ovrascan clean-file PATH\n"
+     "      Scan one regular file and clean it when it is infected. The engine never\n"
+     "      follows a symbolic link: a PATH that is one is refused with the name of its\n"
+     "      target (exit status 2); give the target itself to clean it. When the file\n"
+     "      cannot be scanned, the engine's reason is shown.\n"},
+    {{"version", "--version"},
+     Command::Version,
+     [](Arguments arguments, CommandLine&) { return parseNothing("version", arguments); },
+     "  ovrascan version | --version\n"
+     "      Show the versions of the component, the engine and the data set.\n"},
+    {{"help", "--help", "-h"},
+     Command::Help,
+     [](Arguments arguments, CommandLine&) { return parseNothing("help", arguments); },
+     "  ovrascan --help | COMMAND --help\n"},
+};
 
 }  // namespace
 
 std::string CommandLine::parse(int argc, char** argv, CommandLine& line) {
   line = CommandLine{};
   if (argc < 2) return "no command given";
-  const std::string_view command = argv[1];
-  if (command == "--help" || command == "-h" || command == "help") {
-    if (argc > 2) return "help takes no arguments";
-    line.command = Command::Help;
-    return {};
+  const std::string_view name = argv[1];
+  const Arguments arguments(argv + 2, static_cast<std::size_t>(argc - 2));
+  for (const CommandEntry& entry : kCommands) {
+    for (std::string_view known : entry.names) {
+      if (known.empty() || known != name) continue;
+      line.command = entry.command;
+      return entry.parse(arguments, line);
+    }
   }
-  if (command == "version") {
-    if (argc > 2) return "version takes no arguments";
-    line.command = Command::Version;
-    return {};
-  }
-  if (command == "scan") {
-    line.command = Command::Scan;
-    return parseScan(argc, argv, 2, line);
-  }
-  if (command == "clean-file") {
-    if (argc != 3 || std::string_view(argv[2]).empty()) return "clean-file needs exactly one PATH";
-    line.command = Command::CleanFile;
-    line.path = argv[2];
-    return {};
-  }
-  return "unknown command '" + std::string(command) + "'";
+  return "unknown command '" + std::string(name) + "'";
 }
 
-const char* CommandLine::usage() {
-  return "Usage:\n"
-         "  ovrascan scan [--clean] [--config FILE] [--report FILE [--detections-only]] [--quiet]\n"
-         "      Scan the executable modules of every running process.\n"
-         "      --clean            clean what is found (delete or quarantine, as the data set says)\n"
-         "      --config FILE      scan configuration document (UTF-8 XML) instead of the built-in one\n"
-         "      --report FILE      write the report to FILE (UTF-8; UTF-16 when FILE ends in .utf16.xml)\n"
-         "      --detections-only  the report holds only the infected objects\n"
-         "      --quiet            show no progress\n"
-         "  ovrascan clean-file PATH\n"
-         "      Scan one file and clean it when it is infected.\n"
-         "  ovrascan version\n"
-         "      Show the versions of the component, the engine and the data set.\n"
-         "  ovrascan --help\n"
-         "\n"
-         "Ctrl-C cancels a running scan; the report then holds what was scanned so far.\n"
-         "Exit status: 0 nothing found, 1 something found (also when it was cleaned),\n"
-         "2 an error, 130 cancelled with Ctrl-C.\n";
+std::string CommandLine::usage(Command topic) {
+  std::string text = "Usage:\n";
+  for (const CommandEntry& entry : kCommands) {
+    if (topic == Command::Help || topic == entry.command) text += entry.usage;
+  }
+  if (topic == Command::Help || topic == Command::Scan) {
+    text +=
+        "\n"
+        "Ctrl-C, SIGTERM and SIGHUP cancel a running scan; the report then holds what was\n"
+        "scanned so far. A second one exits at once.\n"
+        "Exit status: 0 nothing found, 1 something found (also when it was cleaned),\n"
+        "2 an error, 130 / 143 / 129 cancelled by Ctrl-C / SIGTERM / SIGHUP.\n";
+  }
+  return text;
 }

@@ -2,6 +2,13 @@
 // CommandLine: what the user asked ovrascan to do, read from argv. Parsing never
 // exits or prints: a mistake comes back as a one-line message for the caller to show.
 //
+// Commands are rows of one table (CommandLine.cpp): a name, the function that
+// reads its arguments and its section of the usage text. A new command adds a
+// value to Command, a row, and its runner in a file of its own.
+//
+// Options take their value as the next argument or after '=' ("--report r.xml"
+// or "--report=r.xml").
+//
 // A value type; no shared state.
 #include <string>
 
@@ -9,12 +16,16 @@ struct CommandLine {
   enum class Command { Help, Version, Scan, CleanFile };
 
   Command command = Command::Help;
+  // Help: whose usage to show (Help itself: all of it).
+  Command helpTopic = Command::Help;
   // Scan
   bool clean = false;
   bool detectionsOnly = false;
   bool quiet = false;
+  bool summaryOnly = false;
   std::string configFile;  // empty: the built-in configuration
-  std::string reportFile;  // empty: detections are listed on stdout
+  std::string reportFile;  // empty: no XML report
+  std::string jsonFile;    // empty: no JSON report
   // CleanFile
   std::string path;
 
@@ -22,5 +33,6 @@ struct CommandLine {
   // or what is wrong with the arguments.
   static std::string parse(int argc, char** argv, CommandLine& line);
 
-  static const char* usage();
+  // The usage text of `topic`; Help gives the whole text.
+  static std::string usage(Command topic = Command::Help);
 };

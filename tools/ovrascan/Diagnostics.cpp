@@ -78,9 +78,27 @@ const char* meaningOf(std::uint32_t code) {
   }
 }
 
+const char* scanErrorMeaning(std::uint32_t scanError) {
+  switch (scanError) {
+    case AV_SCAN_ERROR_NOT_FOUND: return "it vanished or was never there";
+    case AV_SCAN_ERROR_ACCESS_DENIED: return "permission to open or read it was denied";
+    case AV_SCAN_ERROR_CHANGED: return "it changed while it was read";
+    case AV_SCAN_ERROR_READ_FAULT: return "reading it failed";
+    case AV_SCAN_ERROR_TOO_LARGE: return "it is larger than the engine scans (4 GiB)";
+    case AV_SCAN_ERROR_NOT_REGULAR: return "it is not a regular file";
+    default: return "the engine reported an error";
+  }
+}
+
 }  // namespace
 
 namespace Diagnostics {
+
+std::string notScannedReason(std::uint32_t scanError, std::uint32_t objectSummary) {
+  if (scanError != 0) return std::string(scanErrorMeaning(scanError)) + " (scan error " + std::to_string(scanError) + ")";
+  if (objectSummary == AV_SUMMARY_NOT_SCANNED) return "the engine left its content unscanned";
+  return "the engine reported no scan of it (object summary " + std::to_string(objectSummary) + ")";
+}
 
 std::string codeText(std::uint32_t code) {
   char text[64];
@@ -100,12 +118,13 @@ void error(const std::string& message) {
   std::fputs(line.c_str(), stderr);
 }
 
-void statusFailure(const std::string& what, std::uint32_t status) {
-  error(what + " failed with status " + codeText(status));
+void statusFailure(const std::string& what, std::uint32_t status, const std::string& concerning) {
+  error((concerning.empty() ? "" : concerning + ": ") + what + " failed with status " + codeText(status));
 }
 
-void hresultFailure(const std::string& what, HRESULT hr) {
-  error(what + " failed with HRESULT " + codeText(static_cast<std::uint32_t>(hr)));
+void hresultFailure(const std::string& what, HRESULT hr, const std::string& concerning) {
+  error((concerning.empty() ? "" : concerning + ": ") + what + " failed with HRESULT " +
+        codeText(static_cast<std::uint32_t>(hr)));
 }
 
 }  // namespace Diagnostics

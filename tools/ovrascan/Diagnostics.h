@@ -13,11 +13,15 @@ namespace Diagnostics {
 
 // "ovrascan: " + message.
 void error(const std::string& message);
-// A method of the object returned a status other than 0.
-void statusFailure(const std::string& what, std::uint32_t status);
+// A method of the object returned a status other than 0. A `concerning` text
+// (the file the failure concerns: "configuration /etc/scan.xml") leads the line.
+void statusFailure(const std::string& what, std::uint32_t status, const std::string& concerning = {});
 // A call returned a failed HRESULT.
-void hresultFailure(const std::string& what, HRESULT hr);
+void hresultFailure(const std::string& what, HRESULT hr, const std::string& concerning = {});
 // "13 (0x0000000D)", followed by ": meaning" for the codes the component documents.
 std::string codeText(std::uint32_t code);
+// Why the engine could not scan an object, in words, from the ScanError and
+// ObjectSummary of its record: "larger than the engine scans (scan error 223)".
+std::string notScannedReason(std::uint32_t scanError, std::uint32_t objectSummary);
 
 }  // namespace Diagnostics

@@ -18,6 +18,8 @@ sigset_t interruptSet() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -28,22 +30,22 @@ void InterruptWatcher::blockInterrupts() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-InterruptWatcher::InterruptWatcher(std::function<void(unsigned)> onInterrupt)
+InterruptWatcher::InterruptWatcher(std::function<void(int, unsigned)> onInterrupt)
     : onInterrupt_(std::move(onInterrupt)) {
   blockInterrupts();
   const sigset_t set = interruptSet();
   signals_.reset(signalfd(-1, &set, SFD_CLOEXEC));
   stop_.reset(eventfd(0, EFD_CLOEXEC));
   if (!signals_.valid() || !stop_.valid()) {
-    failure_ = std::string("cannot watch for Ctrl-C: ") + std::strerror(errno);
+    failure_ = std::string("cannot watch for Ctrl-C and termination signals: ") + std::strerror(errno);
   } else {
     try {
       thread_ = std::thread([this] { run(); });
     } catch (const std::system_error& error) {
-      failure_ = std::string("cannot watch for Ctrl-C: ") + error.what();
+      failure_ = std::string("cannot watch for Ctrl-C and termination signals: ") + error.what();
     }
   }
-  // Unwatched, Ctrl-C must at least keep its default action on this thread.
+  // Unwatched, the signals must at least keep their default action on this thread.
   if (!failure_.empty()) pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
@@ -67,6 +69,6 @@ void InterruptWatcher::run() {
     if ((waits[0].revents & POLLIN) == 0) continue;
     signalfd_siginfo info{};
     if (read(signals_.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-    onInterrupt_(++count);
+    onInterrupt_(static_cast<int>(info.ssi_signo), ++count);
   }
 }

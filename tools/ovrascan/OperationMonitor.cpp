@@ -98,8 +98,10 @@ bool OperationMonitor::started() {
 
 bool OperationMonitor::interrupt() {
   std::lock_guard guard(state_->lock);
+  // The operation is over, complete or not: a late Ctrl-C changes nothing of it.
+  if (state_->finished) return false;
   state_->interruptRequested = true;
-  if (!state_->running || state_->finished || state_->cancelSent) return false;
+  if (!state_->running || state_->cancelSent) return false;
   state_->cancelSent = true;
   return true;
 }

@@ -41,6 +41,7 @@ class OperationMonitor {
   // operation has not started yet (started() will ask for it), is over, or a Cancel
   // was already asked for.
   bool interrupt();
+  // An interrupt came before the operation ended (one after its end is ignored).
   bool interrupted() const;
 
   // Blocks until OnComplete or OnError.

@@ -1,23 +1,19 @@
 #include "tools/ovrascan/OvrascanHost.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "foundation/VxErrorCodes.h"
 #include "platform/Utf8.h"
 #include "platform/automation/UniqueBstr.h"
 #include "platform/automation/UniqueVariant.h"
+#include "tools/ovrascan/DataSetFiles.h"
 #include "tools/ovrascan/Diagnostics.h"
 #include "tools/ovrascan/InterruptWatcher.h"
 #include "tools/ovrascan/ScanReport.h"
-#include "tools/ovrascan/TextFile.h"
 
 using platform::automation::com_ptr;
 using platform::automation::UniqueBstr;
@@ -25,55 +21,30 @@ using platform::automation::UniqueVariant;
 
 namespace {
 
-// Every detection category, every module of every running process, as many
-// objects as one scan may take. Every category may also be cleaned: the engine
-// repairs only the categories listed here, and only when asked to clean (Scan
-// and Clean, CleanFile); a scan alone changes nothing.
-constexpr wchar_t kDefaultConfiguration[] =
-    LR"(<scanconfig><maxscancount value="65535"/>)"
-    LR"(<scantype><item type="virus"/><item type="trojan"/><item type="pup"/><item type="test"/></scantype>)"
-    LR"(<cleantype><item type="virus"/><item type="trojan"/><item type="pup"/><item type="test"/></cleantype>)"
-    LR"(<source><item type="processes"/></source></scanconfig>)";
-
-constexpr unsigned int kScanOnly = 1;
-constexpr unsigned int kScanAndClean = 2;
-constexpr unsigned int kCompleteReport = 1;
-constexpr unsigned int kDetectionsReport = 2;
 constexpr unsigned int kVersionTypes = 3;
 
 std::string utf8(const std::wstring& text) { return platform::encodeUtf8(text.data(), text.size()); }
 
-std::wstring wide(const std::string& text) { return platform::decodeUtf8(text.data(), text.size()); }
-
 // True when the call worked; otherwise its failure is reported. Make the call
 // first: an argument list does not order the call before the read of its status.
-bool succeeded(const std::string& what, HRESULT hr, unsigned int status) {
+bool succeeded(const std::string& what, HRESULT hr, unsigned int status, const std::string& concerning = {}) {
   if (FAILED(hr)) {
-    Diagnostics::hresultFailure(what, hr);
+    Diagnostics::hresultFailure(what, hr, concerning);
     return false;
   }
   if (status != 0) {
-    Diagnostics::statusFailure(what, status);
+    Diagnostics::statusFailure(what, status, concerning);
     return false;
   }
   return true;
 }
 
-void printSummary(const char* headline, const ScanReport::Counts& counts, double seconds) {
-  std::printf("%s\n", headline);
-  std::printf("Objects scanned: %u\n", counts.scanned);
-  std::printf("Infected:        %u\n", counts.infected);
-  std::printf("Cleaned:         %u\n", counts.cleaned);
-  std::printf("Errors:          %u\n", counts.errors);
-  std::printf("Elapsed time:    %.2f s\n", seconds);
-}
-
-void printDetections(const std::vector<ScanReport::Detection>& detections) {
-  if (detections.empty()) return;
-  std::printf("Detections:\n");
-  for (const auto& detection : detections) {
-    std::printf("  %s: %s%s\n", detection.name.c_str(), detection.virusName.c_str(),
-                detection.repaired ? " (cleaned)" : "");
+const char* signalName(int signal) {
+  switch (signal) {
+    case SIGINT: return "Ctrl-C";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "a signal";
   }
 }
 
@@ -81,10 +52,14 @@ void printDetections(const std::vector<ScanReport::Detection>& detections) {
 
 int OvrascanHost::run(const CommandLine& line) {
   if (line.command == CommandLine::Command::Help) {
-    std::fputs(CommandLine::usage(), stdout);
+    std::fputs(CommandLine::usage(line.helpTopic).c_str(), stdout);
     return kNothingFound;
   }
-  // Before the module exists: its threads must inherit the blocked Ctrl-C.
+  // A reader that closed stdout, or a file size limit, must cost the output, not
+  // the report: their writes then fail with EPIPE or EFBIG, which are reported.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  // Before the module exists: its threads must inherit the blocked signals.
   if (line.command != CommandLine::Command::Version) InterruptWatcher::blockInterrupts();
   if (!open()) return close(kError);
   switch (line.command) {
@@ -140,109 +115,20 @@ int OvrascanHost::version() {
   return kNothingFound;
 }
 
-int OvrascanHost::scan(const CommandLine& line) {
-  std::wstring configuration = kDefaultConfiguration;
-  if (!line.configFile.empty()) {
-    if (const std::string failure = TextFile::readUtf8(line.configFile, configuration); !failure.empty()) {
-      Diagnostics::error("configuration: " + failure);
-      return kError;
-    }
-    if (configuration.find_first_not_of(L" \t\r\n") == std::wstring::npos) {
-      Diagnostics::error("configuration: " + line.configFile + " is empty");
-      return kError;
-    }
-  }
-  if (!line.reportFile.empty()) {
-    if (const std::string failure = TextFile::checkWritable(line.reportFile); !failure.empty()) {
-      Diagnostics::error("report: " + failure);
-      return kError;
-    }
-  }
-  const unsigned int scanType = line.clean ? kScanAndClean : kScanOnly;
-  OperationResult result;
-  const bool ran = runOperation(
-      "Scan", configuration, ProgressDisplay::modeFor(line.quiet, stdout),
-      [&](unsigned int* status) { return object_->Scan(scanType, status); }, result);
-  if (!ran) return kError;
-
-  ScanReport report;
-  if (!loadReport(kCompleteReport, report)) return kError;
-  const ScanReport::Counts counts = report.counts();
-  if (!line.reportFile.empty()) {
-    ScanReport written;
-    if (line.detectionsOnly && !loadReport(kDetectionsReport, written)) return kError;
-    const ScanReport& source = line.detectionsOnly ? written : report;
-    const std::string bytes = source.bytes(ScanReport::encodingFor(line.reportFile));
-    if (const std::string failure = TextFile::write(line.reportFile, bytes); !failure.empty()) {
-      Diagnostics::error("report: " + failure);
-      return kError;
-    }
-  } else {
-    printDetections(report.detections());
-  }
-  const bool cancelled = result.outcome.kind == OperationMonitor::Outcome::Kind::Cancelled;
-  printSummary(cancelled ? "Scan cancelled; the counts cover the objects done until then."
-                         : "Scan complete.",
-               counts, result.seconds);
-  if (!line.reportFile.empty()) std::printf("Report written to %s\n", line.reportFile.c_str());
-  if (result.interrupted) return kInterrupted;
-  return counts.infected > 0 || result.detections > 0 ? kFound : kNothingFound;
+int OvrascanHost::OperationResult::cancelledStatus() const {
+  return signal != 0 ? InterruptWatcher::exitStatusFor(signal) : kInterrupted;
 }
 
-int OvrascanHost::cleanFile(const CommandLine& line) {
-  std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(line.path, error);
-  if (error) {
-    Diagnostics::error("cannot clean " + line.path + ": " + error.message());
-    return kError;
-  }
-  const std::string path = absolute.string();
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) {
-    Diagnostics::error("cannot clean " + line.path + ": " + std::strerror(errno));
-    return kError;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    Diagnostics::error("cannot clean " + line.path + ": not a regular file");
-    return kError;
-  }
-  const UniqueBstr name(wide(path));
-  if (!name.copied()) {
-    Diagnostics::error("cannot clean " + line.path + ": out of memory");
-    return kError;
-  }
-  OperationResult result;
-  const bool ran = runOperation(
-      "CleanFile", kDefaultConfiguration, ProgressDisplay::Mode::Silent,
-      [&](unsigned int* status) { return object_->CleanFile(name.get(), status); }, result);
-  if (!ran) return kError;
-
-  // The object's report holds the one file it was asked to clean.
-  ScanReport report;
-  if (!loadReport(kCompleteReport, report)) return kError;
-  if (result.interrupted) {
-    std::printf("%s: cancelled\n", line.path.c_str());
-    return kInterrupted;
-  }
-  const ScanReport::Counts counts = report.counts();
-  if (counts.infected > 0 || result.detections > 0) {
-    const auto detections = report.detections();
-    const std::string virus = detections.empty() ? std::string("an unnamed detection") : detections.front().virusName;
-    const bool cleaned = !detections.empty() && detections.front().repaired;
-    std::printf("%s: infected with %s, %s\n", line.path.c_str(), virus.c_str(), cleaned ? "cleaned" : "not cleaned");
-    return kFound;
-  }
-  if (counts.scanned == 0) {
-    Diagnostics::error("could not scan " + line.path);
-    return kError;
-  }
-  std::printf("%s: clean\n", line.path.c_str());
-  return kNothingFound;
+std::string OvrascanHost::concerning(std::uint32_t code, const std::string& configurationName) const {
+  const std::string& module = module_.path();
+  const std::string folder = module.substr(0, module.rfind('/'));
+  if (std::string files = DataSetFiles::concerned(folder, code); !files.empty()) return files;
+  return configurationName.empty() ? std::string() : "configuration " + configurationName;
 }
 
 bool OvrascanHost::runOperation(const std::string& name, const std::wstring& configuration,
-                                ProgressDisplay::Mode mode, const std::function<HRESULT(unsigned int*)>& start,
-                                OperationResult& result) {
+                                const std::string& configurationName, ProgressDisplay::Mode mode,
+                                const std::function<HRESULT(unsigned int*)>& start, OperationResult& result) {
   auto display = std::make_shared<ProgressDisplay>(mode, stdout);
   OperationMonitor monitor(display);
   const com_ptr<IDispatch> callbacks = monitor.callbackObject();
@@ -264,47 +150,58 @@ bool OvrascanHost::runOperation(const std::string& name, const std::wstring& con
   }
   status = 0;
   hr = object_->SetConfig(text.get(), &status);
-  if (!succeeded("SetConfig", hr, status)) return false;
+  if (!succeeded("SetConfig", hr, status, concerning(status, configurationName))) return false;
 
   // Runs on the watcher thread while this one waits. It must not touch stdout's
   // buffer: a progress line may be stuck there on a full pipe, holding its lock.
   // The note comes after the Cancel, so a reader of stderr knows the object had
   // the request when it sees it.
-  InterruptWatcher watcher([&](unsigned count) {
+  std::atomic<int> firstSignal{0};
+  InterruptWatcher watcher([&](int signal, unsigned count) {
+    int none = 0;
+    firstSignal.compare_exchange_strong(none, signal);
     if (count > 1) {
-      display->note("interrupted again; exiting without waiting for the cancel");
-      std::_Exit(kInterrupted);
+      display->note(std::string(signalName(signal)) + " again; exiting without waiting for the cancel");
+      std::_Exit(InterruptWatcher::exitStatusFor(firstSignal.load()));
     }
-    if (monitor.interrupt()) cancel(*display);
-    display->note("cancelling (press Ctrl-C again to exit at once)");
+    if (monitor.interrupt() && cancel(*display)) {
+      display->note(std::string(signalName(signal)) + ": cancelling (another one exits at once)");
+    }
   });
-  if (!watcher.failure().empty()) Diagnostics::error(watcher.failure() + "; Ctrl-C will end ovrascan at once");
+  if (!watcher.failure().empty()) Diagnostics::error(watcher.failure() + "; they will end ovrascan at once");
 
   const auto begin = std::chrono::steady_clock::now();
   status = 0;
   hr = start(&status);
-  if (!succeeded(name, hr, status)) return false;
-  if (monitor.started()) cancel(*display);
+  if (!succeeded(name, hr, status, concerning(status, configurationName))) return false;
+  if (monitor.started() && cancel(*display)) {
+    display->note(std::string(signalName(firstSignal.load())) + ": cancelling (another one exits at once)");
+  }
   result.outcome = monitor.wait();
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   display->finish();
-  result.interrupted = monitor.interrupted();
   result.detections = monitor.detections();
   if (result.outcome.kind == OperationMonitor::Outcome::Kind::Failed) {
-    Diagnostics::error(name + " ended with error " + Diagnostics::codeText(result.outcome.error));
+    const std::string subject = concerning(result.outcome.error, configurationName);
+    Diagnostics::error((subject.empty() ? "" : subject + ": ") + name + " ended with error " +
+                       Diagnostics::codeText(result.outcome.error));
     return false;
   }
+  // Read once the watcher has stopped: nothing changes it any more.
+  result.signal = firstSignal.load();
   return true;
 }
 
-void OvrascanHost::cancel(ProgressDisplay& display) {
+bool OvrascanHost::cancel(ProgressDisplay& display) {
   unsigned int status = 0;
   const HRESULT hr = object_->Cancel(&status);
-  // The operation may have ended between the Ctrl-C and the Cancel.
-  if (SUCCEEDED(hr) && (status == 0 || status == VX_E_NOTHING_TO_CANCEL)) return;
+  if (SUCCEEDED(hr) && status == 0) return true;
+  // The operation may have ended between the signal and the Cancel.
+  if (SUCCEEDED(hr) && status == VX_E_NOTHING_TO_CANCEL) return false;
   const std::uint32_t code = FAILED(hr) ? static_cast<std::uint32_t>(hr) : status;
   display.note(std::string("Cancel failed with ") + (FAILED(hr) ? "HRESULT " : "status ") +
                Diagnostics::codeText(code) + "; the operation goes on");
+  return false;
 }
 
 bool OvrascanHost::fetchReport(unsigned int type, std::wstring& text) {

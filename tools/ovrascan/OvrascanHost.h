@@ -9,11 +9,20 @@
 // object released, and the module asked whether it can be unloaded; a module that
 // still has live objects then is a fault and makes the command fail.
 //
+// Each command's runner lives in a file of its own (OvrascanScan.cpp,
+// OvrascanCleanFile.cpp); what they share is here and in OvrascanHost.cpp.
+//
+// Signals: Ctrl-C, SIGTERM and SIGHUP cancel a running operation (InterruptWatcher);
+// one that comes after the operation ended changes nothing of its result. SIGPIPE
+// and SIGXFSZ are ignored, so that a closed stdout or a file size limit becomes a
+// failed write that the host reports, not a death before the report is written.
+//
 // Exit statuses: 0 nothing found, 1 something found (cleaned or not), 2 an error,
-// 130 interrupted with Ctrl-C.
+// 128 + the signal when a signal cancelled the operation (130 Ctrl-C, 143 SIGTERM,
+// 129 SIGHUP).
 //
 // Thread-safety: run() belongs to one thread; it starts and joins the threads it
-// needs (the Ctrl-C watcher) and copes with the callbacks the component makes on
+// needs (the signal watcher) and copes with the callbacks the component makes on
 // its own threads.
 #include <cstdint>
 #include <functional>
@@ -41,9 +50,13 @@ class OvrascanHost {
  private:
   struct OperationResult {
     OperationMonitor::Outcome outcome;
-    bool interrupted = false;
+    int signal = 0;                // the first signal that came while it ran
     std::uint32_t detections = 0;  // from the progress events
     double seconds = 0;
+
+    bool cancelled() const { return outcome.kind == OperationMonitor::Outcome::Kind::Cancelled; }
+    // The exit status of a cancelled operation.
+    int cancelledStatus() const;
   };
 
   bool open();
@@ -55,14 +68,26 @@ class OvrascanHost {
 
   // Registers a monitor, hands over the configuration, starts the operation with
   // `start` (which calls Scan or CleanFile and returns its HRESULT and status) and
-  // waits for its end, cancelling it on Ctrl-C. False when the operation could not
-  // run; its failure has been reported then.
-  bool runOperation(const std::string& name, const std::wstring& configuration, ProgressDisplay::Mode mode,
+  // waits for its end, cancelling it on a signal. False when the operation could
+  // not run; its failure has been reported then, led by `configurationName` (the
+  // configuration file; empty for the built-in one) or the data set files the
+  // failure concerns.
+  bool runOperation(const std::string& name, const std::wstring& configuration,
+                    const std::string& configurationName, ProgressDisplay::Mode mode,
                     const std::function<HRESULT(unsigned int*)>& start, OperationResult& result);
-  void cancel(ProgressDisplay& display);
+  // True when the object took the Cancel.
+  bool cancel(ProgressDisplay& display);
+  // What an error line about `code` should name: the data set files an engine
+  // status concerns, else the configuration file.
+  std::string concerning(std::uint32_t code, const std::string& configurationName) const;
   // GetReport of `type` into `report`; false (failure reported) when it cannot.
   bool fetchReport(unsigned int type, std::wstring& text);
   bool loadReport(unsigned int type, ScanReport& report);
+
+  static constexpr unsigned int kScanOnly = 1;
+  static constexpr unsigned int kScanAndClean = 2;
+  static constexpr unsigned int kCompleteReport = 1;
+  static constexpr unsigned int kDetectionsReport = 2;
 
   ComponentModule module_;
   platform::automation::com_ptr<IVxVirusScan> object_;

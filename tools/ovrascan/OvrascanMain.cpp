@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
   CommandLine line;
   if (const std::string mistake = CommandLine::parse(argc, argv, line); !mistake.empty()) {
     Diagnostics::error(mistake + " (see ovrascan --help)");
-    if (argc < 2) std::fputs(CommandLine::usage(), stderr);
+    if (argc < 2) std::fputs(CommandLine::usage().c_str(), stderr);
     return OvrascanHost::kError;
   }
   OvrascanHost host;

@@ -2,6 +2,9 @@
 
 #include <cstring>
 #include <sstream>
+#include <string_view>
+
+#include "tools/ovrascan/JsonText.h"
 
 namespace {
 
@@ -9,6 +12,19 @@ constexpr char kRoot[] = "ScanResults";
 constexpr char kItem[] = "scannedItem";
 
 bool flag(const pugi::xml_node& item, const char* name) { return std::strcmp(item.attribute(name).value(), "1") == 0; }
+
+// Every attribute but the texts is an unsigned number; one that does not look like
+// a number is written as the text it is, so nothing is lost.
+bool isNumber(const pugi::xml_attribute& attribute) {
+  constexpr std::string_view kTexts[] = {"itemName", "virus_name", "ObjectHash"};
+  for (std::string_view text : kTexts) {
+    if (text == attribute.name()) return false;
+  }
+  const std::string_view value = attribute.value();
+  constexpr std::size_t kLongestU32 = 10;
+  return !value.empty() && value.size() <= kLongestU32 && (value == "0" || value.front() != '0') &&
+         value.find_first_not_of("0123456789") == std::string_view::npos;
+}
 
 }  // namespace
 
@@ -30,7 +46,8 @@ ScanReport::Counts ScanReport::counts() const {
     if (scanned) ++counts.scanned;
     if (flag(item, "IsInfected")) ++counts.infected;
     if (flag(item, "IsRepaired")) ++counts.cleaned;
-    if (!scanned || item.attribute("ScanError").as_uint() != 0) ++counts.errors;
+    if (!scanned) ++counts.notScanned;
+    if (item.attribute("ScanError").as_uint() != 0) ++counts.errors;
   }
   return counts;
 }
@@ -43,6 +60,38 @@ std::vector<ScanReport::Detection> ScanReport::detections() const {
                      flag(item, "IsRepaired")});
   }
   return found;
+}
+
+std::vector<ScanReport::ItemState> ScanReport::itemStates() const {
+  std::vector<ItemState> states;
+  for (const pugi::xml_node& item : document_.child(kRoot).children(kItem)) {
+    states.push_back({item.attribute("itemName").value(), flag(item, "IsScanned"),
+                      item.attribute("ScanError").as_uint(), item.attribute("ObjectSummary").as_uint()});
+  }
+  return states;
+}
+
+std::string ScanReport::json() const {
+  const pugi::xml_node root = document_.child(kRoot);
+  std::string out = "{\"version\": " + JsonText::quoted(pugi::as_wide(root.attribute("version").value())) +
+                    ", \"items\": [";
+  const char* separator = "\n  ";
+  for (const pugi::xml_node& item : root.children(kItem)) {
+    out += separator;
+    separator = ",\n  ";
+    out += '{';
+    const char* between = "";
+    for (const pugi::xml_attribute& attribute : item.attributes()) {
+      out += between;
+      between = ", ";
+      out += JsonText::quoted(pugi::as_wide(attribute.name()));
+      out += ": ";
+      out += isNumber(attribute) ? std::string(attribute.value()) : JsonText::quoted(pugi::as_wide(attribute.value()));
+    }
+    out += '}';
+  }
+  out += root.first_child() ? "\n]}\n" : "]}\n";
+  return out;
 }
 
 std::string ScanReport::bytes(Encoding encoding) const {

@@ -2,9 +2,13 @@
 // ScanReport: the ScanResults document the object hands back from GetReport, read
 // for what the host shows (counts and detections) and written to a file.
 //
-// Counts, per scannedItem: scanned when IsScanned is 1; infected when IsInfected
-// is 1; cleaned when IsRepaired is 1; an error when the item was not scanned or
-// its ScanError is not 0.
+// Counts, per scannedItem: scanned when IsScanned is 1, not scanned otherwise (the
+// engine looked at the object but never at its content); infected when IsInfected
+// is 1; cleaned when IsRepaired is 1; an error when its ScanError is not 0.
+//
+// JSON: {"version": "1.0", "items": [{...}, ...]}, one object per scannedItem with
+// its attributes in the report's order and under the report's names; numbers as
+// JSON numbers, names, virus names and hashes as strings (see JsonText).
 //
 // Files: UTF-8 with a declaration saying so; UTF-16LE with a byte order mark and a
 // declaration saying UTF-16 when asked. The component's text says utf-16 in its
@@ -28,9 +32,17 @@ class ScanReport {
   struct Counts {
     std::uint32_t items = 0;
     std::uint32_t scanned = 0;
+    std::uint32_t notScanned = 0;
     std::uint32_t infected = 0;
     std::uint32_t cleaned = 0;
     std::uint32_t errors = 0;
+  };
+  // What the engine made of one object.
+  struct ItemState {
+    std::string name;  // UTF-8
+    bool scanned = false;
+    std::uint32_t scanError = 0;
+    std::uint32_t objectSummary = 0;
   };
   enum class Encoding { Utf8, Utf16 };
 
@@ -39,9 +51,12 @@ class ScanReport {
 
   Counts counts() const;
   std::vector<Detection> detections() const;
+  std::vector<ItemState> itemStates() const;
 
   // The document as file bytes in `encoding`.
   std::string bytes(Encoding encoding) const;
+  // The document as JSON in UTF-8.
+  std::string json() const;
   // .utf16.xml names ask for UTF-16.
   static Encoding encodingFor(const std::string& fileName);
 

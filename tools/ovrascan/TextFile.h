@@ -16,7 +16,13 @@ std::string readUtf8(const std::string& path, std::wstring& text);
 // long work whose result goes there). Returns an empty text, or why not.
 std::string checkWritable(const std::string& path);
 
-// Replaces the file with `bytes`. Returns an empty text, or what failed.
+// Replaces the file with `bytes` so that it is never seen half written: the bytes
+// go to a new temporary file in the same folder (created exclusively, never
+// through a link), reach the disk, and the temporary file is renamed over the
+// path. When anything fails the temporary file is removed and whatever the path
+// held before stays. No symbolic link is followed in any component of the path:
+// one in the last component is replaced, not written through.
+// Returns an empty text, or what failed.
 std::string write(const std::string& path, const std::string& bytes);
 
 }  // namespace TextFile

@@ -1,0 +1,16 @@
+#include "tools/ovrascan/ScanConfiguration.h"
+
+#include <pugixml.hpp>
+
+namespace ScanConfiguration {
+
+bool selectsNoScanType(const std::wstring& text) {
+  pugi::xml_document document;
+  if (!document.load_buffer(text.data(), text.size() * sizeof(wchar_t), pugi::parse_default, pugi::encoding_wchar)) {
+    return false;
+  }
+  const pugi::xml_node root = document.child("scanconfig");
+  return root && !root.select_node("scantype/item");
+}
+
+}  // namespace ScanConfiguration
