@@ -183,8 +183,8 @@ awk -v count="$generated_rules" '
       printf "  condition:\n"
       if (kind == 0) print "    uint16(0) == 0x5A4D and any of them"
       else if (kind == 1) print "    uint32(0) == 0x464C457F and ($text or ($hex and $re))"
-      else if (kind == 2) print "    $text or $hex"
-      else print "    #re > 2 or ($hex and filesize < 10MB)"
+      else if (kind == 2) print "    $text or $hex or $re"
+      else print "    #re > 2 or ($hex and filesize < 10MB) or $text"
       print "}"
     }
   }' /dev/null | make_data_set "$work/generated"
