@@ -85,6 +85,18 @@ bool endsWith(std::string_view text, std::string_view suffix) {
   return text.size() > suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
+// The machine folder; a missing last component is made (its parent must exist).
+int openMachineFolder(const std::string& path, bool create, Fd& machine) {
+  const int error = openFolderNoFollow(path, machine);
+  if (error != ENOENT || !create) return error;
+  std::string parentPath;
+  std::string name;
+  Fd parent;
+  if (const int failed = splitEntryPath(path, parentPath, name)) return failed;
+  if (const int failed = openFolderNoFollow(parentPath, parent)) return failed;
+  return openOrMakeFolderAt(parent.get(), name, 0755, machine);
+}
+
 }  // namespace
 
 std::string quarantineFolder(const QuarantineOptions& options) {
@@ -99,7 +111,7 @@ bool validQuarantineId(std::string_view id) {
 
 int QuarantineStore::open(const QuarantineOptions& options, bool create, QuarantineStore& store) {
   Fd machine;
-  if (const int error = openFolderNoFollow(machineFolderOf(options), machine)) return error;
+  if (const int error = openMachineFolder(machineFolderOf(options), create, machine)) return error;
   if (const int error = checkFolder(machine.get(), true)) return error;
   Fd vexora;
   if (const int error = openFolderAt(machine.get(), "Vexora", 0755, create, vexora)) return error;
