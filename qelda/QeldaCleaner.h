@@ -1,41 +1,81 @@
 /*
- * Cleaning of a detected file: deleting it or moving it into the quarantine folder
- * <machine>/Vexora/Quarantine (machine: $VX_MACHINE_DIR, else /var/lib), and
- * restoring a quarantined file.
+ * Cleaning of a detected file: deleting it, or moving it into the quarantine
+ * (QeldaQuarantineStore.h), and putting a quarantined file back.
  *
- * The file acted on is always the one that was scanned: the directory entry is
- * looked up without following symbolic links and must name the same device and
- * inode as the open descriptor, so a link or a file swapped in after the scan is
- * never touched. Quarantined files and their records are created owner-only.
- * A record "<id>.qrec" beside the quarantined file "<id>.qdata" holds lines
- * "path=", "detection=", "time=" (seconds since the epoch) and "sha256=".
+ * The file acted on is always the one that was scanned, reached through the
+ * ScannedFile kept from the scan: its folder's descriptor, never its path again.
+ * Immediately before the entry is unlinked, the entry must still name the scanned
+ * inode, unchanged (size, mtime, ctime), and the path's folder, resolved again
+ * without following links, must still be the held folder; otherwise nothing is
+ * removed and the result is ESTALE. So a link, a folder swapped for a link, or a
+ * file renamed over the scanned one (even while the quarantine copy runs) is never
+ * touched.
  *
- * Functions are stateless and safe from any thread; quarantine ids are unique
- * within and across processes.
+ * A quarantine copies exactly the scanned size through the scanned descriptor,
+ * writing no holes, asks keepGoing between chunks, hashes what it wrote and
+ * requires entry.sha256; it refuses when the copy would leave the quarantine's
+ * file system with less free space than the floor. Whatever stops it leaves no
+ * quarantine files behind. A restore resolves the original folder without
+ * following links, requires it to be the folder recorded (device and inode),
+ * never replaces an existing entry, and puts back the owner and mode.
+ *
+ * Every function returns 0 or an errno value: ESTALE when the file or its folder
+ * is no longer the scanned (or recorded) one, ECANCELED when keepGoing said stop,
+ * ENOSPC for the free-space floor, EEXIST when a restore finds its path taken,
+ * EBADMSG for a damaged quarantine entry, EINVAL for an invalid id.
+ *
+ * Functions are stateless and safe from any thread; concurrent quarantines never
+ * share an id, in one process or several.
  */
 #ifndef QELDA_CLEANER_H
 #define QELDA_CLEANER_H
 
+#include "qelda/QeldaQuarantineRecord.h"
+#include "qelda/QeldaQuarantineStore.h"
+#include "qelda/QeldaScannedFile.h"
+
+#include <array>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 struct stat;
 
 namespace qelda {
 
 struct QuarantineEntry {
+  std::string detection;
+  std::array<std::uint8_t, 32> sha256{};  // of the scanned content
+};
+
+int deleteScannedFile(const ScannedFile& file);
+int quarantineScannedFile(const ScannedFile& file, const QuarantineEntry& entry, const KeepGoing& keepGoing,
+                          const QuarantineOptions& options = {});
+
+struct QuarantinedItem {
+  std::string id;
+  QuarantineRecord record;
+};
+// The readable records, by id; a missing quarantine folder is an empty list.
+// Damaged records are left out and counted in `damaged` when given.
+int listQuarantine(std::vector<QuarantinedItem>& items, const QuarantineOptions& options = {},
+                   std::size_t* damaged = nullptr);
+// Puts the file of quarantine entry `id` back and removes the entry.
+int restoreFromQuarantine(const std::string& id, const QuarantineOptions& options = {});
+
+// By path, for callers that hold a descriptor and stat but no ScannedFile: the path
+// is opened again as a ScannedFile and must be the scanned inode, unchanged (else
+// ESTALE). An empty sha256Hex is computed from the file.
+struct PathQuarantineEntry {
   std::string originalPath;
   std::string detection;
   std::string sha256Hex;
 };
-
-// Each returns 0 or an errno value.
 int deleteScannedFile(const std::string& path, const struct stat& scanned);
 int quarantineScannedFile(const std::string& path, int fileFd, const struct stat& scanned,
-                          const QuarantineEntry& entry);
-// Puts the file of the record back at its original path (never over an existing
-// file) and removes the quarantine entry.
+                          const PathQuarantineEntry& entry);
+// Restores by the record's path, which must be a "<id>.qrec" in quarantineFolder().
 int restoreQuarantined(const std::string& recordPath);
-std::string quarantineFolder();
 
 }  // namespace qelda
 

@@ -162,6 +162,12 @@ std::string CommandLine::usage(Command topic) {
   for (const CommandEntry& entry : kCommands) {
     if (topic == Command::Help || topic == entry.command) text += entry.usage;
   }
+  if (topic == Command::Help) {
+    text +=
+        "  ovrascan quarantine list\n"
+        "  ovrascan quarantine restore ID\n"
+        "      List the quarantined files, or put one back where it was (root only).\n";
+  }
   if (topic == Command::Help || topic == Command::Scan) {
     text +=
         "\n"

@@ -2,12 +2,18 @@
 // for the commands and OvrascanHost for how it drives the component.
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "tools/ovrascan/CommandLine.h"
 #include "tools/ovrascan/Diagnostics.h"
 #include "tools/ovrascan/OvrascanHost.h"
+#include "tools/ovrascan/QuarantineCommand.h"
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string_view(argv[1]) == "quarantine") {
+    return QuarantineCommand::run(std::vector<std::string>(argv + 2, argv + argc));
+  }
   CommandLine line;
   if (const std::string mistake = CommandLine::parse(argc, argv, line); !mistake.empty()) {
     Diagnostics::error(mistake + " (see ovrascan --help)");

@@ -1,0 +1,62 @@
+/*
+ * The record kept beside a quarantined file ("<id>.qrec" beside "<id>.qdata"):
+ * what it was, where it lived and whose it was, so that it can be put back
+ * exactly.
+ *
+ * Text, one field a line, in this order and nothing else:
+ *   qelda-quarantine 1
+ *   path=<original absolute path>
+ *   detection=<detection name>
+ *   time=<seconds since the epoch when quarantined>
+ *   sha256=<64 lower-case hexadecimal digits of the content>
+ *   size=<bytes>
+ *   uid=<owner>  gid=<group>  mode=<permission bits, octal>   (each a line of its own)
+ *   parent_device=<st_dev of the folder that held it>
+ *   parent_inode=<st_ino of that folder>
+ * Text fields are percent-escaped: "%", and every byte outside 0x20..0x7E, is
+ * written as "%" and two upper-case hexadecimal digits, so a file name holding a
+ * newline (or any other byte) can never add or end a line. Parsing is strict: a
+ * record that differs in any way from this form is refused whole.
+ *
+ * Pure functions over values; safe from any thread.
+ */
+#ifndef QELDA_QUARANTINE_RECORD_H
+#define QELDA_QUARANTINE_RECORD_H
+
+#include "qelda/QeldaSha256.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qelda {
+
+struct QuarantineRecord {
+  std::string path;
+  std::string detection;
+  std::int64_t time = 0;
+  Sha256Digest sha256{};
+  std::uint64_t size = 0;
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+  std::uint32_t mode = 0;  // permission bits only (07777)
+  std::uint64_t parentDevice = 0;
+  std::uint64_t parentInode = 0;
+};
+
+// Records larger than this are refused unread.
+inline constexpr std::size_t kMaxRecordBytes = 64 * 1024;
+
+std::string escapeField(std::string_view text);
+// False for a malformed escape or a byte that should have been escaped.
+bool unescapeField(std::string_view text, std::string& out);
+
+std::string formatRecord(const QuarantineRecord& record);
+// False, leaving `record` unspecified, unless `text` is exactly a record of the form above
+// with an absolute path.
+bool parseRecord(std::string_view text, QuarantineRecord& record);
+
+}  // namespace qelda
+
+#endif
