@@ -327,6 +327,11 @@ AV_ABI_ASSERT(offsetof(AV_FILEHASH, data) == 12, "hash bytes at 12");
 #define AV_ACTION_QUARANTINED 4u
 /* AVM_REPAIR_ERROR code: no repair possible for this detection. */
 #define AV_REPAIR_ERROR_NONE_POSSIBLE 12u
+/* AVM_REPAIR_ERROR codes of a repair that was stopped: the host said stop during
+ * the quarantine copy, or the quarantine would leave too little free space. The
+ * other codes are the scan errors above. */
+#define AV_REPAIR_ERROR_CANCELLED 1223u
+#define AV_REPAIR_ERROR_DISK_FULL 112u
 /* AVM_FILEHASH hashType: SHA-256, 32 bytes. */
 #define AV_HASH_TYPE_SHA256 3u
 

@@ -39,8 +39,6 @@
 #include <string>
 #include <vector>
 
-struct stat;
-
 namespace qelda {
 
 struct QuarantineEntry {
@@ -62,20 +60,6 @@ int listQuarantine(std::vector<QuarantinedItem>& items, const QuarantineOptions&
                    std::size_t* damaged = nullptr);
 // Puts the file of quarantine entry `id` back and removes the entry.
 int restoreFromQuarantine(const std::string& id, const QuarantineOptions& options = {});
-
-// By path, for callers that hold a descriptor and stat but no ScannedFile: the path
-// is opened again as a ScannedFile and must be the scanned inode, unchanged (else
-// ESTALE). An empty sha256Hex is computed from the file.
-struct PathQuarantineEntry {
-  std::string originalPath;
-  std::string detection;
-  std::string sha256Hex;
-};
-int deleteScannedFile(const std::string& path, const struct stat& scanned);
-int quarantineScannedFile(const std::string& path, int fileFd, const struct stat& scanned,
-                          const PathQuarantineEntry& entry);
-// Restores by the record's path, which must be a "<id>.qrec" in quarantineFolder().
-int restoreQuarantined(const std::string& recordPath);
 
 }  // namespace qelda
 

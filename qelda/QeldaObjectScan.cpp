@@ -3,15 +3,16 @@
 #include "qelda/QeldaBlockReader.h"
 #include "qelda/QeldaCleaner.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <yara.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ class Reporter {
 
 std::uint16_t openError(int error) {
   switch (error) {
+    case EINVAL:
     case ENOENT:
     case ENOTDIR: return AV_SCAN_ERROR_NOT_FOUND;
     case EACCES:
@@ -66,17 +68,6 @@ std::uint16_t yaraError(int result) {
     default: return AV_SCAN_ERROR_READ_FAULT;
   }
 }
-
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() { ::close(fd_); }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-
- private:
-  int fd_;
-};
 
 // What libyara tells during one scan: the rules that matched, and when a module
 // loads, so that the reader can show a format module the file whole.
@@ -101,32 +92,15 @@ int onScanMessage(YR_SCAN_CONTEXT* /*context*/, int message, void* data, void* u
   return CALLBACK_CONTINUE;
 }
 
-std::string hex(const unsigned char* bytes, unsigned size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < size; ++i) {
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 15];
-  }
-  return out;
-}
-
 std::uint16_t cleanError(int error) {
-  return static_cast<std::uint16_t>(error == EACCES || error == EPERM ? AV_SCAN_ERROR_ACCESS_DENIED
-                                    : error == ESTALE                 ? AV_SCAN_ERROR_CHANGED
-                                                                      : AV_SCAN_ERROR_READ_FAULT);
-}
-
-// Whether the file read is still the one opened, unchanged, under its name: a file
-// renamed over the path or unlinked during the scan leaves the descriptor's inode
-// intact, so the name is checked as well.
-bool sameFileAsOpened(int fd, const std::string& path, const struct stat& before) {
-  struct stat after {};
-  struct stat named {};
-  const auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
-  return ::fstat(fd, &after) == 0 && after.st_size == before.st_size && same(after.st_mtim, before.st_mtim) &&
-         same(after.st_ctim, before.st_ctim) && ::lstat(path.c_str(), &named) == 0 &&
-         named.st_dev == before.st_dev && named.st_ino == before.st_ino;
+  switch (error) {
+    case EACCES:
+    case EPERM: return AV_SCAN_ERROR_ACCESS_DENIED;
+    case ESTALE: return AV_SCAN_ERROR_CHANGED;
+    case ECANCELED: return AV_REPAIR_ERROR_CANCELLED;
+    case ENOSPC: return AV_REPAIR_ERROR_DISK_FULL;
+    default: return AV_SCAN_ERROR_READ_FAULT;
+  }
 }
 
 struct ScanRequest {
@@ -171,22 +145,36 @@ Consent offerDetections(const Reporter& reporter, const DataSet& dataSet,
   return consent;
 }
 
-struct Digest {
-  unsigned char bytes[EVP_MAX_MD_SIZE];
-  unsigned size = 0;
-};
+using Sha256 = std::array<std::uint8_t, 32>;
+
+// The digest of what was scanned: the scan's own when it hashed the file, else read
+// again through the scanned descriptor, which must still be unchanged.
+int scannedDigest(const ScannedFile& file, const std::optional<Sha256>& fromScan, const KeepGoing& keepGoing,
+                  Sha256& digest) {
+  if (fromScan) {
+    digest = *fromScan;
+    return 0;
+  }
+  return digestScannedFile(file, keepGoing, digest);
+}
 
 // Applies what the host agreed to; the summary that results.
-std::uint16_t clean(const Reporter& reporter, const Consent& consent, const std::string& path, int fd,
-                    const struct stat& scanned, const std::string& sha256Hex) {
+std::uint16_t clean(const Reporter& reporter, const Consent& consent, const ScannedFile& file,
+                    const std::optional<Sha256>& fromScan) {
   if (!consent.anyCleanable) {
     reporter.send(AVM_REPAIR_ERROR, 0, AV_REPAIR_ERROR_NONE_POSSIBLE);
     return AV_SUMMARY_INFECTED;
   }
   if (consent.action == CleanAction::None) return AV_SUMMARY_INFECTED;
-  const int error = consent.action == CleanAction::Delete
-                        ? deleteScannedFile(path, scanned)
-                        : quarantineScannedFile(path, fd, scanned, {path, consent.detection->name, sha256Hex});
+  const KeepGoing keepGoing = [&reporter] { return !reporter.send(AVM_QUERY_CONTINUE); };
+  int error = 0;
+  if (consent.action == CleanAction::Delete) {
+    error = deleteScannedFile(file);
+  } else {
+    QuarantineEntry entry{consent.detection->name, {}};
+    error = scannedDigest(file, fromScan, keepGoing, entry.sha256);
+    if (error == 0) error = quarantineScannedFile(file, entry, keepGoing);
+  }
   if (error != 0) {
     reporter.send(AVM_REPAIR_ERROR, 0, cleanError(error));
     return AV_SUMMARY_INFECTED;
@@ -211,12 +199,10 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
   const Reporter reporter(request.callback, request.context);
   reporter.send(AVM_OBJECT_TYPE, AV_ITEM_TYPE_FILE);
   reporter.send(AVM_OBJECT_NAME, 0, reinterpret_cast<std::uintptr_t>(path.c_str()));
-  const int raw = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (raw < 0) return reporter.trouble(openError(errno));
-  const ScopedFd owner(raw);
-  struct stat before {};
-  if (::fstat(raw, &before) != 0) return reporter.trouble(openError(errno));
-  if (!S_ISREG(before.st_mode)) return reporter.trouble(AV_SCAN_ERROR_NOT_REGULAR);
+  ScannedFile file;
+  if (const int error = openScannedFile(path, file)) return reporter.trouble(openError(error));
+  const int fd = file.file.get();
+  const struct stat& before = file.opened;
   const auto size = static_cast<std::uint64_t>(before.st_size);
   reporter.send(AVM_OBJECT_SIZE, 0, static_cast<std::uint32_t>(size));
   if (size > kLargestFile) return reporter.trouble(AV_SCAN_ERROR_TOO_LARGE);
@@ -227,7 +213,7 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
   const ScannerPool::Lease workspace = dataSet.scanners->borrow();
   YR_SCANNER* scanner = workspace->scanner.get();
   const HashContext hash = startHash(request.collectHash);
-  BlockReader reader(raw, size, workspace->buffer.get(), [&reporter] { return reporter.send(AVM_QUERY_CONTINUE); },
+  BlockReader reader(fd, size, workspace->buffer.get(), [&reporter] { return reporter.send(AVM_QUERY_CONTINUE); },
                      hash.get());
   ScanListener listener{&dataSet.detections, &reader, {}};
   yr_scanner_set_callback(scanner, onScanMessage, &listener);
@@ -241,23 +227,26 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
 
   if (reader.stopped()) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
   if (reader.readError() != 0) return reporter.trouble(AV_SCAN_ERROR_READ_FAULT);
-  if (reader.shortRead() || !sameFileAsOpened(raw, path, before)) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
+  if (reader.shortRead() || !unchangedSinceOpen(file)) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
   if (scanResult != ERROR_SUCCESS) return reporter.trouble(yaraError(scanResult));
   if (reporter.send(AVM_QUERY_CONTINUE_2)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
 
-  Digest digest;
-  if (hash && reader.readWhole() && EVP_DigestFinal_ex(hash.get(), digest.bytes, &digest.size) != 1) digest.size = 0;
+  std::optional<Sha256> digest;
+  unsigned digestSize = 0;
+  if (hash && reader.readWhole() && EVP_DigestFinal_ex(hash.get(), digest.emplace().data(), &digestSize) != 1) {
+    digest.reset();
+  }
   std::uint16_t summary = AV_SUMMARY_CLEAN;
   if (!listener.detections.empty()) {
     const Consent consent = offerDetections(reporter, dataSet, listener.detections);
-    summary = clean(reporter, consent, path, raw, before, hex(digest.bytes, digest.size));
+    summary = clean(reporter, consent, file, digest);
   }
-  if (digest.size != 0) {
+  if (digest) {
     AV_FILEHASH record{};
     record.hashType = AV_HASH_TYPE_SHA256;
-    record.bufferSize = digest.size;
-    record.dataLength = digest.size;
-    record.data = AV_PTR_TO_U64(digest.bytes);
+    record.bufferSize = static_cast<std::uint32_t>(digest->size());
+    record.dataLength = static_cast<std::uint32_t>(digest->size());
+    record.data = AV_PTR_TO_U64(digest->data());
     reporter.send(AVM_FILEHASH, 0, reinterpret_cast<std::uintptr_t>(&record));
   }
   reporter.finish(summary);

@@ -89,10 +89,11 @@ TEST_F(QeldaEngine, QuarantineAndRestore) {
   EXPECT_FALSE(fs::exists(path));
   const fs::path folder = qelda::quarantineFolder();
   EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
-  std::string recordFile;
-  for (const auto& e : fs::directory_iterator(folder)) if (e.path().extension() == ".qrec") recordFile = e.path();
-  ASSERT_FALSE(recordFile.empty());
-  ASSERT_EQ(qelda::restoreQuarantined(recordFile), 0);
+  std::vector<qelda::QuarantinedItem> items;
+  ASSERT_EQ(qelda::listQuarantine(items), 0);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].record.detection, "Qelda.Test.Trojan");
+  ASSERT_EQ(qelda::restoreFromQuarantine(items[0].id), 0);
   std::ifstream in(path, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
 }
