@@ -199,8 +199,7 @@ void CVxAVObjectScanner::buildDefaultParameterList() {
                                    AV_PARAM_SWITCH_400, AV_PARAM_SWITCH_401, AV_PARAM_SWITCH_404}) {
     appendParameter(code, 0, 0);
   }
-  hashRequested_ = collectHash_;
-  if (hashRequested_) appendParameter(AV_PARAM_COLLECT_HASH, 0, 0);
+  if (collectHash_) appendParameter(AV_PARAM_COLLECT_HASH, 0, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -327,7 +326,10 @@ std::uint32_t CVxAVObjectScanner::onMessage(std::uint16_t message, std::uint64_t
       return onQueryRepair();
     case AVM_QUERY_CONTINUE:
     case AVM_QUERY_CONTINUE_2:
-      return cancelled_ ? AV_CALLBACK_DECLINE : AV_CALLBACK_CONTINUE;
+      if (!cancelled_) return AV_CALLBACK_CONTINUE;
+      // The scan of the object stops short of its content.
+      markNotScanned();
+      return AV_CALLBACK_DECLINE;
     case AVM_PASS:
       if (record != nullptr) ++record->PassCount;
       break;
@@ -339,6 +341,8 @@ std::uint32_t CVxAVObjectScanner::onMessage(std::uint16_t message, std::uint64_t
       break;
     case AVM_SCAN_ERROR:
       if (record != nullptr) record->ScanError = static_cast<std::uint16_t>(argument2);
+      // The engine could not read the content.
+      if (static_cast<std::uint16_t>(argument2) != 0) markNotScanned();
       break;
     case AVM_DETECTION:
       onDetection(argument2);
@@ -369,9 +373,16 @@ std::uint32_t CVxAVObjectScanner::onMessage(std::uint16_t message, std::uint64_t
 
 std::uint32_t CVxAVObjectScanner::onQueryScan() {
   if (cancelled_) return AV_CALLBACK_DECLINE;
+  // Without scan types nothing the engine finds would be recorded, so the content
+  // is not scanned: the record says so.
+  if (scanTypes_.empty()) return AV_CALLBACK_DECLINE;
   if (currentRecord_ != nullptr) currentRecord_->IsScanned = 1;
-  // Without scan types nothing the engine finds would be recorded.
-  return scanTypes_.empty() ? AV_CALLBACK_DECLINE : AV_CALLBACK_CONTINUE;
+  return AV_CALLBACK_CONTINUE;
+}
+
+void CVxAVObjectScanner::markNotScanned() {
+  // A detection already made stands: the object was scanned far enough for it.
+  if (currentRecord_ != nullptr && currentRecord_->IsInfected == 0) currentRecord_->IsScanned = 0;
 }
 
 std::uint32_t CVxAVObjectScanner::onQueryRepair() {
@@ -459,9 +470,6 @@ void CVxAVObjectScanner::onFileHash(std::uintptr_t argument2) {
         << L"CVxAVObjectScanner::Callback - AVM_FILEHASH received, but the _2 is NULL.";
     return;
   }
-  // Hashes were not asked for: what an engine sends unasked stays out of the report.
-  if (!hashRequested_) return;
-  if (currentRecord_ != nullptr) currentRecord_->ObjectHashType = hash->hashType;
   std::uint32_t length = hash->dataLength;
   if (hash->bufferSize < hash->dataLength) {
     VX_LOG(VX_LOG_WARNING, kCallbackFunction)
@@ -470,8 +478,11 @@ void CVxAVObjectScanner::onFileHash(std::uintptr_t argument2) {
   }
   if (currentRecord_ == nullptr) return;
   const auto* bytes = AV_U64_TO_PTR(const std::uint8_t*, hash->data);
-  // No digest is longer; a larger count is a faulty record, not a longer hash.
-  if (bytes == nullptr || length > kLongestHash) length = 0;
+  // No digest is longer than kLongestHash: a larger count, no bytes or no length
+  // make a faulty record, not a hash. The type is taken only with its digits, so
+  // that no record names a hash kind without a hash.
+  if (bytes == nullptr || length == 0 || length > kLongestHash) return;
+  currentRecord_->ObjectHashType = hash->hashType;
   currentRecord_->ObjectHash = lowerHex(bytes, length);
 }
 

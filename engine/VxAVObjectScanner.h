@@ -14,6 +14,13 @@
 // the scanner; getResults() hands out a snapshot of the map, so that a caller may
 // walk it while the scanner keeps storing records.
 //
+// A record says IsScanned only when the engine went through the object's
+// content: the scan was allowed (a scanner without scan types declines it), not
+// cut short by a cancel and not ended by a scan error. A detection, once made,
+// keeps its record scanned. Hashes are recorded whenever the engine sends them,
+// asked for or not; a hash record without usable digits leaves the record
+// without hash type too.
+//
 // The engine is untrusted input: the callback never reads a null pointer the engine
 // hands over, reads engine texts only up to kLongestEngineText bytes and hash bytes
 // only up to kLongestHash bytes.
@@ -100,6 +107,8 @@ class CVxAVObjectScanner final : public IVxAVScannerConfig, public IVxAVObjectSc
                           std::uintptr_t argument2);
   std::uint32_t onQueryScan();
   std::uint32_t onQueryRepair();
+  // The engine did not get through the current object's content.
+  void markNotScanned();
   void onObjectName(std::uintptr_t argument2);
   void onDetection(std::uintptr_t argument2);
   void onRepairError(std::uint16_t code);
@@ -118,8 +127,6 @@ class CVxAVObjectScanner final : public IVxAVScannerConfig, public IVxAVObjectSc
   bool initialized_ = false;
   bool cancelled_ = false;
   bool collectHash_ = false;
-  // collectHash_ as the parameter list was built: whether the engine was asked.
-  bool hashRequested_ = false;
   std::shared_ptr<CVxAVScanObject> currentObject_;
   Record currentRecord_;
   std::shared_ptr<VxScanObjectResultMap> results_;

@@ -17,9 +17,29 @@
 // the completion. Results go to the client's callback: progress on a scan thread,
 // onError/onComplete on the kernel thread, never with the kernel lock held.
 //
+// Activities are numbered. Every event, progress report, acknowledgement and
+// error carries the number of the activity it belongs to (the scan threads report
+// through a view of the kernel made for that activity), and whatever arrives for
+// an activity that is no longer the running one is dropped: a late report can
+// never count toward the next activity. Every activity starts from a clean pass
+// state. Every progress of an activity reaches the client before its onComplete
+// or onError.
+//
+// Exactly one kernel thread serves an initialised kernel. DeInit asks the thread
+// to stop; an Init that finds the previous thread still serving (DeInit without
+// waiting, a DeInit from one of its own callbacks, a DeInit that gave up waiting)
+// withdraws that request and hands the new life to it; otherwise it reaps the
+// ending thread and starts a fresh one.
+//
+// Out of memory is reported, never thrown: a public call fails with 8, an
+// activity ends with onError(8); the log says where it happened.
+//
 // Thread-safety: every public member may be called from any thread. kernelMutex_
-// (recursive) guards all state except the inbox, which has its own locks;
-// lifecycleMutex_ serialises Init and DeInit.
+// (recursive) guards all state except the inbox, which has its own locks, and the
+// kernel-thread bookkeeping, which threadLock_ guards; lifecycleMutex_ serialises
+// Init and DeInit. Lock order: lifecycleMutex_, progressOrderMutex_, kernelMutex_;
+// threadLock_ is taken alone.
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -79,7 +99,13 @@ class CVxAVScannerKernel : public CVxNAThread,
   void ThreadProc() override;
   void TerminateMyThread() override;
 
+  // Kernel threads serving this kernel right now: 1 while initialised, 0 once a
+  // stopped thread has left; never more.
+  std::size_t servingThreadCount() const;
+
  private:
+  friend class CVxAVScannerKernelActivityView;
+
   enum class PassTypes { None, Scan, ScanAndClean };
 
   // Life cycle.
@@ -97,11 +123,30 @@ class CVxAVScannerKernel : public CVxNAThread,
   void post(std::shared_ptr<CVxAVScannerKernelEvent> event);
 
   // Kernel thread.
+  std::uint32_t startKernelThread();
+  void stopKernelThread(bool wait);
+  void waitUntilNoThreadServes();
+  // False when the stop is withdrawn and the thread serves on.
+  bool leaveOnStop();
+  void dispatchGuarded(const CVxAVScannerKernelEvent& event);
   void dispatch(const CVxAVScannerKernelEvent& event);
+  bool isCurrent(std::uint64_t activity);
   void handleError(std::uint32_t error, std::uint64_t activity);
-  void handleComplete(std::uint32_t result);
+  void handleComplete(std::uint32_t result, std::uint64_t activity);
   void finishActivity(std::uint32_t result);
   void checkForCompletion();
+  void postNextPass(bool clean, std::uint64_t activity);
+  // Waits for progress calls to the client that are still running.
+  void drainProgress();
+
+  // Reports of the scan threads, for one activity.
+  std::uint64_t currentActivity();
+  void reportProgress(std::uint64_t activity, const std::wstring& objectName,
+                      std::uint32_t objectStatus);
+  void reportError(std::uint64_t activity, std::uint32_t error);
+  void reportComplete(std::uint64_t activity, std::uint32_t result);
+  // Logs an allocation failure and ends the activity with error 8.
+  void failOutOfMemory(const wchar_t* function, std::uint64_t activity);
 
   // Passes.
   VxNAResult<> doProfileScan(bool cleanAfterwards);
@@ -116,7 +161,10 @@ class CVxAVScannerKernel : public CVxNAThread,
   VxNAResult<std::shared_ptr<IVxAVObjectScanner>> createObjectScanner(PassTypes types);
   // Admits the named objects one by one until the expansion is told to stop.
   VxNAResult<> queueNamedObjects(const std::vector<std::wstring>& names);
+  bool admit(std::shared_ptr<CVxAVScanObject> object);
   void resetPassCounters();
+  // Everything a pass leaves behind; the lock is held.
+  void resetActivityState();
 
   // Views of this kernel that share its ownership.
   std::shared_ptr<IVxAVScanner_Callback> callbackView();
@@ -139,9 +187,12 @@ class CVxAVScannerKernel : public CVxNAThread,
   std::vector<std::shared_ptr<CVxAVScanThread>> scanThreads_;
   bool initialized_ = false;
   ActivityState activityState_ = Idle;
-  // Counts accepted activities, so that an error reported for one that already
-  // ended cannot end the next.
+  // Numbers the activities; see the comment at the top.
   std::uint64_t activitySerial_ = 0;
+  // The scan threads' view of the kernel for the running activity.
+  std::shared_ptr<IVxAVScanner_Callback> activityView_;
+  // The expansion of the current pass ran out of memory.
+  std::uint32_t expansionError_ = 0;
   bool profileMode_ = false;
   bool cleanAfterProfile_ = false;
   bool allQueued_ = true;
@@ -154,4 +205,11 @@ class CVxAVScannerKernel : public CVxNAThread,
   std::map<std::wstring, std::shared_ptr<CVxScanObjectResult>> mergedResults_;
   bool resetResultsOnCollect_ = true;
   std::set<std::wstring> queuedNames_;
+
+  // Kernel-thread bookkeeping (threadLock_).
+  mutable std::mutex threadLock_;
+  std::condition_variable threadLeft_;
+  std::size_t servingThreads_ = 0;
+  std::uint32_t servingThreadId_ = 0;
+  bool stopRequested_ = false;
 };

@@ -3,6 +3,7 @@
 // merged back. All run on the kernel thread, except getResults (also on the scan
 // thread whose report completes a profile pass) and cancelActivity (on the thread
 // that calls Cancel).
+#include <new>
 #include <set>
 
 #include "engine/IVxAVScannerConfig.h"
@@ -23,6 +24,20 @@ std::set<std::uint16_t> toEngineTypes(const std::set<std::uint32_t>& types) {
 }  // namespace
 
 bool CVxAVScannerKernel::OnScanSource(std::shared_ptr<CVxAVScanObject> object) {
+  try {
+    return admit(std::move(object));
+  } catch (const std::bad_alloc&) {
+    VX_LOG(VX_LOG_ERROR, L"CVxAVScannerKernel::OnScanSource")
+        << L"CVxAVScannerKernel::OnScanSource - out of memory, error = "
+        << ERROR_NOT_ENOUGH_MEMORY;
+    // The pass ends with the error once the expansion has stopped.
+    std::lock_guard guard(kernelMutex_);
+    expansionError_ = ERROR_NOT_ENOUGH_MEMORY;
+    return true;
+  }
+}
+
+bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
   std::lock_guard guard(kernelMutex_);
   if (config_ == nullptr || scanQueue_ == nullptr) return true;
   if (object == nullptr) return false;
@@ -42,9 +57,15 @@ bool CVxAVScannerKernel::OnScanSource(std::shared_ptr<CVxAVScanObject> object) {
         << queuedCount_;
     return true;
   }
+  // Remembered before it is queued, so that a failure leaves nothing half admitted.
+  queuedNames_.insert(name);
+  try {
+    scanQueue_->push(std::move(object), /*sticky=*/false);
+  } catch (const std::bad_alloc&) {
+    queuedNames_.erase(name);
+    throw;
+  }
   ++queuedCount_;
-  queuedNames_.insert(std::move(name));
-  scanQueue_->push(std::move(object), /*sticky=*/false);
   return false;
 }
 
@@ -92,7 +113,8 @@ VxNAResult<> CVxAVScannerKernel::prepareObjectScanners(PassTypes types) {
     if (thread == nullptr) continue;
     auto scanner = createObjectScanner(types);
     if (!scanner) return VxNAFail(scanner.error);
-    if (auto set = thread->setObjectScanner(scanner.value); !set) return set;
+    // The pass's objects report through the view of the running activity.
+    if (auto set = thread->setObjectScanner(scanner.value, activityView_); !set) return set;
   }
   return VxNASuccess();
 }
@@ -102,6 +124,7 @@ void CVxAVScannerKernel::resetPassCounters() {
   doneCount_ = 0;
   doneSize_ = 0;
   allQueued_ = false;
+  expansionError_ = 0;
   queuedNames_.clear();
 }
 
@@ -115,6 +138,8 @@ VxNAResult<> CVxAVScannerKernel::queueNamedObjects(const std::vector<std::wstrin
     }
     if (OnScanSource(std::move(object))) break;
   }
+  std::lock_guard guard(kernelMutex_);
+  if (expansionError_ != 0) return VxNAFail(expansionError_);
   return VxNASuccess();
 }
 
@@ -139,6 +164,10 @@ VxNAResult<> CVxAVScannerKernel::doProfileScan(bool cleanAfterwards) {
     if (unwrapped.error != ERROR_CONTINUE) return unwrapped;
     VX_LOG(VX_LOG_NORMAL, L"CVxAVScannerKernel::doProfileScan")
         << L"CVxAVScannerKernel::doProfileScan - UnwrapScanSources interrupted";
+  }
+  {
+    std::lock_guard guard(kernelMutex_);
+    if (expansionError_ != 0) return VxNAFail(expansionError_);
   }
   {
     // Finishing the expansion and testing for completion form one step, so that
@@ -209,7 +238,7 @@ VxNAResult<> CVxAVScannerKernel::doClean() {
   }
   if (infected.empty()) {
     // Nothing to clean: the activity ends at once.
-    onComplete(AV_OPERATION_RESULT_COMPLETED);
+    reportComplete(currentActivity(), AV_OPERATION_RESULT_COMPLETED);
     return VxNASuccess();
   }
   if (auto queued = queueNamedObjects(infected); !queued) return queued;
@@ -239,14 +268,19 @@ VxNAResult<> CVxAVScannerKernel::doCleanObject(const std::wstring& path) {
 VxNAResult<> CVxAVScannerKernel::cancelActivity() {
   std::shared_ptr<VxNASharedEventQueue> queue;
   std::vector<std::shared_ptr<CVxAVScanThread>> threads;
+  std::shared_ptr<IVxAVScanner_Callback> view;
   {
     std::lock_guard guard(kernelMutex_);
     queue = scanQueue_;
     threads = scanThreads_;
+    view = activityView_;
   }
-  if (queue != nullptr) queue->clear();
+  // Pending objects go; a stop signal that a teardown may have given the workers
+  // meanwhile stays.
+  if (queue != nullptr) queue->dropPending();
+  // Each worker acknowledges once, to this activity's view.
   for (const auto& thread : threads) {
-    if (auto cancelled = thread->cancelScan(); !cancelled) return cancelled;
+    if (auto cancelled = thread->cancelScan(view); !cancelled) return cancelled;
   }
   return VxNASuccess();
 }

@@ -47,6 +47,12 @@ void VxNASharedEventQueue::clear() {
   ++generation_;
 }
 
+void VxNASharedEventQueue::dropPending() {
+  std::lock_guard guard(lock_);
+  items_.clear();
+  ++generation_;
+}
+
 std::uint64_t VxNASharedEventQueue::generation() {
   std::lock_guard guard(lock_);
   return generation_;

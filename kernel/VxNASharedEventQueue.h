@@ -34,6 +34,10 @@ class VxNASharedEventQueue {
   std::shared_ptr<VxNAEventInfoBaseObj> waitPop(std::uint64_t* generation = nullptr);
   // Drops pending items and the abort item; starts a new generation.
   void clear();
+  // Drops pending items but keeps the abort item; starts a new generation. A
+  // cancel empties the queue this way, so that a cancel racing a teardown never
+  // takes the stop signal away from workers that have not seen it yet.
+  void dropPending();
   std::uint64_t generation();
 
  private:

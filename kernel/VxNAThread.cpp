@@ -80,6 +80,20 @@ void CVxNAThread::Stop() {
   }
 }
 
+void CVxNAThread::Reap() {
+  std::unique_ptr<platform::Thread> thread;
+  {
+    std::lock_guard guard(lock_);
+    if (thread_ == nullptr) return;
+    thread = std::move(thread_);
+  }
+  if (!thread->isCurrentThread() && thread->waitFor(kStopWait)) {
+    thread->join();
+  } else {
+    thread->detach();
+  }
+}
+
 bool CVxNAThread::hasThread() const {
   std::lock_guard guard(lock_);
   return thread_ != nullptr;

@@ -37,6 +37,10 @@ class CVxNAThread {
   // 0 when started, or when a thread is already running; else the system error.
   std::uint32_t Start(const std::wstring& name, std::shared_ptr<void> keepAlive = nullptr);
   void Stop();
+  // Reaps a thread that is ending on its own, without asking it to stop: waits
+  // for it (kStopWait at most, then leaves it detached) so that Start runs a
+  // fresh one.
+  void Reap();
 
   bool hasThread() const;
   std::uint32_t threadId() const;

@@ -184,6 +184,9 @@ const AV_FILEHASH kHashShorter = fileHash(1, 20, 16, kHashBytes);
 const AV_FILEHASH kHashNoData = fileHash(1, 20, 20, nullptr);
 // Far longer than any digest; the scanner must not read 4000 bytes from a 20-byte buffer.
 const AV_FILEHASH kHashHuge = fileHash(1, 4000, 4000, kHashBytes);
+// Longer than its buffer, and the buffer longer than any digest.
+const AV_FILEHASH kHashHugeBuffer = fileHash(4, 4000, 5000, kHashBytes);
+const AV_FILEHASH kHashEmpty = fileHash(5, 20, 0, kHashBytes);
 constexpr char kPathOtherCase[] = "/SCAN/folder/sample.bin->inner/part.txt";
 
 TestEngineCallbackStep step(std::uint16_t message, std::uintptr_t argument2 = 0,
@@ -215,7 +218,7 @@ std::vector<MessageCase> messageCases() {
                    {step(AVM_OBJECT_NAME, path), step(AVM_OBJECT_TYPE, 0, 0xABCD0003),
                     step(AVM_OBJECT_SIZE, 0x1234567890), step(AVM_QUERY_SCAN),
                     step(AVM_QUERY_CONTINUE), step(AVM_QUERY_CONTINUE_2), step(AVM_PASS),
-                    step(AVM_PASS), step(AVM_OBJECT_SUMMARY, 0x10005), step(AVM_SCAN_ERROR, 0x20007),
+                    step(AVM_PASS), step(AVM_OBJECT_SUMMARY, 0x10005), step(AVM_SCAN_ERROR, 0x20000),
                     step(9999), step(AVM_OBJECT_DONE)},
                    {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
                    {record(kPath,
@@ -225,7 +228,36 @@ std::vector<MessageCase> messageCases() {
                              r.IsScanned = 1;
                              r.PassCount = 2;
                              r.ObjectSummary = 5;
-                             r.ScanError = 7;
+                           })},
+                   {}});
+  cases.push_back({"AScanErrorLeavesTheContentNotScanned",
+                   {},
+                   0,
+                   {step(AVM_OBJECT_NAME, path), step(AVM_QUERY_SCAN), step(AVM_PASS),
+                    step(AVM_SCAN_ERROR, 0x2001E), step(AVM_OBJECT_DONE)},
+                   {0, 0, 0, 0, 0},
+                   {record(kPath,
+                           [](CVxScanObjectResult& r) {
+                             r.PassCount = 1;
+                             r.ScanError = 30;
+                           })},
+                   {}});
+  cases.push_back({"AScanErrorAfterADetectionKeepsTheDetectionScanned",
+                   {},
+                   0,
+                   {step(AVM_OBJECT_NAME, path), step(AVM_QUERY_SCAN),
+                    step(AVM_DETECTION, address(&kInScanTypes)), step(AVM_SCAN_ERROR, 30),
+                    step(AVM_OBJECT_DONE)},
+                   {0, 0, 0, 0, 0},
+                   {record(kPath,
+                           [](CVxScanObjectResult& r) {
+                             r.IsScanned = 1;
+                             r.IsInfected = 1;
+                             r.detect_type = 2;
+                             r.virus_type = 1;
+                             r.virus_name = kEicar;
+                             r.isRepairable = 1;
+                             r.ScanError = 30;
                            })},
                    {}});
   cases.push_back({"DetectionInsideTheScanTypesIsRecorded",
@@ -267,8 +299,9 @@ std::vector<MessageCase> messageCases() {
                     step(AVM_DETECTION, address(&kOutsideScanTypes)), step(AVM_OBJECT_SUMMARY, 3),
                     step(AVM_SCAN_ERROR, 8), step(AVM_OBJECT_DONE)},
                    {0, 0, 0, 0, 0, 0},
+                   // The scan error left the content unscanned; its code goes with
+                   // the summary.
                    {record(kPath, [](CVxScanObjectResult& r) {
-                     r.IsScanned = 1;
                      r.ObjectSummary = 0;
                      r.ScanError = 0;
                    })},
@@ -279,10 +312,8 @@ std::vector<MessageCase> messageCases() {
                    {step(AVM_OBJECT_NAME, path), step(AVM_QUERY_SCAN),
                     step(AVM_DETECTION, address(&kInScanTypes)), step(AVM_OBJECT_DONE)},
                    {0, 1, 0, 0},
-                   {record(kPath, [](CVxScanObjectResult& r) {
-                     r.IsScanned = 1;
-                     r.ObjectSummary = 0;
-                   })},
+                   // The engine was told not to scan the content.
+                   {record(kPath, [](CVxScanObjectResult& r) { r.ObjectSummary = 0; })},
                    {}});
   cases.push_back({"RepairOfACleanTypeIsAttemptedAndSucceeds",
                    {{1}, {1}, false},
@@ -457,13 +488,27 @@ std::vector<MessageCase> messageCases() {
                              r.ObjectHash = kHash16;
                            })},
                    {}});
-  cases.push_back({"AHashRecordWithoutDataOrOfImpossibleLengthGivesNoDigits",
+  cases.push_back({"AHashRecordWithoutDataOrOfImpossibleLengthLeavesNoHashType",
                    {{1, 6}, {}, true},
                    0,
                    {step(AVM_OBJECT_NAME, path), step(AVM_FILEHASH, address(&kHashNoData)),
+                    step(AVM_FILEHASH, address(&kHashHuge)),
+                    step(AVM_FILEHASH, address(&kHashHugeBuffer)),
+                    step(AVM_FILEHASH, address(&kHashEmpty)), step(AVM_OBJECT_DONE)},
+                   {0, 0, 0, 0, 0, 0},
+                   {record(kPath)},
+                   {kHashTooLong}});
+  cases.push_back({"AFaultyHashRecordKeepsTheHashAlreadyTaken",
+                   {{1, 6}, {}, true},
+                   0,
+                   {step(AVM_OBJECT_NAME, path), step(AVM_FILEHASH, address(&kHashExact)),
                     step(AVM_OBJECT_DONE), step(AVM_FILEHASH, address(&kHashHuge))},
                    {0, 0, 0, 0},
-                   {record(kPath, [](CVxScanObjectResult& r) { r.ObjectHashType = 1; })},
+                   {record(kPath,
+                           [](CVxScanObjectResult& r) {
+                             r.ObjectHashType = 2;
+                             r.ObjectHash = kHash20;
+                           })},
                    {}});
   cases.push_back({"ANullHashRecordIsOnlyLogged",
                    {{1, 6}, {}, true},
@@ -472,13 +517,17 @@ std::vector<MessageCase> messageCases() {
                    {0, 0, 0},
                    {record(kPath)},
                    {kHashNull}});
-  cases.push_back({"HashesThatWereNotAskedForAreNotRecorded",
+  cases.push_back({"HashesThatWereNotAskedForAreRecordedToo",
                    {{1, 6}, {}, false},
                    0,
                    {step(AVM_OBJECT_NAME, path), step(AVM_FILEHASH, address(&kHashExact)),
                     step(AVM_OBJECT_DONE)},
                    {0, 0, 0},
-                   {record(kPath)},
+                   {record(kPath,
+                           [](CVxScanObjectResult& r) {
+                             r.ObjectHashType = 2;
+                             r.ObjectHash = kHash20;
+                           })},
                    {}});
   return cases;
 }
@@ -872,6 +921,25 @@ TEST_F(ObjectScannerTest, CancelFromAnotherThreadDeclinesEveryLaterQuery) {
   EXPECT_EQ(stored.value->IsRepairAttempted, 0u);
   EXPECT_EQ(stored.value->PassCount, 1u);
   EXPECT_EQ(scanner->scanObject(object()).error, VX_E_SCAN_CANCELLED);
+}
+
+TEST_F(ObjectScannerTest, AScanCutShortByACancelLeavesTheObjectNotScanned) {
+  std::shared_ptr<CVxAVObjectScanner> scanner = newScanner();
+  script({step(AVM_OBJECT_NAME, address(kPath)), step(AVM_QUERY_SCAN), step(AVM_PASS),
+          step(AVM_QUERY_CONTINUE), step(AVM_OBJECT_DONE)});
+  TestEngineHoldScansAtStep(3);
+  VxNAResult<> scanned;
+  std::thread scanning([&] { scanned = scanner->scanObject(object()); });
+  ASSERT_EQ(TestEngineWaitForHeldScans(1, 60000), 1);
+  ASSERT_TRUE(scanner->cancel().ok);
+  TestEngineReleaseScans();
+  scanning.join();
+  EXPECT_EQ(scanned.error, VX_E_SCAN_CANCELLED);
+  EXPECT_EQ(answers(), (std::vector<std::uint32_t>{0, 0, 0, 1, 0}));
+  const auto stored = scanner->getResult(kPath);
+  ASSERT_NE(stored.value, nullptr);
+  EXPECT_EQ(stored.value->IsScanned, 0u);
+  EXPECT_EQ(stored.value->PassCount, 1u);
 }
 
 TEST_F(ObjectScannerTest, ACancelledScanEndsCancelledWhateverTheEngineReturns) {

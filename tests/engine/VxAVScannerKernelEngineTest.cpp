@@ -132,5 +132,22 @@ TEST_F(KernelEngineTest, CancelWhileEveryWorkerIsInsideTheEngine) {
   EXPECT_FALSE(client->progressCalls().empty());
 }
 
+TEST_F(KernelEngineTest, APassCutShortReportsNoObjectAsScanned) {
+  // Every worker is inside the engine in the profile pass, after the engine asked
+  // whether to scan the content.
+  TestEngineHoldScansAtStep(2);
+  ASSERT_TRUE(kernel->Scan(false).ok);
+  ASSERT_EQ(TestEngineWaitForHeldScans(4, 30000), 1);
+  ASSERT_TRUE(kernel->Cancel().ok);
+  TestEngineReleaseScans();
+  ASSERT_TRUE(client->waitTerminals(1));
+  EXPECT_EQ(client->terminals(), (std::vector<RecordingCallback::Terminal>{{false, 1}}));
+
+  const auto report = kernel->GetReport(true);
+  ASSERT_TRUE(report.ok);
+  EXPECT_NE(report.value.find(L"<scannedItem "), std::wstring::npos);
+  EXPECT_EQ(report.value.find(L"IsScanned=\"1\""), std::wstring::npos) << report.value;
+}
+
 }  // namespace
 }  // namespace vxtest

@@ -4,4 +4,6 @@ vx_add_test_suite(vx_kernel_tests
   VxAVScannerKernelFlowTest.cpp
   VxAVScannerKernelCancelTest.cpp
   VxAVScannerKernelDocumentsTest.cpp
+  VxAVScannerKernelThreadTest.cpp
+  VxAVScannerKernelOutOfMemoryTest.cpp
 )

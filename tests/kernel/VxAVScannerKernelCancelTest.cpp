@@ -112,6 +112,108 @@ TEST_F(KernelTest, DeInitDuringAScanStopsEveryWorker) {
   EXPECT_EQ(client->terminals(), std::vector{completed(AV_OPERATION_RESULT_COMPLETED)});
 }
 
+// A cancel in either pass leaves nothing of that pass behind: the next activity
+// runs only what it asked for and reports its own progress.
+TEST_F(KernelTest, CancelInEachPassThenCleanObjectCleans) {
+  struct Case {
+    const char* pass;
+    ObjectBehaviour big;
+  };
+  const std::vector<Case> cases = {
+      {"profile pass", {.size = 500, .block = true}},
+      {"scan pass", {.size = 500, .blockWhenScanning = true}},
+  };
+  init();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pass);
+    client->clear();
+    doubles.scan->rearm();
+    setSources({L"/big"});
+    doubles.scan->set(L"/big", c.big);
+    ASSERT_TRUE(kernel->Scan(false).ok);
+    ASSERT_TRUE(doubles.scan->waitBlocked(1));
+    ASSERT_TRUE(kernel->Cancel().ok);
+    ASSERT_TRUE(client->waitTerminals(1));
+    EXPECT_EQ(client->terminals()[0], completed(AV_OPERATION_RESULT_CANCELLED));
+
+    const std::size_t scansBefore = doubles.scan->scannedNames().size();
+    const std::size_t progressBefore = client->progressCalls().size();
+    doubles.scan->set(L"/tmp/eicar.com", {.size = 68, .infected = true, .repaired = true});
+    ASSERT_TRUE(kernel->CleanObject(L"/tmp/eicar.com").ok);
+    ASSERT_TRUE(client->waitTerminals(2));
+    EXPECT_EQ(client->terminals()[1], completed(AV_OPERATION_RESULT_COMPLETED));
+    const auto progress = client->progressCalls();
+    ASSERT_EQ(progress.size(), progressBefore + 1);
+    EXPECT_EQ(progress.back().name, L"/tmp/eicar.com");
+    EXPECT_EQ(progress.back().status, AV_OBJECT_STATUS_CLEANED);
+    EXPECT_EQ(client->progressAfterTerminal(1), 0u);
+    // The clean scanned its one object once, and nothing ran after it.
+    EXPECT_EQ(doubles.scan->scannedNames().size(), scansBefore + 1);
+    const auto report = kernel->GetReport(false);
+    ASSERT_TRUE(report.ok);
+    EXPECT_NE(report.value.find(L"/tmp/eicar.com:1:1;"), std::wstring::npos) << report.value;
+  }
+}
+
+// An acknowledgement that comes after its activity ended belongs to that
+// activity: the next cancel counts only its own workers.
+TEST_F(KernelTest, LateAcknowledgementCountsForItsOwnActivityOnly) {
+  init();
+  setSources({L"/big"});
+  doubles.scan->set(L"/big", {.block = true});
+  doubles.scan->cancelReleasesBlockedScan = false;  // the worker stays inside the engine
+  holdExpansion();
+  ASSERT_TRUE(kernel->Scan(false).ok);
+  ASSERT_TRUE(doubles.scan->waitBlocked(1));
+  ASSERT_TRUE(waitExpansionHeld());
+  // The first activity ends early: its completion is queued before the cancel.
+  kernelView()->onComplete(AV_OPERATION_RESULT_COMPLETED);
+  ASSERT_TRUE(kernel->Cancel().ok);
+  releaseExpansion();
+  ASSERT_TRUE(client->waitTerminals(1));
+  EXPECT_EQ(client->terminals()[0], completed(AV_OPERATION_RESULT_CANCELLED));
+
+  // The worker still scans for the first activity; cancelling the second needs
+  // nothing of it.
+  setSources({});
+  holdExpansion();
+  ASSERT_TRUE(kernel->Scan(false).ok);
+  ASSERT_TRUE(waitExpansionHeld());
+  ASSERT_TRUE(kernel->Cancel().ok);
+  releaseExpansion();
+  ASSERT_TRUE(client->waitTerminals(2));
+  EXPECT_EQ(client->terminals()[1], completed(AV_OPERATION_RESULT_CANCELLED));
+
+  // Its late acknowledgement finds no activity of its own and ends nothing.
+  doubles.scan->release();
+  ASSERT_TRUE(capture->waitFor(
+      L"CVxAVScannerKernel::onComplete - completion event received with no known activity. "
+      L"Verify flow.",
+      4));
+  makeSources(3);
+  ASSERT_TRUE(kernel->Scan(false).ok);
+  ASSERT_TRUE(client->waitTerminals(3));
+  EXPECT_EQ(client->terminals()[2], completed(AV_OPERATION_RESULT_COMPLETED));
+  EXPECT_EQ(client->terminals().size(), 3u);
+}
+
+// A progress call still running in the client when the activity is cancelled
+// reaches the client before the cancelled completion does.
+TEST_F(KernelTest, ProgressInTheClientPrecedesTheCancelledCompletion) {
+  init();
+  makeSources(2);
+  client->holdProgressOf(L"/obj/00");
+  ASSERT_TRUE(kernel->Scan(false).ok);
+  ASSERT_TRUE(client->waitProgressHeld());
+  ASSERT_TRUE(kernel->Cancel().ok);
+  // The kernel thread is finishing the activity; the completion must wait.
+  ASSERT_TRUE(capture->waitFor(L"CVxAVScannerKernel::onComplete - entering Idle activity state"));
+  client->releaseProgress();
+  ASSERT_TRUE(client->waitTerminals(1));
+  EXPECT_EQ(client->terminals()[0], completed(AV_OPERATION_RESULT_CANCELLED));
+  EXPECT_EQ(client->progressAfterTerminal(0), 0u);
+}
+
 // Scans, cleans, cancels and restarts at random moments: every activity ends
 // with exactly one completion or error, nothing hangs, nothing races.
 void runRandomInterleavings(IVxAVScannerKernel& kernel, KernelDoubles& doubles,
@@ -120,8 +222,11 @@ void runRandomInterleavings(IVxAVScannerKernel& kernel, KernelDoubles& doubles,
   ASSERT_TRUE(kernel.Init(client, kConfigText).ok);
   std::mt19937 random(seed);
   std::size_t activities = 0;
+  std::size_t progressSoFar = 0;
   for (int run = 0; run < runs; ++run) {
     SCOPED_TRACE(run);
+    // Every progress of the last activity came before its completion.
+    ASSERT_EQ(client->progressCalls().size(), progressSoFar);
     std::vector<std::wstring> names;
     for (std::size_t i = random() % 12; i > 0; --i) names.push_back(L"/obj/" + std::to_wstring(i));
     {
@@ -150,6 +255,11 @@ void runRandomInterleavings(IVxAVScannerKernel& kernel, KernelDoubles& doubles,
     ASSERT_TRUE(client->waitTerminals(activities));
     ASSERT_EQ(client->terminals().size(), activities);
     for (const auto& terminal : client->terminals()) EXPECT_FALSE(terminal.error);
+    progressSoFar = client->progressCalls().size();
+    // A stopped activity has no completion of its own to come after.
+    if (action != 1) {
+      EXPECT_EQ(client->progressAfterTerminal(activities - 1), 0u);
+    }
   }
   ASSERT_TRUE(kernel.DeInit(true).ok);
 }

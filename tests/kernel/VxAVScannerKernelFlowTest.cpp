@@ -221,5 +221,22 @@ TEST_F(KernelTest, ProgressPercentagesUseTheProfiledSizes) {
               percents == std::set<std::uint32_t>({75, 100}));
 }
 
+TEST_F(KernelTest, PercentagesOfATotalAbove4GiBRiseTo100) {
+  init();
+  const auto names = makeSources(6);
+  for (const auto& name : names) doubles.scan->set(name, {.size = 0xF0000000u});
+  ASSERT_TRUE(kernel->Scan(false).ok);
+  ASSERT_TRUE(client->waitTerminals(1));
+  EXPECT_EQ(client->terminals()[0], completed(AV_OPERATION_RESULT_COMPLETED));
+  const auto progress = client->progressCalls();
+  ASSERT_EQ(progress.size(), names.size());
+  for (std::size_t i = 0; i < progress.size(); ++i) {
+    // Six equal shares of a total of 22.5 GiB.
+    EXPECT_EQ(progress[i].percent, static_cast<std::uint32_t>(100 * (i + 1) / 6)) << i;
+  }
+  EXPECT_EQ(progress.back().percent, 100u);
+  EXPECT_EQ(client->progressAfterTerminal(0), 0u);
+}
+
 }  // namespace
 }  // namespace vxtest

@@ -80,6 +80,25 @@ TEST(VxNASharedEventQueueTest, StickyItemIsReturnedByEveryPopAndHidesEarlierItem
   }
 }
 
+// A cancel drops the pending objects; a teardown's stop signal given just
+// before must still reach every worker.
+TEST(VxNASharedEventQueueTest, DropPendingKeepsTheAbortItem) {
+  VxNASharedEventQueue queue;
+  queue.push(makeItem(1), false);
+  const Item abort = makeAbort();
+  queue.push(abort, true);
+  const std::uint64_t before = queue.generation();
+  queue.dropPending();
+  EXPECT_EQ(queue.generation(), before + 1);
+  EXPECT_EQ(queue.tryPop(), abort);
+  EXPECT_EQ(queue.waitPop(), abort);
+
+  queue.clear();
+  queue.push(makeItem(2), false);
+  queue.dropPending();
+  EXPECT_EQ(queue.tryPop(), nullptr);
+}
+
 TEST(VxNASharedEventQueueTest, ClearEmptiesTheQueueAndStartsANewGeneration) {
   VxNASharedEventQueue queue;
   queue.push(makeItem(1), false);

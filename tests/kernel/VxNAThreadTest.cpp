@@ -213,6 +213,21 @@ TEST_F(VxNAThreadTest, StartAfterTheBodyReturnedOnItsOwnRunsItAgain) {
   EXPECT_EQ(capture_->count(L"Exited thread loop SelfEnding"), 2u);
 }
 
+TEST_F(VxNAThreadTest, ReapWaitsForABodyEndingOnItsOwnSoThatStartRunsAFreshOne) {
+  TestWorker& worker = makeWorker(Body::ReturnsOnFirstRun);
+  ASSERT_EQ(start(L"Reaped"), 0u);
+  ASSERT_TRUE(state_->entered.waitFor(kDeadline));
+  ASSERT_TRUE(state_->exited.waitFor(kDeadline));
+  worker.Reap();
+  EXPECT_FALSE(worker.hasThread());
+  EXPECT_EQ(state_->terminateCalls.load(), 0);
+  // No longer a race with the ending thread: the next Start runs the body again.
+  ASSERT_EQ(start(L"Reaped"), 0u);
+  ASSERT_TRUE(state_->entered.waitFor(kDeadline));
+  EXPECT_EQ(state_->runs.load(), 2);
+  EXPECT_TRUE(worker.hasThread());
+}
+
 TEST_F(VxNAThreadTest, StopGivesUpOnABodyThatIgnoresTerminateAndLetsItRunOn) {
   TestWorker& worker = makeWorker(Body::IgnoresTerminate);
   ASSERT_EQ(start(L"Stubborn"), 0u);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <new>
 
 #include "foundation/VxErrorCodes.h"
 #include "kernel/VxAVScanObject.h"
@@ -40,6 +41,23 @@ void ScanScript::scanEnded() {
   std::lock_guard guard(lock_);
   --inFlight_;
   changed_.notify_all();
+}
+
+void ScanScript::blockStarted() {
+  std::lock_guard guard(lock_);
+  ++blocked_;
+  changed_.notify_all();
+}
+
+void ScanScript::blockEnded() {
+  std::lock_guard guard(lock_);
+  --blocked_;
+  changed_.notify_all();
+}
+
+bool ScanScript::waitBlocked(std::size_t count) {
+  std::unique_lock guard(lock_);
+  return changed_.wait_for(guard, kDeadline, [&] { return blocked_ >= count; });
 }
 
 bool ScanScript::waitInFlight(std::size_t count) {
@@ -108,6 +126,7 @@ VxNAResult<> FakeXMLConfig::UnwrapScanSources(
   std::shared_ptr<platform::Event> hold;
   {
     std::lock_guard guard(script_->lock);
+    if (script_->expansionOutOfMemory) throw std::bad_alloc();
     sources = script_->sources;
     hold = script_->holdExpansion;
   }
@@ -168,13 +187,21 @@ VxNAResult<> FakeObjectScanner::scanObject(std::shared_ptr<CVxAVScanObject> obje
     ~EndScan() { script.scanEnded(); }
   } endScan{*script_};
 
-  if (behaviour.block) {
+  if (behaviour.outOfMemory) throw std::bad_alloc();
+  bool scanning = false;
+  {
+    std::lock_guard guard(lock_);
+    scanning = !scanTypes_.empty();
+  }
+  if (behaviour.block || (behaviour.blockWhenScanning && scanning)) {
+    script_->blockStarted();
     if (script_->cancelReleasesBlockedScan) {
       const std::array<platform::Event*, 2> wake{&script_->releaseEvent(), &cancelEvent_};
       platform::Event::waitAny(wake);
     } else {
       script_->releaseEvent().wait();
     }
+    script_->blockEnded();
   }
   std::lock_guard guard(lock_);
   if (cancel_ && !behaviour.ignoreCancel) return VxNAFail(VX_E_SCAN_CANCELLED);
@@ -183,7 +210,6 @@ VxNAResult<> FakeObjectScanner::scanObject(std::shared_ptr<CVxAVScanObject> obje
   auto record = std::make_shared<CVxScanObjectResult>();
   record->itemName = object->getResultKey();
   record->itemSize = behaviour.size;
-  const bool scanning = !scanTypes_.empty();
   record->IsScanned = scanning ? 1 : 0;
   record->IsInfected = scanning && behaviour.infected ? 1 : 0;
   record->IsRepaired = record->IsInfected && !cleanTypes_.empty() && behaviour.repaired ? 1 : 0;
@@ -254,8 +280,23 @@ VxNAResult<> FakeVersionInfo::getDataSetVersion(std::wstring& version) {
 // ---------------------------------------------------------------------------
 // RecordingCallback
 
+void RecordingCallback::holdProgressOf(const std::wstring& name) {
+  std::lock_guard guard(lock_);
+  heldName_ = name;
+}
+
 void RecordingCallback::progress(const std::wstring& name, std::uint32_t status,
                                  std::uint32_t percent) {
+  if (progressOutOfMemory) throw std::bad_alloc();
+  bool hold = false;
+  {
+    std::lock_guard guard(lock_);
+    hold = !heldName_.empty() && name == heldName_;
+  }
+  if (hold) {
+    progressHeld_.set();
+    progressReleased_.wait();
+  }
   std::lock_guard guard(lock_);
   progress_.push_back({name, status, percent});
   changed_.notify_all();
@@ -314,21 +355,25 @@ void RecordingCallback::clear() {
 CVxAVScannerKernelFactories KernelDoubles::factories() {
   CVxAVScannerKernelFactories f;
   f.getAVEngine = [this]() -> VxNAResult<std::shared_ptr<IVxAVEngine>> {
+    if (outOfMemoryAt == OutOfMemoryAt::Engine) throw std::bad_alloc();
     if (engineError != 0) return VxNAFail(engineError);
     return std::shared_ptr<IVxAVEngine>(std::make_shared<FakeEngine>());
   };
   f.createXMLConfig = [script = config]() -> VxNAResult<std::shared_ptr<IVxAVScannerXMLConfig>> {
     return std::shared_ptr<IVxAVScannerXMLConfig>(std::make_shared<FakeXMLConfig>(script));
   };
-  f.createObjectScanner = [script = scan]() -> VxNAResult<std::shared_ptr<IVxAVObjectScanner>> {
+  f.createObjectScanner = [this, script = scan]() -> VxNAResult<std::shared_ptr<IVxAVObjectScanner>> {
+    if (outOfMemoryAt == OutOfMemoryAt::ObjectScanner) throw std::bad_alloc();
     return std::shared_ptr<IVxAVObjectScanner>(std::make_shared<FakeObjectScanner>(script));
   };
   f.getAVScannerVersionInfo = [this]() -> VxNAResult<std::shared_ptr<IVxAVScannerVersionInfo>> {
+    if (outOfMemoryAt == OutOfMemoryAt::VersionInfo) throw std::bad_alloc();
     if (versionError != 0) return VxNAFail(versionError);
     ++*versionObjectsCreated;
     return std::shared_ptr<IVxAVScannerVersionInfo>(std::make_shared<FakeVersionInfo>());
   };
-  f.createScanResultXML = []() -> VxNAResult<std::shared_ptr<IVxAVScanResultXML>> {
+  f.createScanResultXML = [this]() -> VxNAResult<std::shared_ptr<IVxAVScanResultXML>> {
+    if (outOfMemoryAt == OutOfMemoryAt::Report) throw std::bad_alloc();
     return std::shared_ptr<IVxAVScanResultXML>(std::make_shared<FakeReport>());
   };
   return f;

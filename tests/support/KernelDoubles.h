@@ -3,6 +3,7 @@
 // which sources the configuration expands to, how each object scans (size,
 // detection, repair, failure, blocking until released or cancelled), and a client
 // callback that records everything it hears.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -34,6 +35,8 @@ struct ConfigScript {
   std::set<std::uint32_t> scanTypes{0, 1, 2};
   std::set<std::uint32_t> cleanTypes{0, 1, 2};
   std::uint32_t setConfigurationError = 0;
+  // The expansion runs out of memory.
+  bool expansionOutOfMemory = false;
   // When set, the expansion offers its sources and then waits here before it
   // returns, holding the kernel thread inside the profile pass.
   std::shared_ptr<platform::Event> holdExpansion;
@@ -59,6 +62,8 @@ struct ObjectBehaviour {
   bool block = false;      // the scan waits for a cancel or for release
   bool recorded = true;    // the scanner keeps a record of the object
   bool ignoreCancel = false;  // the scan succeeds even when cancelled
+  bool blockWhenScanning = false;  // blocks as `block`, but only when given scan types
+  bool outOfMemory = false;   // scanObject runs out of memory
 };
 
 // What every fake object scanner of a test shares.
@@ -81,6 +86,10 @@ class ScanScript {
   void scanEnded();
   // Waits until this many scans are running at once.
   bool waitInFlight(std::size_t count);
+  // Waits until this many scans are blocked at once.
+  bool waitBlocked(std::size_t count);
+  void blockStarted();
+  void blockEnded();
   std::vector<std::wstring> scannedNames();
   std::size_t scansOf(const std::wstring& name);
 
@@ -90,6 +99,7 @@ class ScanScript {
   std::map<std::wstring, ObjectBehaviour> objects_;
   ObjectBehaviour default_;
   std::size_t inFlight_ = 0;
+  std::size_t blocked_ = 0;
   std::vector<std::wstring> scanned_;
   platform::Event released_{platform::Event::ResetPolicy::Manual,
                             platform::Event::InitialState::NotSignaled};
@@ -178,6 +188,13 @@ class RecordingCallback final : public IVxAVScanner_Callback {
   void onError(std::uint32_t error) override;
   void onComplete(std::uint32_t result) override;
 
+  // The progress call for this name waits for releaseProgress before it is recorded.
+  void holdProgressOf(const std::wstring& name);
+  bool waitProgressHeld() { return progressHeld_.waitFor(kDeadline); }
+  void releaseProgress() { progressReleased_.set(); }
+  // Every progress call fails as a client out of memory would.
+  std::atomic<bool> progressOutOfMemory{false};
+
   // Waits until `count` terminal calls (onError/onComplete) arrived.
   bool waitTerminals(std::size_t count);
   // Waits until `count` progress calls arrived.
@@ -194,7 +211,15 @@ class RecordingCallback final : public IVxAVScanner_Callback {
   std::vector<Progress> progress_;
   std::vector<Terminal> terminals_;
   std::vector<std::size_t> progressCountAtTerminal_;
+  std::wstring heldName_;
+  platform::Event progressHeld_{platform::Event::ResetPolicy::Manual,
+                                platform::Event::InitialState::NotSignaled};
+  platform::Event progressReleased_{platform::Event::ResetPolicy::Manual,
+                                    platform::Event::InitialState::NotSignaled};
 };
+
+// Where the doubles run out of memory (throw std::bad_alloc).
+enum class OutOfMemoryAt { Nowhere, Engine, ObjectScanner, Report, VersionInfo };
 
 // Factories bound to the scripts of one test; counts what they created.
 struct KernelDoubles {
@@ -203,6 +228,8 @@ struct KernelDoubles {
   std::uint32_t engineError = 0;
   std::uint32_t versionError = 0;
   std::shared_ptr<std::atomic<int>> versionObjectsCreated = std::make_shared<std::atomic<int>>(0);
+  // Set before the kernel uses the factories.
+  OutOfMemoryAt outOfMemoryAt = OutOfMemoryAt::Nowhere;
 
   CVxAVScannerKernelFactories factories();
 };
