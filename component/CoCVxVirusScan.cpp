@@ -164,6 +164,7 @@ VxNAResult<> CoCVxVirusScan::Initialize() {
     std::lock_guard guard(lock_);
     kernel_ = std::move(created.value);
     initialized_ = true;
+    cancelled_ = false;
   }
   VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Initialize") << L"CoCVxVirusScan::Initialize - Success";
   return VxNASuccess();
@@ -385,6 +386,9 @@ VxNAResult<> CoCVxVirusScan::internalUninitialize(bool clearCallbacks) {
     kernel_.reset();
     initialized_ = false;
     configuration_.clear();
+    // A kernel stopped during a cancel never reports the cancel's end; the flag
+    // must not outlive it and silence the next kernel's progress.
+    cancelled_ = false;
   }
   VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::internalUninitialize") << L"CoCVxVirusScan::internalUninitialize - Success";
   return VxNASuccess();
