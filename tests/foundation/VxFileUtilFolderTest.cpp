@@ -357,6 +357,36 @@ TEST_F(PendingDeleteTest, NextTreeDeletionRetriesEarlierEntries) {
   EXPECT_FALSE(FileTestFolder::exists(folder_.pendingList()));
 }
 
+// A record cut short (the writer died mid-line) names a shorter path than the
+// one recorded, maybe a parent folder: it must never be acted on.
+TEST_F(PendingDeleteTest, RecordCutShortIsNeverDeleted) {
+  const fs::path whole = folder_.writeFile("whole.txt");
+  const fs::path shorter = folder_.writeFile("keep", "keep");
+  fs::create_directories(folder_.pendingList().parent_path());
+  std::ofstream(folder_.pendingList(), std::ios::binary)
+      << whole.string() << "\n" << shorter.string();  // "keep-this-longer-name" cut
+
+  const VxNAResult<std::uint32_t> retry = retryPendingDeletes();
+  EXPECT_TRUE(retry.ok);
+  EXPECT_EQ(retry.value, 0u);
+  EXPECT_FALSE(FileTestFolder::exists(whole));
+  EXPECT_EQ(readAll(shorter), "keep");
+  EXPECT_FALSE(FileTestFolder::exists(folder_.pendingList()));
+}
+
+TEST_F(PendingDeleteTest, RecordAfterOneCutShortStaysWhole) {
+  const fs::path shorter = folder_.writeFile("keep", "keep");
+  const fs::path next = folder_.writeFile("next.txt");
+  fs::create_directories(folder_.pendingList().parent_path());
+  std::ofstream(folder_.pendingList(), std::ios::binary) << shorter.string();
+
+  ASSERT_EQ(deleteOnReboot(FileTestFolder::toWide(next)), 0u);
+  EXPECT_EQ(readAll(folder_.pendingList()), next.string() + "\n");
+  EXPECT_EQ(retryPendingDeletes().value, 0u);
+  EXPECT_FALSE(FileTestFolder::exists(next));
+  EXPECT_EQ(readAll(shorter), "keep");
+}
+
 TEST_F(PendingDeleteTest, ConcurrentRecordsArriveWhole) {
   constexpr int kThreads = 4;
   constexpr int kPerThread = 50;
