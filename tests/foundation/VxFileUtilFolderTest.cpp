@@ -14,6 +14,7 @@
 
 #include "foundation/VxErrorCodes.h"
 #include "foundation/VxFileUtil.h"
+#include "foundation/VxNATypeConversion.h"
 #include "platform/FileSystem.h"
 #include "tests/foundation/FileTestFolder.h"
 
@@ -270,6 +271,34 @@ TEST_F(DeleteFolderTreeTest, PathsThatNameNoFolderTree) {
   };
   for (const Case& c : cases) EXPECT_EQ(deleteFolderTree(c.path, true), c.result) << c.name;
   EXPECT_EQ(readAll(folder_.path("file")), "stays");
+}
+
+// System folders are refused under any writing of their name; the machine
+// folder stands in for them here, so a failure costs only the test's own files.
+TEST_F(DeleteFolderTreeTest, SystemFolderIsRefusedUnderAnyName) {
+  const fs::path kept = folder_.writeFile("machine/Vexora/registry.db", "keep");
+  fs::create_directory_symlink(folder_.root(), folder_.path("up"));
+  const std::wstring names[] = {
+      FileTestFolder::toWide(folder_.machine()),
+      FileTestFolder::toWide(folder_.machine()) + L"/",
+      FileTestFolder::toWide(folder_.machine()) + L"/Vexora/..",
+      folder_.wide("t/../machine/."),
+      folder_.wide("up/machine"),  // a link on the way: the same folder by identity
+  };
+  for (const std::wstring& name : names) {
+    EXPECT_EQ(deleteFolderTree(name, true), 0u) << VxNATypeConversion::wideBufferToAnsiString(name);
+    EXPECT_EQ(readAll(kept), "keep");
+  }
+}
+
+TEST_F(DeleteFolderTreeTest, DotDotIsTakenOnTheTextNotThroughALink) {
+  folder_.writeFile("outside/keep/f", "keep");
+  folder_.writeFile("t/f");
+  // t/link/.. names t itself, although the link leads elsewhere.
+  fs::create_directory_symlink(folder_.path("outside/keep"), folder_.path("t/link"));
+  EXPECT_EQ(deleteFolderTree(folder_.wide("t/link/.."), true), 1u);
+  EXPECT_FALSE(FileTestFolder::exists(folder_.path("t")));
+  EXPECT_EQ(readAll(folder_.path("outside/keep/f")), "keep");
 }
 
 TEST(OpenFolderRoot, RootIsRecognisedByIdentity) {
