@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "foundation/VxFileLogFactory.h"
+#include "platform/ModulePath.h"
 
 namespace {
 
@@ -33,9 +34,13 @@ class logstreamCreator {
   static logstream* create() { return ::new (static_cast<void*>(gStorage)) logstream(); }
 };
 
-logstreambuf::logstreambuf(logstream& header) : header_(header) {
+logstreambuf::logstreambuf(logstream& header) : logstreambuf(header, &createFileLog) {}
+
+logstreambuf::logstreambuf(logstream& header, BackEndFactory factory) : header_(header) {
+  // Any address of this module names it; the log name's own will do.
+  const void* ownModule = platform::moduleHandleOf(kLogName);
   IVxLogBackEnd* backEnd = nullptr;
-  if (createFileLog(kLogName, nullptr, nullptr, &backEnd) == 0) backEnd_ = backEnd;
+  if (factory(kLogName, ownModule, nullptr, &backEnd) == 0) backEnd_ = backEnd;
 }
 
 logstreambuf::~logstreambuf() { setBackEnd(nullptr); }

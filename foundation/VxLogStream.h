@@ -27,7 +27,16 @@ class logstream;
 // when the statement flushes.
 class logstreambuf : public std::wstringbuf {
  public:
+  // How a back end is had: createFileLog (foundation/VxFileLogFactory.h) or a
+  // function with its contract.
+  using BackEndFactory = std::uint32_t (*)(const wchar_t* logName, const void* module,
+                                           const wchar_t* suffix, IVxLogBackEnd** out);
+
+  // Asks the factory for the "PartnerCustom" log of the module that holds this
+  // code (the component's own module: its lines carry that module's name), with
+  // no suffix. Without a back end, statements are formatted and dropped.
   explicit logstreambuf(logstream& header);
+  logstreambuf(logstream& header, BackEndFactory factory);
   ~logstreambuf() override;
 
   // Takes a reference to backEnd (may be null) and drops the previous one.
