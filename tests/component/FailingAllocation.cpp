@@ -9,17 +9,33 @@ thread_local std::size_t tAllocationsUntilFailure = 0;  // 0: no failure armed
 thread_local bool tFailed = false;
 }  // namespace
 
-void* operator new(std::size_t size) {
+// The whole family of replaceable (unaligned) forms is replaced, so that code in
+// loaded modules never pairs one form of ours with another of the runtime's.
+namespace {
+void* allocate(std::size_t size) {
   if (tAllocationsUntilFailure != 0 && --tAllocationsUntilFailure == 0) {
     tFailed = true;
-    throw std::bad_alloc();
+    return nullptr;
   }
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
+  return std::malloc(size == 0 ? 1 : size);
 }
 
+void* allocateOrThrow(std::size_t size) {
+  if (void* block = allocate(size)) return block;
+  throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return allocateOrThrow(size); }
+void* operator new[](std::size_t size) { return allocateOrThrow(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
 void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 namespace vxtest {
 
