@@ -1,5 +1,6 @@
 #include "component/CoCVxVirusScan.h"
 
+#include <new>
 #include <source_location>
 
 #include "component/VxAVScanner_Callback.h"
@@ -8,6 +9,7 @@
 #include "foundation/VxErrorCodes.h"
 #include "foundation/VxLogStream.h"
 #include "kernel/VxAVScannerKernel.h"
+#include "platform/automation/OutOfMemory.h"
 #include "platform/automation/UniqueBstr.h"
 
 namespace {
@@ -25,6 +27,21 @@ HRESULT statusFailure(unsigned int* pdwStatus, std::uint32_t code, const wchar_t
   return S_OK;
 }
 
+// An IVxVirusScan method as the script sees it: memory running out anywhere in
+// `body` is the method's failure with status 8 (E_OUTOFMEMORY when the status
+// itself cannot be stored), never an exception leaving the object.
+template <class Body>
+HRESULT statusBoundary(const wchar_t* function, unsigned int* pdwStatus, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    VX_LOG(VX_LOG_WARNING, function) << function << L" - out of memory, error: " << ERROR_NOT_ENOUGH_MEMORY;
+    if (pdwStatus == nullptr) return E_OUTOFMEMORY;
+    *pdwStatus = ERROR_NOT_ENOUGH_MEMORY;
+    return S_OK;
+  }
+}
+
 // Stores a copy of text through target; E_OUTOFMEMORY when it cannot be made.
 HRESULT storeBstr(const std::wstring& text, BSTR* target) {
   platform::automation::UniqueBstr copy(text);
@@ -35,6 +52,7 @@ HRESULT storeBstr(const std::wstring& text, BSTR* target) {
 }  // namespace
 
 using platform::automation::com_ptr;
+using platform::automation::outOfMemoryAsHResult;
 
 CoCVxVirusScan::KernelSource CoCVxVirusScan::productKernel() {
   return [] { return CVxAVScannerKernel::GetInstance(); };
@@ -75,39 +93,43 @@ void CoCVxVirusScan::setOperationType(std::uint32_t type) {
 }
 
 HRESULT CoCVxVirusScan::Register(VARIANT vtSinkObject, unsigned int* pdwStatus) {
-  if (pdwStatus == nullptr || vtSinkObject.vt != VT_DISPATCH || vtSinkObject.pdispVal == nullptr) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Register") << L"CoCVxVirusScan::Register - invalid arguments";
-    return E_INVALIDARG;
-  }
-  *pdwStatus = 0;
-  {
-    std::lock_guard guard(lock_);
-    // A script object the table refuses simply hears nothing.
-    CVxInterfaceTable::instance().registerInterface(IID_IDispatch, vtSinkObject.pdispVal);
-  }
-  VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Register") << L"CoCVxVirusScan::Register - Success";
-  return S_OK;
+  return statusBoundary(L"CoCVxVirusScan::Register", pdwStatus, [&]() -> HRESULT {
+    if (pdwStatus == nullptr || vtSinkObject.vt != VT_DISPATCH || vtSinkObject.pdispVal == nullptr) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Register") << L"CoCVxVirusScan::Register - invalid arguments";
+      return E_INVALIDARG;
+    }
+    *pdwStatus = 0;
+    {
+      std::lock_guard guard(lock_);
+      // A script object the table refuses simply hears nothing.
+      CVxInterfaceTable::instance().registerInterface(IID_IDispatch, vtSinkObject.pdispVal);
+    }
+    VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Register") << L"CoCVxVirusScan::Register - Success";
+    return S_OK;
+  });
 }
 
 HRESULT CoCVxVirusScan::SetConfig(BSTR bstrConfig, unsigned int* pdwStatus) {
-  if (bstrConfig == nullptr || pdwStatus == nullptr) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::SetConfig") << L"CoCVxVirusScan::SetConfig - invalid arguments";
-    return E_INVALIDARG;
-  }
-  std::wstring configuration = textUpToNul(bstrConfig);
-  if (configuration.empty()) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::SetConfig") << L"CoCVxVirusScan::SetConfig - empty configuration XML";
-    return E_INVALIDARG;
-  }
-  *pdwStatus = 0;
-  std::lock_guard guard(lock_);
-  if (!initialized_) {
-    configuration_ = std::move(configuration);
+  return statusBoundary(L"CoCVxVirusScan::SetConfig", pdwStatus, [&]() -> HRESULT {
+    if (bstrConfig == nullptr || pdwStatus == nullptr) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::SetConfig") << L"CoCVxVirusScan::SetConfig - invalid arguments";
+      return E_INVALIDARG;
+    }
+    std::wstring configuration = textUpToNul(bstrConfig);
+    if (configuration.empty()) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::SetConfig") << L"CoCVxVirusScan::SetConfig - empty configuration XML";
+      return E_INVALIDARG;
+    }
+    *pdwStatus = 0;
+    std::lock_guard guard(lock_);
+    if (!initialized_) {
+      configuration_ = std::move(configuration);
+      return S_OK;
+    }
+    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::SetConfig") << L"CoCVxVirusScan::SetConfig - Already initialized";
+    *pdwStatus = ERROR_ALREADY_INITIALIZED;
     return S_OK;
-  }
-  VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::SetConfig") << L"CoCVxVirusScan::SetConfig - Already initialized";
-  *pdwStatus = ERROR_ALREADY_INITIALIZED;
-  return S_OK;
+  });
 }
 
 VxNAResult<std::wstring> CoCVxVirusScan::getScanConfiguration() {
@@ -164,196 +186,217 @@ VxNAResult<> CoCVxVirusScan::Initialize() {
     std::lock_guard guard(lock_);
     kernel_ = std::move(created.value);
     initialized_ = true;
+    cancelled_ = false;
   }
   VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Initialize") << L"CoCVxVirusScan::Initialize - Success";
   return VxNASuccess();
 }
 
 HRESULT CoCVxVirusScan::Scan(unsigned int uiScanType, unsigned int* pdwStatus) {
-  if (pdwStatus == nullptr) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Scan") << L"CoCVxVirusScan::Scan - Invalid arguments";
-    return E_INVALIDARG;
-  }
-  if (uiScanType != 1 && uiScanType != 2) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Scan") << L"CoCVxVirusScan::Scan - Invalid scan type: " << uiScanType;
-    return E_INVALIDARG;
-  }
-  *pdwStatus = 0;
-  if (auto initialized = initializeOnce(); !initialized) {
-    return statusFailure(pdwStatus, initialized.error, L"CoCVxVirusScan::Scan",
-                         L"CoCVxVirusScan::Scan - Initialize failed, error: ");
-  }
-  const auto kernel = currentKernel();
-  if (kernel == nullptr) {
-    return statusFailure(pdwStatus, ERROR_INVALID_DATA, L"CoCVxVirusScan::Scan",
-                         L"CoCVxVirusScan::Scan - invalid pointers, error: ");
-  }
-  const bool clean = uiScanType == 2;
-  if (auto started = kernel->Scan(clean); !started) {
-    return statusFailure(pdwStatus, started.error, L"CoCVxVirusScan::Scan",
-                         L"CoCVxVirusScan::Scan - Scan failed, error: ");
-  }
-  setOperationType(clean ? kScanAndClean : kScan);
-  VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Scan")
-      << (clean ? L"CoCVxVirusScan::Scan - Scan and Clean operation started successfully"
-                : L"CoCVxVirusScan::Scan - Scan Only operation started successfully");
-  return S_OK;
+  return statusBoundary(L"CoCVxVirusScan::Scan", pdwStatus, [&]() -> HRESULT {
+    if (pdwStatus == nullptr) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Scan") << L"CoCVxVirusScan::Scan - Invalid arguments";
+      return E_INVALIDARG;
+    }
+    if (uiScanType != 1 && uiScanType != 2) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Scan") << L"CoCVxVirusScan::Scan - Invalid scan type: " << uiScanType;
+      return E_INVALIDARG;
+    }
+    *pdwStatus = 0;
+    if (auto initialized = initializeOnce(); !initialized) {
+      return statusFailure(pdwStatus, initialized.error, L"CoCVxVirusScan::Scan",
+                           L"CoCVxVirusScan::Scan - Initialize failed, error: ");
+    }
+    const auto kernel = currentKernel();
+    if (kernel == nullptr) {
+      return statusFailure(pdwStatus, ERROR_INVALID_DATA, L"CoCVxVirusScan::Scan",
+                           L"CoCVxVirusScan::Scan - invalid pointers, error: ");
+    }
+    const bool clean = uiScanType == 2;
+    if (auto started = kernel->Scan(clean); !started) {
+      return statusFailure(pdwStatus, started.error, L"CoCVxVirusScan::Scan",
+                           L"CoCVxVirusScan::Scan - Scan failed, error: ");
+    }
+    setOperationType(clean ? kScanAndClean : kScan);
+    VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Scan")
+        << (clean ? L"CoCVxVirusScan::Scan - Scan and Clean operation started successfully"
+                  : L"CoCVxVirusScan::Scan - Scan Only operation started successfully");
+    return S_OK;
+  });
 }
 
 HRESULT CoCVxVirusScan::Clean(unsigned int* pdwStatus) {
-  if (pdwStatus == nullptr) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Clean") << L"CoCVxVirusScan::Clean - invalid arguments";
-    return E_INVALIDARG;
-  }
-  *pdwStatus = 0;
-  const auto kernel = currentKernel();
-  if (kernel == nullptr) {
-    return statusFailure(pdwStatus, ERROR_INVALID_DATA, L"CoCVxVirusScan::Clean",
-                         L"CoCVxVirusScan::Clean - invalid pointers, error: ");
-  }
-  if (auto started = kernel->Clean(); !started) {
-    return statusFailure(pdwStatus, started.error, L"CoCVxVirusScan::Clean",
-                         L"CoCVxVirusScan::Clean - Clean failed, error: ");
-  }
-  setOperationType(kClean);
-  VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Clean") << L"CoCVxVirusScan::Clean - Clean operation started successfully";
-  return S_OK;
+  return statusBoundary(L"CoCVxVirusScan::Clean", pdwStatus, [&]() -> HRESULT {
+    if (pdwStatus == nullptr) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Clean") << L"CoCVxVirusScan::Clean - invalid arguments";
+      return E_INVALIDARG;
+    }
+    *pdwStatus = 0;
+    const auto kernel = currentKernel();
+    if (kernel == nullptr) {
+      return statusFailure(pdwStatus, ERROR_INVALID_DATA, L"CoCVxVirusScan::Clean",
+                           L"CoCVxVirusScan::Clean - invalid pointers, error: ");
+    }
+    if (auto started = kernel->Clean(); !started) {
+      return statusFailure(pdwStatus, started.error, L"CoCVxVirusScan::Clean",
+                           L"CoCVxVirusScan::Clean - Clean failed, error: ");
+    }
+    setOperationType(kClean);
+    VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Clean") << L"CoCVxVirusScan::Clean - Clean operation started successfully";
+    return S_OK;
+  });
 }
 
 HRESULT CoCVxVirusScan::CleanFile(BSTR bstrFileName, unsigned int* pdwStatus) {
-  if (bstrFileName == nullptr || pdwStatus == nullptr) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::CleanFile") << L"CoCVxVirusScan::CleanFile - invalid arguments";
-    return E_INVALIDARG;
-  }
-  const std::wstring fileName = textUpToNul(bstrFileName);
-  if (fileName.empty()) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::CleanFile")
-        << L"CoCVxVirusScan::CleanFile - invalid arguments, empty file name";
-    return E_INVALIDARG;
-  }
-  *pdwStatus = 0;
-  if (auto initialized = initializeOnce(); !initialized) {
-    return statusFailure(pdwStatus, initialized.error, L"CoCVxVirusScan::CleanFile",
-                         L"CoCVxVirusScan::CleanFile - Initialize failed, error: ");
-  }
-  const auto kernel = currentKernel();
-  if (kernel == nullptr) {
-    return statusFailure(pdwStatus, ERROR_INVALID_DATA, L"CoCVxVirusScan::CleanFile",
-                         L"CoCVxVirusScan::CleanFile - invalid pointers, error: ");
-  }
-  if (auto started = kernel->CleanObject(fileName); !started) {
-    return statusFailure(pdwStatus, started.error, L"CoCVxVirusScan::CleanFile",
-                         L"CoCVxVirusScan::CleanFile - CleanObject failed, error: ");
-  }
-  setOperationType(kClean);
-  VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::CleanFile")
-      << L"CoCVxVirusScan::CleanFile - Clean operation started successfully";
-  return S_OK;
+  return statusBoundary(L"CoCVxVirusScan::CleanFile", pdwStatus, [&]() -> HRESULT {
+    if (bstrFileName == nullptr || pdwStatus == nullptr) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::CleanFile") << L"CoCVxVirusScan::CleanFile - invalid arguments";
+      return E_INVALIDARG;
+    }
+    const std::wstring fileName = textUpToNul(bstrFileName);
+    if (fileName.empty()) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::CleanFile")
+          << L"CoCVxVirusScan::CleanFile - invalid arguments, empty file name";
+      return E_INVALIDARG;
+    }
+    *pdwStatus = 0;
+    if (auto initialized = initializeOnce(); !initialized) {
+      return statusFailure(pdwStatus, initialized.error, L"CoCVxVirusScan::CleanFile",
+                           L"CoCVxVirusScan::CleanFile - Initialize failed, error: ");
+    }
+    const auto kernel = currentKernel();
+    if (kernel == nullptr) {
+      return statusFailure(pdwStatus, ERROR_INVALID_DATA, L"CoCVxVirusScan::CleanFile",
+                           L"CoCVxVirusScan::CleanFile - invalid pointers, error: ");
+    }
+    if (auto started = kernel->CleanObject(fileName); !started) {
+      return statusFailure(pdwStatus, started.error, L"CoCVxVirusScan::CleanFile",
+                           L"CoCVxVirusScan::CleanFile - CleanObject failed, error: ");
+    }
+    setOperationType(kClean);
+    VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::CleanFile")
+        << L"CoCVxVirusScan::CleanFile - Clean operation started successfully";
+    return S_OK;
+  });
 }
 
 HRESULT CoCVxVirusScan::Cancel(unsigned int* pdwStatus) {
-  if (pdwStatus == nullptr) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Cancel") << L"CoCVxVirusScan::Cancel - invalid arguments";
-    return E_INVALIDARG;
-  }
-  *pdwStatus = 0;
-  std::shared_ptr<IVxAVScannerKernel> kernel;
-  {
-    std::lock_guard guard(lock_);
-    if (initialized_) kernel = kernel_;
-    // Set before the kernel is asked, so no progress of the cancelled work slips through.
-    if (kernel != nullptr) cancelled_ = true;
-  }
-  if (kernel == nullptr) {
-    return statusFailure(pdwStatus, ERROR_INVALID_DATA, L"CoCVxVirusScan::Cancel",
-                         L"CoCVxVirusScan::Cancel - invalid pointers, error: ");
-  }
-  if (auto cancelled = kernel->Cancel(); !cancelled) {
-    *pdwStatus = cancelled.error;
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Cancel")
-        << L"CoCVxVirusScan::Cancel - Cancel failed, error: " << cancelled.error;
-    std::lock_guard guard(lock_);
-    cancelled_ = false;
+  return statusBoundary(L"CoCVxVirusScan::Cancel", pdwStatus, [&]() -> HRESULT {
+    if (pdwStatus == nullptr) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Cancel") << L"CoCVxVirusScan::Cancel - invalid arguments";
+      return E_INVALIDARG;
+    }
+    *pdwStatus = 0;
+    std::shared_ptr<IVxAVScannerKernel> kernel;
+    {
+      std::lock_guard guard(lock_);
+      if (initialized_) kernel = kernel_;
+      // Set before the kernel is asked, so no progress of the cancelled work slips through.
+      if (kernel != nullptr) cancelled_ = true;
+    }
+    if (kernel == nullptr) {
+      return statusFailure(pdwStatus, ERROR_INVALID_DATA, L"CoCVxVirusScan::Cancel",
+                           L"CoCVxVirusScan::Cancel - invalid pointers, error: ");
+    }
+    // The flag is set: whatever keeps the cancel from starting must clear it.
+    VxNAResult<> cancelled = VxNAFail(ERROR_NOT_ENOUGH_MEMORY);
+    try {
+      cancelled = kernel->Cancel();
+    } catch (const std::bad_alloc&) {
+    }
+    if (!cancelled) {
+      *pdwStatus = cancelled.error;
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Cancel")
+          << L"CoCVxVirusScan::Cancel - Cancel failed, error: " << cancelled.error;
+      std::lock_guard guard(lock_);
+      cancelled_ = false;
+      return S_OK;
+    }
+    VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Cancel") << L"CoCVxVirusScan::Cancel - Cancel initiated";
     return S_OK;
-  }
-  VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Cancel") << L"CoCVxVirusScan::Cancel - Cancel initiated";
-  return S_OK;
+  });
 }
 
 HRESULT CoCVxVirusScan::GetReport(unsigned int uiReportType, BSTR* pbstrResultXML) {
-  if (pbstrResultXML == nullptr) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetReport") << L"CoCVxVirusScan::GetReport - invalid arguments";
-    return E_INVALIDARG;
-  }
-  if (uiReportType != 1 && uiReportType != 2) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetReport")
-        << L"CoCVxVirusScan::GetReport - Invalid report type: " << uiReportType;
-    return E_INVALIDARG;
-  }
-  const auto kernel = currentKernel();
-  if (kernel == nullptr) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetReport")
-        << L"CoCVxVirusScan::GetReport - invalid data, error: " << ERROR_INVALID_DATA;
-    return E_FAIL;
-  }
-  const bool complete = uiReportType == 1;
-  auto report = kernel->GetReport(complete);
-  if (!report) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetReport")
-        << L"CoCVxVirusScan::GetReport - GetReport failed, error: " << report.error;
-    return E_FAIL;
-  }
-  if (report.value.empty()) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetReport")
-        << L"CoCVxVirusScan::GetReport - report XML is empty, error: " << ERROR_FUNCTION_FAILED;
-    return E_FAIL;
-  }
-  if (const HRESULT hr = storeBstr(report.value, pbstrResultXML); FAILED(hr)) return hr;
-  VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::GetReport")
-      << (complete ? L"CoCVxVirusScan::GetReport - Get complete report successful"
-                   : L"CoCVxVirusScan::GetReport - Get detections report successful");
-  return S_OK;
+  return outOfMemoryAsHResult([&]() -> HRESULT {
+    if (pbstrResultXML == nullptr) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetReport") << L"CoCVxVirusScan::GetReport - invalid arguments";
+      return E_INVALIDARG;
+    }
+    if (uiReportType != 1 && uiReportType != 2) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetReport")
+          << L"CoCVxVirusScan::GetReport - Invalid report type: " << uiReportType;
+      return E_INVALIDARG;
+    }
+    const auto kernel = currentKernel();
+    if (kernel == nullptr) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetReport")
+          << L"CoCVxVirusScan::GetReport - invalid data, error: " << ERROR_INVALID_DATA;
+      return E_FAIL;
+    }
+    const bool complete = uiReportType == 1;
+    auto report = kernel->GetReport(complete);
+    if (!report) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetReport")
+          << L"CoCVxVirusScan::GetReport - GetReport failed, error: " << report.error;
+      return E_FAIL;
+    }
+    if (report.value.empty()) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetReport")
+          << L"CoCVxVirusScan::GetReport - report XML is empty, error: " << ERROR_FUNCTION_FAILED;
+      return E_FAIL;
+    }
+    if (const HRESULT hr = storeBstr(report.value, pbstrResultXML); FAILED(hr)) return hr;
+    VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::GetReport")
+        << (complete ? L"CoCVxVirusScan::GetReport - Get complete report successful"
+                     : L"CoCVxVirusScan::GetReport - Get detections report successful");
+    return S_OK;
+  });
 }
 
 HRESULT CoCVxVirusScan::GetVersion(unsigned int uiVersionType, BSTR* pbstrVersion) {
-  if (pbstrVersion == nullptr || uiVersionType > 2) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetVersion") << L"CoCVxVirusScan::GetVersion - invalid arguments";
-    return E_INVALIDARG;
-  }
-  // A kernel of its own, never initialised: versions need no configuration.
-  auto created = kernelSource_();
-  if (!created) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetVersion")
-        << L"CoCVxVirusScan::GetVersion - CVxAVScannerKernel::GetInstance failed, error: " << created.error;
-    return E_FAIL;
-  }
-  if (created.value == nullptr) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetVersion") << L"CoCVxVirusScan::GetVersion - spKernel is NULL";
-    return E_FAIL;
-  }
-  std::wstring version;
-  if (auto got = created.value->GetVersion(uiVersionType, version); !got) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetVersion")
-        << L"CoCVxVirusScan::GetVersion - GetVersion failed, error: " << got.error;
-    return E_FAIL;
-  }
-  if (const HRESULT hr = storeBstr(version, pbstrVersion); FAILED(hr)) return hr;
-  VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::GetVersion") << L"CoCVxVirusScan::GetVersion successful";
-  return S_OK;
+  return outOfMemoryAsHResult([&]() -> HRESULT {
+    if (pbstrVersion == nullptr || uiVersionType > 2) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetVersion") << L"CoCVxVirusScan::GetVersion - invalid arguments";
+      return E_INVALIDARG;
+    }
+    // A kernel of its own, never initialised: versions need no configuration.
+    auto created = kernelSource_();
+    if (!created) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetVersion")
+          << L"CoCVxVirusScan::GetVersion - CVxAVScannerKernel::GetInstance failed, error: " << created.error;
+      return E_FAIL;
+    }
+    if (created.value == nullptr) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetVersion") << L"CoCVxVirusScan::GetVersion - spKernel is NULL";
+      return E_FAIL;
+    }
+    std::wstring version;
+    if (auto got = created.value->GetVersion(uiVersionType, version); !got) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::GetVersion")
+          << L"CoCVxVirusScan::GetVersion - GetVersion failed, error: " << got.error;
+      return E_FAIL;
+    }
+    if (const HRESULT hr = storeBstr(version, pbstrVersion); FAILED(hr)) return hr;
+    VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::GetVersion") << L"CoCVxVirusScan::GetVersion successful";
+    return S_OK;
+  });
 }
 
 HRESULT CoCVxVirusScan::Uninitialize(VARIANT_BOOL bClearCallbacks, unsigned int* pdwStatus) {
-  if (pdwStatus == nullptr) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Uninitialize") << L"CoCVxVirusScan::Uninitialize - Invalid arguments";
-    return E_INVALIDARG;
-  }
-  *pdwStatus = 0;
-  if (auto done = internalUninitialize(bClearCallbacks == VARIANT_TRUE); !done) {
-    return statusFailure(pdwStatus, done.error, L"CoCVxVirusScan::Uninitialize",
-                         L"CoCVxVirusScan::Uninitialize - internalUninitialize failed, error: ");
-  }
-  VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Uninitialize") << L"CoCVxVirusScan::Uninitialize - Uninitialize succeeded";
-  return S_OK;
+  return statusBoundary(L"CoCVxVirusScan::Uninitialize", pdwStatus, [&]() -> HRESULT {
+    if (pdwStatus == nullptr) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Uninitialize") << L"CoCVxVirusScan::Uninitialize - Invalid arguments";
+      return E_INVALIDARG;
+    }
+    *pdwStatus = 0;
+    if (auto done = internalUninitialize(bClearCallbacks == VARIANT_TRUE); !done) {
+      return statusFailure(pdwStatus, done.error, L"CoCVxVirusScan::Uninitialize",
+                           L"CoCVxVirusScan::Uninitialize - internalUninitialize failed, error: ");
+    }
+    VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Uninitialize") << L"CoCVxVirusScan::Uninitialize - Uninitialize succeeded";
+    return S_OK;
+  });
 }
 
 VxNAResult<> CoCVxVirusScan::internalUninitialize(bool clearCallbacks) {
@@ -385,6 +428,9 @@ VxNAResult<> CoCVxVirusScan::internalUninitialize(bool clearCallbacks) {
     kernel_.reset();
     initialized_ = false;
     configuration_.clear();
+    // A kernel stopped during a cancel never reports the cancel's end; the flag
+    // must not outlive it and silence the next kernel's progress.
+    cancelled_ = false;
   }
   VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::internalUninitialize") << L"CoCVxVirusScan::internalUninitialize - Success";
   return VxNASuccess();

@@ -12,6 +12,10 @@
 // made with it released (the state is copied first), so a script may call the
 // object from its callbacks. Initialisation is serialised as a whole, so concurrent
 // first calls start one kernel.
+//
+// No method throws. Memory running out inside one is its failure: status 8
+// (ERROR_NOT_ENOUGH_MEMORY) from the status methods, E_OUTOFMEMORY from
+// GetReport, GetVersion and the callback face.
 #include <cstdint>
 #include <functional>
 #include <memory>

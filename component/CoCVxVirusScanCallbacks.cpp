@@ -3,13 +3,15 @@
 // hold of the object lock, then logs and calls the script with the lock released, so that a
 // script may call the object back (Cancel, GetReport) from its callbacks. A script
 // that lacks a method, or whose method fails, simply misses that event: the result
-// of the call is dropped.
+// of the call is dropped. Memory running out while an event is handled loses the
+// event and answers E_OUTOFMEMORY.
 #include <string>
 
 #include "component/CoCVxVirusScan.h"
 #include "component/VxInterfaceTable.h"
 #include "foundation/VxLogStream.h"
 #include "platform/automation/InvokeByName.h"
+#include "platform/automation/OutOfMemory.h"
 #include "platform/automation/VariantOf.h"
 
 namespace {
@@ -45,6 +47,7 @@ const wchar_t* operationResultText(std::uint32_t result) {
 
 using platform::automation::com_ptr;
 using platform::automation::invokeByName;
+using platform::automation::outOfMemoryAsHResult;
 using platform::automation::variantOfBstr;
 using platform::automation::variantOfNumber;
 
@@ -61,40 +64,46 @@ CoCVxVirusScan::EventContext CoCVxVirusScan::beginEvent(const wchar_t* function,
 }
 
 HRESULT CoCVxVirusScan::Progress(BSTR bstrObjectName, eAVObjectStatus eObjectStatus, ULONG dwPercentageComplete) {
-  const EventContext event = beginEvent(L"CoCVxVirusScan::Progress", false);
-  if (!event.script) return S_OK;
-  if (event.cancelled) {
-    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Progress")
-        << L"CoCVxVirusScan::Progress - operation cancelled. No progress callback expected";
+  return outOfMemoryAsHResult([&]() -> HRESULT {
+    const EventContext event = beginEvent(L"CoCVxVirusScan::Progress", false);
+    if (!event.script) return S_OK;
+    if (event.cancelled) {
+      VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::Progress")
+          << L"CoCVxVirusScan::Progress - operation cancelled. No progress callback expected";
+      return S_OK;
+    }
+    VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Progress")
+        << L"Progress: Operation Type = " << operationTypeText(event.operationType) << L", Object = "
+        << (bstrObjectName == nullptr ? L"" : bstrObjectName) << L" (" << objectStatusText(eObjectStatus)
+        << L"), Percentage complete: " << dwPercentageComplete;
+    const VARIANT arguments[] = {variantOfNumber(VT_UI4, event.operationType), variantOfBstr(bstrObjectName),
+                                 variantOfNumber(VT_UI4, eObjectStatus), variantOfNumber(VT_UI4, dwPercentageComplete)};
+    invokeByName(*event.script, L"Progress", arguments);
     return S_OK;
-  }
-  VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::Progress")
-      << L"Progress: Operation Type = " << operationTypeText(event.operationType) << L", Object = "
-      << (bstrObjectName == nullptr ? L"" : bstrObjectName) << L" (" << objectStatusText(eObjectStatus)
-      << L"), Percentage complete: " << dwPercentageComplete;
-  const VARIANT arguments[] = {variantOfNumber(VT_UI4, event.operationType), variantOfBstr(bstrObjectName),
-                               variantOfNumber(VT_UI4, eObjectStatus), variantOfNumber(VT_UI4, dwPercentageComplete)};
-  invokeByName(*event.script, L"Progress", arguments);
-  return S_OK;
+  });
 }
 
 HRESULT CoCVxVirusScan::OnError(ULONG dwError) {
-  const EventContext event = beginEvent(L"CoCVxVirusScan::OnError", true);
-  if (!event.script) return S_OK;
-  VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::OnError") << L"CoCVxVirusScan::OnError: Error Value = " << dwError;
-  const VARIANT arguments[] = {variantOfNumber(VT_UI4, dwError)};
-  invokeByName(*event.script, L"OnError", arguments);
-  return S_OK;
+  return outOfMemoryAsHResult([&]() -> HRESULT {
+    const EventContext event = beginEvent(L"CoCVxVirusScan::OnError", true);
+    if (!event.script) return S_OK;
+    VX_LOG(VX_LOG_WARNING, L"CoCVxVirusScan::OnError") << L"CoCVxVirusScan::OnError: Error Value = " << dwError;
+    const VARIANT arguments[] = {variantOfNumber(VT_UI4, dwError)};
+    invokeByName(*event.script, L"OnError", arguments);
+    return S_OK;
+  });
 }
 
 HRESULT CoCVxVirusScan::OnComplete(eAVOperationResult eOperationResult) {
-  const EventContext event = beginEvent(L"CoCVxVirusScan::OnComplete", true);
-  if (!event.script) return S_OK;
-  VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::OnComplete")
-      << L"OnComplete: Operation type = " << operationTypeText(event.operationType)
-      << L", Operation result = " << operationResultText(eOperationResult);
-  const VARIANT arguments[] = {variantOfNumber(VT_I4, event.operationType),
-                               variantOfNumber(VT_I4, eOperationResult)};
-  invokeByName(*event.script, L"OnComplete", arguments);
-  return S_OK;
+  return outOfMemoryAsHResult([&]() -> HRESULT {
+    const EventContext event = beginEvent(L"CoCVxVirusScan::OnComplete", true);
+    if (!event.script) return S_OK;
+    VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::OnComplete")
+        << L"OnComplete: Operation type = " << operationTypeText(event.operationType)
+        << L", Operation result = " << operationResultText(eOperationResult);
+    const VARIANT arguments[] = {variantOfNumber(VT_I4, event.operationType),
+                                 variantOfNumber(VT_I4, eOperationResult)};
+    invokeByName(*event.script, L"OnComplete", arguments);
+    return S_OK;
+  });
 }

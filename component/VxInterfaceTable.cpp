@@ -1,7 +1,7 @@
 #include "component/VxInterfaceTable.h"
 
 #include <cstring>
-#include <vector>
+#include <new>
 
 using platform::automation::com_ptr;
 
@@ -30,10 +30,14 @@ HRESULT CVxInterfaceTable::registerInterface(REFIID iid, IUnknown* object) {
   const HRESULT hr = git_.RegisterInterfaceInGlobal(object, iid, &cookie);
   if (FAILED(hr)) return hr;
   DWORD replaced = 0;
-  {
+  try {
     std::lock_guard guard(lock_);
     auto [entry, inserted] = cookies_.try_emplace(iid, cookie);
     if (!inserted) replaced = std::exchange(entry->second, cookie);
+  } catch (const std::bad_alloc&) {
+    // Not remembered, so not kept: the earlier registration stays in force.
+    git_.RevokeInterfaceFromGlobal(cookie);
+    return E_OUTOFMEMORY;
   }
   if (replaced != 0) git_.RevokeInterfaceFromGlobal(replaced);
   return S_OK;
@@ -51,11 +55,11 @@ com_ptr<IUnknown> CVxInterfaceTable::get(REFIID iid) {
 }
 
 void CVxInterfaceTable::revokeAll() {
-  std::vector<DWORD> revoked;
+  // Taken out whole (a swap needs no memory), then revoked outside the lock.
+  std::unordered_map<IID, DWORD, IidHash> revoked;
   {
     std::lock_guard guard(lock_);
-    for (const auto& [iid, cookie] : cookies_) revoked.push_back(cookie);
-    cookies_.clear();
+    revoked.swap(cookies_);
   }
-  for (DWORD cookie : revoked) git_.RevokeInterfaceFromGlobal(cookie);
+  for (const auto& [iid, cookie] : revoked) git_.RevokeInterfaceFromGlobal(cookie);
 }

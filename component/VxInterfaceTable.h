@@ -24,7 +24,8 @@ class CVxInterfaceTable {
   // The process's one table, created on first use.
   static CVxInterfaceTable& instance();
 
-  // The global interface table's failure, if it refuses the registration.
+  // The global interface table's failure, if it refuses the registration;
+  // E_OUTOFMEMORY when the table cannot remember it (nothing changes then).
   HRESULT registerInterface(REFIID iid, IUnknown* object);
   // A new counted reference of what is registered under iid (queried for iid), or
   // null when nothing is.

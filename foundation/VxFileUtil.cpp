@@ -11,6 +11,8 @@
 #include "platform/DelayedDelete.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
+#include "platform/LexicalPath.h"
+#include "platform/SystemFolders.h"
 
 static_assert(platform::kErrorFileNotFound == ERROR_FILE_NOT_FOUND);
 static_assert(platform::kErrorPathNotFound == ERROR_PATH_NOT_FOUND);
@@ -205,7 +207,10 @@ std::uint32_t deleteFolderTree(const std::wstring& folder, bool recurse) {
   if (folder.size() < kShortestFolderPath) return 0;
   std::string path;
   if (toAbsoluteSystemPath(folder, path) != 0) return 0;
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  // From here on the normal form is both what is checked and what is acted on:
+  // ".." taken on the text never climbs out through a link.
+  path = platform::lexicallyNormalPath(path);
+  if (platform::isSystemFolder(path)) return 0;
 
   // Earlier deletions that had to wait get their next chance first.
   retryPendingDeletes();
@@ -221,7 +226,8 @@ std::uint32_t deleteFolderTree(const std::wstring& folder, bool recurse) {
   platform::OpenFolder top;
   bool walked = false;
   if (top.open(path) == 0) {
-    if (top.isFileSystemRoot()) return 0;
+    // Another name for a protected folder (a link on the way) is caught here.
+    if (top.isFileSystemRoot() || platform::isSystemFolder(top)) return 0;
     walked = emptyFolder(top, path, recurse);
   }
   return settleFolderRemoval(platform::removeEmptyFolder(path), walked, path) ? 1 : 0;

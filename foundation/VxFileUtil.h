@@ -58,7 +58,9 @@ std::uint32_t createFolderPath(const std::wstring& path);
 // Deletes the contents of `folder` (subfolders only when `recurse`) and then the
 // folder. Returns 1 when every entry and the folder itself were removed or
 // recorded for later deletion, and when the folder did not exist; else 0. Paths
-// shorter than 4 characters and the root folder are never touched (0).
+// shorter than 4 characters, the root folder and the system's folders
+// (platform/SystemFolders.h) are never touched (0), under whatever name. ".."
+// and "." are taken on the text, as Windows does, before anything is looked at.
 std::uint32_t deleteFolderTree(const std::wstring& folder, bool recurse);
 
 // Records `path` (made absolute) for deletion by a later retryPendingDeletes.

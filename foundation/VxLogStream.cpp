@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "foundation/VxFileLogFactory.h"
+#include "platform/ModulePath.h"
 
 namespace {
 
@@ -33,9 +34,13 @@ class logstreamCreator {
   static logstream* create() { return ::new (static_cast<void*>(gStorage)) logstream(); }
 };
 
-logstreambuf::logstreambuf(logstream& header) : header_(header) {
+logstreambuf::logstreambuf(logstream& header) : logstreambuf(header, &createFileLog) {}
+
+logstreambuf::logstreambuf(logstream& header, BackEndFactory factory) : header_(header) {
+  // Any address of this module names it; the log name's own will do.
+  const void* ownModule = platform::moduleHandleOf(kLogName);
   IVxLogBackEnd* backEnd = nullptr;
-  if (createFileLog(kLogName, nullptr, nullptr, &backEnd) == 0) backEnd_ = backEnd;
+  if (factory(kLogName, ownModule, nullptr, &backEnd) == 0) backEnd_ = backEnd;
 }
 
 logstreambuf::~logstreambuf() { setBackEnd(nullptr); }
@@ -52,7 +57,13 @@ bool logstreambuf::wants(std::uint32_t severity) {
 }
 
 int logstreambuf::sync() {
-  const std::wstring text = str();
+  std::wstring text;
+  // Taking the text empties the buffer even when a copy cannot be had, so that
+  // no rest of this statement leaks into the next one.
+  try {
+    text = std::move(*this).str();
+  } catch (...) {
+  }
   str(std::wstring());
   if (backEnd_ == nullptr || text.empty()) return 0;
   const wchar_t* file = header_.file();
@@ -115,24 +126,38 @@ void logstream::setHeader(std::uint32_t severity, const wchar_t* file, const wch
 }
 
 VxLogStatement::VxLogStatement(std::uint32_t severity, const wchar_t* file,
-                               const wchar_t* function, std::uint32_t line) {
+                               const wchar_t* function, std::uint32_t line) noexcept {
   if (severity < VX_LOG_NORMAL || severity > VX_LOG_CRITICAL) return;
-  logstream& stream = logstream::instance();
-  stream.criticalSection().lock();
-  if (!stream.wants(severity)) {
-    stream.criticalSection().unlock();
-    return;
+  logstream* stream = nullptr;
+  try {
+    stream = &logstream::instance();
+  } catch (...) {
+    return;  // no stream could be made: the statement is lost
   }
-  stream_ = &stream;
-  // Every statement starts from the default format, whatever the last one set.
-  stream.clear();
-  stream.copyfmt(defaultFormat());
-  stream.setHeader(severity, file, function, line);
+  stream->criticalSection().lock();
+  try {
+    if (!stream->wants(severity)) {
+      stream->criticalSection().unlock();
+      return;
+    }
+    // Every statement starts from the default format, whatever the last one set.
+    stream->clear();
+    stream->discardText();
+    stream->copyfmt(defaultFormat());
+    stream->setHeader(severity, file, function, line);
+    stream_ = stream;
+  } catch (...) {
+    stream->criticalSection().unlock();
+  }
 }
 
 VxLogStatement::~VxLogStatement() {
   if (stream_ == nullptr) return;
-  *stream_ << L"\r\n";
-  stream_->flush();
+  try {
+    *stream_ << L"\r\n";
+    stream_->flush();
+  } catch (...) {
+    // Lost; the buffer was emptied by the flush that failed, or is by the next.
+  }
   stream_->criticalSection().unlock();
 }

@@ -27,7 +27,16 @@ class logstream;
 // when the statement flushes.
 class logstreambuf : public std::wstringbuf {
  public:
+  // How a back end is had: createFileLog (foundation/VxFileLogFactory.h) or a
+  // function with its contract.
+  using BackEndFactory = std::uint32_t (*)(const wchar_t* logName, const void* module,
+                                           const wchar_t* suffix, IVxLogBackEnd** out);
+
+  // Asks the factory for the "PartnerCustom" log of the module that holds this
+  // code (the component's own module: its lines carry that module's name), with
+  // no suffix. Without a back end, statements are formatted and dropped.
   explicit logstreambuf(logstream& header);
+  logstreambuf(logstream& header, BackEndFactory factory);
   ~logstreambuf() override;
 
   // Takes a reference to backEnd (may be null) and drops the previous one.
@@ -55,6 +64,8 @@ class logstream : public std::wostream {
   bool wants(std::uint32_t severity) { return buffer_.wants(severity); }
   void setHeader(std::uint32_t severity, const wchar_t* file, const wchar_t* function,
                  std::uint32_t line);
+  // Drops text a statement left behind when it could not be finished.
+  void discardText() { buffer_.str(std::wstring()); }
 
   std::uint32_t severity() const { return severity_; }
   std::uint32_t line() const { return line_; }
@@ -75,29 +86,43 @@ class logstream : public std::wostream {
 
 // One log statement: holds the critical section for its life and ends the line
 // when destroyed. Statements the back end would not write cost no formatting.
+// A statement never throws: when memory runs out while it is made, it is lost
+// (it may reach the back end cut short), and the critical section is released
+// all the same. Callers may therefore log from their failure paths.
 class VxLogStatement {
  public:
   VxLogStatement(std::uint32_t severity, const wchar_t* file, const wchar_t* function,
-                 std::uint32_t line);
+                 std::uint32_t line) noexcept;
   ~VxLogStatement();
   VxLogStatement(const VxLogStatement&) = delete;
   VxLogStatement& operator=(const VxLogStatement&) = delete;
 
   template <class T>
-  VxLogStatement& operator<<(const T& value) {
-    if (stream_ != nullptr) *stream_ << value;
+  VxLogStatement& operator<<(const T& value) noexcept {
+    if (stream_ != nullptr) {
+      try {
+        *stream_ << value;
+      } catch (...) {
+        // The stream reports its buffer's failures through its state; anything
+        // else thrown while formatting loses this statement's text.
+      }
+    }
     return *this;
   }
-  VxLogStatement& operator<<(std::wostream& (*manipulator)(std::wostream&)) {
-    if (stream_ != nullptr) *stream_ << manipulator;
-    return *this;
+  VxLogStatement& operator<<(std::wostream& (*manipulator)(std::wostream&)) noexcept {
+    return *this << Manipulator{manipulator};
   }
-  VxLogStatement& operator<<(std::ios_base& (*manipulator)(std::ios_base&)) {
-    if (stream_ != nullptr) *stream_ << manipulator;
+  VxLogStatement& operator<<(std::ios_base& (*manipulator)(std::ios_base&)) noexcept {
+    if (stream_ != nullptr) manipulator(*stream_);
     return *this;
   }
 
  private:
+  struct Manipulator {
+    std::wostream& (*apply)(std::wostream&);
+    friend std::wostream& operator<<(std::wostream& stream, Manipulator m) { return m.apply(stream); }
+  };
+
   logstream* stream_ = nullptr;
 };
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <set>
+#include <string_view>
 #include <vector>
 
 #include "platform/ErrorCodes.h"
@@ -67,15 +68,23 @@ std::string unescape(const std::string& line) {
   return path;
 }
 
+// The list up to its last line feed. A line without one was cut short by a
+// writer that died: it names a shorter path than the one recorded (perhaps a
+// parent folder), so it is dropped, never acted on.
+std::string_view completeRecords(std::string_view content) {
+  const std::size_t lastEnd = content.rfind('\n');
+  return lastEnd == std::string_view::npos ? std::string_view() : content.substr(0, lastEnd + 1);
+}
+
 // The recorded paths in order, each once (a path may have been scheduled again).
-std::vector<std::string> parse(const std::string& content) {
+std::vector<std::string> parse(std::string_view content) {
   std::vector<std::string> paths;
   std::set<std::string> seen;
   std::size_t start = 0;
+  content = completeRecords(content);
   while (start < content.size()) {
-    std::size_t end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
-    std::string path = unescape(content.substr(start, end - start));
+    const std::size_t end = content.find('\n', start);
+    std::string path = unescape(std::string(content.substr(start, end - start)));
     start = end + 1;
     if (!path.empty() && seen.insert(path).second) paths.push_back(std::move(path));
   }
@@ -94,6 +103,19 @@ bool removeNow(const std::string& path) {
   return error == 0 || error == kErrorFileNotFound || error == kErrorPathNotFound;
 }
 
+// Takes a cut record off the end of the list, so that the next record starts a
+// line of its own instead of completing the fragment into a wrong path. Called
+// with the list's lock held.
+std::uint32_t dropCutRecord() {
+  const std::string listPath = scheduledDeleteListPath();
+  std::string content;
+  if (const std::uint32_t error = readTextFile(listPath, content); error != 0) {
+    return error == kErrorFileNotFound ? 0 : error;
+  }
+  if (content.empty() || content.back() == '\n') return 0;
+  return replaceFile(listPath, std::string(completeRecords(content)));
+}
+
 }  // namespace
 
 std::string scheduledDeleteListPath() { return productFolder() + "/PendingDelete.list"; }
@@ -102,6 +124,7 @@ std::uint32_t scheduleDelete(const std::string& absolutePath) {
   if (absolutePath.empty() || absolutePath.front() != '/') return kErrorInvalidParameter;
   ListLock lock;
   if (const std::uint32_t error = lock.acquire(); error != 0) return error;
+  if (const std::uint32_t error = dropCutRecord(); error != 0) return error;
   return appendToFile(scheduledDeleteListPath(), escape(absolutePath));
 }
 

@@ -194,11 +194,13 @@ std::uint32_t OpenFolder::removeEntry(const std::string& name, bool asFolder) co
   return ::unlinkat(fd_.get(), name.c_str(), flags) == 0 ? 0 : lastWindowsError();
 }
 
-bool OpenFolder::isFileSystemRoot() const {
+bool OpenFolder::isFileSystemRoot() const { return isSameFolderAs("/"); }
+
+bool OpenFolder::isSameFolderAs(const std::string& path) const {
   struct stat mine {};
-  struct stat root {};
-  if (::fstat(fd_.get(), &mine) != 0 || ::stat("/", &root) != 0) return false;
-  return mine.st_dev == root.st_dev && mine.st_ino == root.st_ino;
+  struct stat other {};
+  if (::fstat(fd_.get(), &mine) != 0 || ::stat(path.c_str(), &other) != 0) return false;
+  return mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
 }
 
 std::uint32_t OpenFolder::makeWritable() const {

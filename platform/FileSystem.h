@@ -87,6 +87,8 @@ class OpenFolder {
   std::uint32_t removeEntry(const std::string& name, bool asFolder) const;
   // True when this is the root of the file system.
   bool isFileSystemRoot() const;
+  // True when `path` (links followed) names this very folder.
+  bool isSameFolderAs(const std::string& path) const;
 
  private:
   std::uint32_t makeWritable() const;

@@ -60,6 +60,12 @@ std::uint32_t modulePathOf(const void* address, std::string& path) {
   return 0;
 }
 
+const void* moduleHandleOf(const void* address) {
+  Dl_info info{};
+  if (dladdr(address, &info) == 0) return nullptr;
+  return info.dli_fbase;
+}
+
 std::uint32_t moduleFolderOf(const void* address, std::string& folder) {
   std::string path;
   const std::uint32_t error = modulePathOf(address, path);

@@ -22,6 +22,10 @@ std::uint32_t modulePathOf(const void* address, std::string& path);
 // Folder of that module.
 std::uint32_t moduleFolderOf(const void* address, std::string& folder);
 
+// The handle of the module whose code or data contains address: the address it
+// is loaded at, as a Windows module handle is. Null when no loaded module holds it.
+const void* moduleHandleOf(const void* address);
+
 // The part of path before its last "/" ("" when there is none).
 std::string folderOfPath(const std::string& path);
 

@@ -1,11 +1,16 @@
 #include "platform/PrivateProfile.h"
 
-#include "platform/Utf8.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
-#include <iterator>
+#include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <vector>
+
+#include "platform/UniqueFileDescriptor.h"
+#include "platform/Utf8.h"
 
 namespace platform {
 
@@ -37,10 +42,39 @@ std::wstring decodeUtf16Le(const std::string& bytes, std::size_t start) {
   return text;
 }
 
+// The bytes of a regular settings file of at most the cap, or nothing.
+std::optional<std::string> readSettingsBytes(const std::string& path) {
+  // O_NONBLOCK: opening a pipe would otherwise wait for a writer.
+  UniqueFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  if (static_cast<std::uint64_t>(status.st_size) > kPrivateProfileMaximumSize) return std::nullopt;
+  // The file may grow while it is read: the buffer grows with it up to one byte
+  // more than the cap, and filling that byte means the file is too large after all.
+  constexpr std::size_t kLimit = kPrivateProfileMaximumSize + 1;
+  std::string bytes(static_cast<std::size_t>(status.st_size) + 1, '\0');
+  std::size_t got = 0;
+  for (;;) {
+    if (got == bytes.size()) {
+      if (bytes.size() == kLimit) break;
+      bytes.resize(std::min(bytes.size() * 2, kLimit));
+    }
+    const ssize_t n = ::read(fd.get(), bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got > kPrivateProfileMaximumSize) return std::nullopt;
+  bytes.resize(got);
+  return bytes;
+}
+
 std::optional<std::wstring> readText(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::optional<std::string> read = readSettingsBytes(path);
+  if (!read) return std::nullopt;
+  const std::string& bytes = *read;
   if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') return decodeUtf16Le(bytes, 2);
   if (bytes.starts_with("\xEF\xBB\xBF")) return decodeUtf8(bytes, 3);
   return decodeUtf8(bytes, 0);

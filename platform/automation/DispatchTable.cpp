@@ -3,6 +3,7 @@
 #include <set>
 
 #include "platform/automation/MemberName.h"
+#include "platform/automation/OutOfMemory.h"
 
 namespace platform::automation {
 namespace {
@@ -83,6 +84,11 @@ HRESULT DispatchTable::getIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, D
 
 HRESULT DispatchTable::invoke(void* object, DISPID id, REFIID riid, WORD flags, DISPPARAMS* params,
                               VARIANT* result, UINT* argumentError) const {
+  return outOfMemoryAsHResult([&] { return invokeMember(object, id, riid, flags, params, result, argumentError); });
+}
+
+HRESULT DispatchTable::invokeMember(void* object, DISPID id, REFIID riid, WORD flags, DISPPARAMS* params,
+                                    VARIANT* result, UINT* argumentError) const {
   if (!(riid == IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
   const DispatchMember* member = findById(id);
   if (member == nullptr || (flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET)) == 0) return DISP_E_MEMBERNOTFOUND;

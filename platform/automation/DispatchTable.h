@@ -58,6 +58,8 @@ class DispatchTable {
                  UINT* argumentError) const;
 
  private:
+  HRESULT invokeMember(void* object, DISPID id, REFIID riid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                       UINT* argumentError) const;
   const DispatchMember* findById(DISPID id) const;
   const DispatchMember* findByName(std::wstring_view name) const;
 

@@ -4,6 +4,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/automation/OutOfMemory.h"
+
 namespace platform::automation {
 namespace {
 
@@ -42,12 +44,15 @@ class StdGlobalInterfaceTable final : public IGlobalInterfaceTable {
 
   HRESULT STDMETHODCALLTYPE RegisterInterfaceInGlobal(IUnknown* pUnk, REFIID riid, DWORD* pdwCookie) override {
     if (pUnk == nullptr || pdwCookie == nullptr) return E_INVALIDARG;
-    pUnk->AddRef();
-    std::lock_guard<std::mutex> lock(mutex_);
-    const DWORD cookie = nextFreeCookie();
-    entries_.emplace(cookie, Registration{pUnk, riid});
-    *pdwCookie = cookie;
-    return S_OK;
+    return outOfMemoryAsHResult([&] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const DWORD cookie = nextFreeCookie();
+      // The entry first: a table that cannot hold it must not keep a reference.
+      entries_.emplace(cookie, Registration{pUnk, riid});
+      pUnk->AddRef();
+      *pdwCookie = cookie;
+      return S_OK;
+    });
   }
 
   HRESULT STDMETHODCALLTYPE RevokeInterfaceFromGlobal(DWORD dwCookie) override {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cwchar>
+#include <new>
 
 namespace platform::automation {
 namespace {
@@ -84,9 +85,14 @@ HRESULT CLSIDFromString(LPCOLESTR text, LPCLSID clsid) {
 HRESULT IIDFromString(LPCOLESTR text, LPIID iid) { return CLSIDFromString(text, iid); }
 
 int StringFromGUID2(REFGUID guid, LPOLESTR buffer, int cchMax) {
-  std::wstring text = platform::automation::formatGuid(guid);
-  if (buffer == nullptr || cchMax < static_cast<int>(text.size() + 1)) return 0;
-  text.copy(buffer, text.size());
-  buffer[text.size()] = L'\0';
-  return static_cast<int>(text.size() + 1);
+  constexpr int kBraced = 38;  // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+  if (buffer == nullptr || cchMax < kBraced + 1) return 0;
+  try {
+    const std::wstring text = platform::automation::formatGuid(guid);
+    text.copy(buffer, text.size());
+    buffer[text.size()] = L'\0';
+    return static_cast<int>(text.size() + 1);
+  } catch (const std::bad_alloc&) {
+    return 0;  // the function's only failure answer
+  }
 }

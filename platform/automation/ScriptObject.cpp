@@ -5,6 +5,7 @@
 
 #include "platform/automation/MemberName.h"
 #include "platform/automation/NoTypeInfo.h"
+#include "platform/automation/OutOfMemory.h"
 
 namespace platform::automation {
 namespace {
@@ -53,10 +54,17 @@ class ScriptObject final : public NoTypeInfo<IDispatch> {
     }
     if (pDispParams == nullptr || (pDispParams->cArgs != 0 && pDispParams->rgvarg == nullptr)) return E_INVALIDARG;
     if (pDispParams->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
-    Arguments arguments(pDispParams->cArgs);
-    for (UINT i = 0; i < pDispParams->cArgs; ++i) {
-      const UINT slot = pDispParams->cArgs - 1 - i;
-      HRESULT hr = VariantCopy(&arguments.values[i], &pDispParams->rgvarg[slot]);
+    const auto index = static_cast<std::size_t>(dispIdMember - 1);
+    return outOfMemoryAsHResult([&] { return call(index, *pDispParams, pVarResult, puArgErr); });
+  }
+
+ private:
+  // The method's own part of Invoke, once the request is known to be sound.
+  HRESULT call(std::size_t index, const DISPPARAMS& params, VARIANT* pVarResult, UINT* puArgErr) {
+    Arguments arguments(params.cArgs);
+    for (UINT i = 0; i < params.cArgs; ++i) {
+      const UINT slot = params.cArgs - 1 - i;
+      HRESULT hr = VariantCopy(&arguments.values[i], &params.rgvarg[slot]);
       if (FAILED(hr)) {
         if (puArgErr != nullptr) *puArgErr = slot;
         return hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH;
@@ -64,7 +72,7 @@ class ScriptObject final : public NoTypeInfo<IDispatch> {
     }
     VARIANT value;
     VariantInit(&value);
-    HRESULT hr = methods_[static_cast<std::size_t>(dispIdMember - 1)].call(arguments.values, &value);
+    HRESULT hr = methods_[index].call(arguments.values, &value);
     if (pVarResult != nullptr) {
       *pVarResult = value;
     } else {
@@ -73,7 +81,6 @@ class ScriptObject final : public NoTypeInfo<IDispatch> {
     return hr;
   }
 
- private:
   // Copies of the caller's arguments, first first, cleared after the call.
   struct Arguments {
     explicit Arguments(std::size_t count) : values(count) {

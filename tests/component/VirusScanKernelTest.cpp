@@ -1,5 +1,7 @@
 // The virus-scan object over a real scanner kernel (with scripted collaborators):
 // whole operations from the script's calls to its callbacks.
+#include <thread>
+
 #include "kernel/VxAVScannerKernel.h"
 #include "tests/component/VirusScanFixture.h"
 #include "tests/support/KernelDoubles.h"
@@ -77,6 +79,35 @@ TEST_F(VirusScanOnKernelTest, CancelledScanCompletesAsCancelled) {
   ASSERT_EQ(scan(1), 0u);
   ASSERT_TRUE(script.waitFor(L"OnComplete", 2));
   EXPECT_EQ(script.calls(L"OnComplete")[1].arguments, (std::vector<ScriptArgument>{i4(1), i4(0)}));
+}
+
+TEST_F(VirusScanOnKernelTest, ScanAfterCancelledAndUninitialisedScanReportsProgress) {
+  doubles.config->setSources({L"/obj/a", L"/obj/b"});
+  ASSERT_EQ(registerScript(script), 0u);
+  ASSERT_EQ(setConfig(L"<scanconfig/>"), 0u);
+  doubles.config->holdNextExpansion();
+  ASSERT_EQ(scan(1), 0u);
+  ASSERT_TRUE(doubles.config->waitExpansionHeld());
+  ASSERT_EQ(status(L"Cancel"), 0u);
+
+  // The kernel thread stays inside the expansion until the scan threads are
+  // stopped, so the stop overtakes the cancel's completion: the object hears no
+  // end of the cancelled operation.
+  std::thread releaser([this] {
+    capture->waitFor(L"Wait for CVxAVScanThread thread handle was successful", 4);
+    doubles.config->releaseExpansion();
+  });
+  EXPECT_EQ(uninitialize(), 0u);
+  releaser.join();
+  const std::size_t completions = script.count(L"OnComplete");
+
+  ASSERT_EQ(setConfig(L"<scanconfig/>"), 0u);
+  ASSERT_EQ(scan(1), 0u);
+  ASSERT_TRUE(script.waitFor(L"OnComplete", completions + 1));
+  EXPECT_EQ(script.calls(L"OnComplete").back().arguments, (std::vector<ScriptArgument>{i4(1), i4(0)}));
+  EXPECT_EQ(script.count(L"Progress"), 2u);
+  EXPECT_FALSE(capture->contains(L"CoCVxVirusScan::Progress - operation cancelled. No progress callback expected"));
+  EXPECT_EQ(kernelsMade, 2);
 }
 
 TEST_F(VirusScanOnKernelTest, RejectedConfigurationLeavesTheObjectUninitialised) {

@@ -14,6 +14,7 @@
 
 #include "foundation/VxErrorCodes.h"
 #include "foundation/VxFileUtil.h"
+#include "foundation/VxNATypeConversion.h"
 #include "platform/FileSystem.h"
 #include "tests/foundation/FileTestFolder.h"
 
@@ -272,6 +273,34 @@ TEST_F(DeleteFolderTreeTest, PathsThatNameNoFolderTree) {
   EXPECT_EQ(readAll(folder_.path("file")), "stays");
 }
 
+// System folders are refused under any writing of their name; the machine
+// folder stands in for them here, so a failure costs only the test's own files.
+TEST_F(DeleteFolderTreeTest, SystemFolderIsRefusedUnderAnyName) {
+  const fs::path kept = folder_.writeFile("machine/Vexora/registry.db", "keep");
+  fs::create_directory_symlink(folder_.root(), folder_.path("up"));
+  const std::wstring names[] = {
+      FileTestFolder::toWide(folder_.machine()),
+      FileTestFolder::toWide(folder_.machine()) + L"/",
+      FileTestFolder::toWide(folder_.machine()) + L"/Vexora/..",
+      folder_.wide("t/../machine/."),
+      folder_.wide("up/machine"),  // a link on the way: the same folder by identity
+  };
+  for (const std::wstring& name : names) {
+    EXPECT_EQ(deleteFolderTree(name, true), 0u) << VxNATypeConversion::wideBufferToAnsiString(name);
+    EXPECT_EQ(readAll(kept), "keep");
+  }
+}
+
+TEST_F(DeleteFolderTreeTest, DotDotIsTakenOnTheTextNotThroughALink) {
+  folder_.writeFile("outside/keep/f", "keep");
+  folder_.writeFile("t/f");
+  // t/link/.. names t itself, although the link leads elsewhere.
+  fs::create_directory_symlink(folder_.path("outside/keep"), folder_.path("t/link"));
+  EXPECT_EQ(deleteFolderTree(folder_.wide("t/link/.."), true), 1u);
+  EXPECT_FALSE(FileTestFolder::exists(folder_.path("t")));
+  EXPECT_EQ(readAll(folder_.path("outside/keep/f")), "keep");
+}
+
 TEST(OpenFolderRoot, RootIsRecognisedByIdentity) {
   FileTestFolder folder;
   platform::OpenFolder root;
@@ -355,6 +384,36 @@ TEST_F(PendingDeleteTest, NextTreeDeletionRetriesEarlierEntries) {
   EXPECT_EQ(deleteFolderTree(folder_.wide("t"), true), 1u);
   EXPECT_FALSE(FileTestFolder::exists(leftover));
   EXPECT_FALSE(FileTestFolder::exists(folder_.pendingList()));
+}
+
+// A record cut short (the writer died mid-line) names a shorter path than the
+// one recorded, maybe a parent folder: it must never be acted on.
+TEST_F(PendingDeleteTest, RecordCutShortIsNeverDeleted) {
+  const fs::path whole = folder_.writeFile("whole.txt");
+  const fs::path shorter = folder_.writeFile("keep", "keep");
+  fs::create_directories(folder_.pendingList().parent_path());
+  std::ofstream(folder_.pendingList(), std::ios::binary)
+      << whole.string() << "\n" << shorter.string();  // "keep-this-longer-name" cut
+
+  const VxNAResult<std::uint32_t> retry = retryPendingDeletes();
+  EXPECT_TRUE(retry.ok);
+  EXPECT_EQ(retry.value, 0u);
+  EXPECT_FALSE(FileTestFolder::exists(whole));
+  EXPECT_EQ(readAll(shorter), "keep");
+  EXPECT_FALSE(FileTestFolder::exists(folder_.pendingList()));
+}
+
+TEST_F(PendingDeleteTest, RecordAfterOneCutShortStaysWhole) {
+  const fs::path shorter = folder_.writeFile("keep", "keep");
+  const fs::path next = folder_.writeFile("next.txt");
+  fs::create_directories(folder_.pendingList().parent_path());
+  std::ofstream(folder_.pendingList(), std::ios::binary) << shorter.string();
+
+  ASSERT_EQ(deleteOnReboot(FileTestFolder::toWide(next)), 0u);
+  EXPECT_EQ(readAll(folder_.pendingList()), next.string() + "\n");
+  EXPECT_EQ(retryPendingDeletes().value, 0u);
+  EXPECT_FALSE(FileTestFolder::exists(next));
+  EXPECT_EQ(readAll(shorter), "keep");
 }
 
 TEST_F(PendingDeleteTest, ConcurrentRecordsArriveWhole) {

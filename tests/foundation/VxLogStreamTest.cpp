@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ModulePath.h"
 #include "tests/support/CaptureLog.h"
 
 namespace {
@@ -227,4 +228,45 @@ TEST(LogStatementTest, StatementsWithoutABackEndAreDroppedAndTheStreamStaysUsabl
   EXPECT_EQ(entries[0].message, kProbeText);
 }
 
+
+// ---------------------------------------------------------------------------
+// The back end the stream asks for
+
+namespace backend_request {
+
+struct Request {
+  int calls = 0;
+  std::wstring logName;
+  const void* module = nullptr;
+  bool suffixGiven = true;
+};
+Request gRequest;  // filled by the factory below; read by the one test that uses it
+
+std::uint32_t recordingFactory(const wchar_t* logName, const void* module, const wchar_t* suffix,
+                               IVxLogBackEnd** out) {
+  ++gRequest.calls;
+  gRequest.logName = logName != nullptr ? logName : L"";
+  gRequest.module = module;
+  gRequest.suffixGiven = suffix != nullptr;
+  *out = nullptr;
+  return 1;  // none to be had: the buffer must cope
+}
+
+TEST(LogBackEndRequestTest, AsksForTheLogOfTheModuleThatHoldsTheStream) {
+  gRequest = Request{};
+  { logstreambuf buffer(logstream::instance(), &recordingFactory); }
+  EXPECT_EQ(gRequest.calls, 1);
+  EXPECT_EQ(gRequest.logName, L"PartnerCustom");
+  EXPECT_FALSE(gRequest.suffixGiven);
+  // The stream's code is linked into this test program: its module is the one.
+  ASSERT_NE(gRequest.module, nullptr);
+  EXPECT_EQ(gRequest.module, platform::moduleHandleOf(reinterpret_cast<const void*>(&logstream::instance)));
+  std::string modulePath;
+  std::string programPath;
+  ASSERT_EQ(platform::modulePathOf(gRequest.module, modulePath), 0u);
+  ASSERT_EQ(platform::hostExecutablePath(programPath), 0u);
+  EXPECT_EQ(modulePath, programPath);
+}
+
+}  // namespace backend_request
 }  // namespace
