@@ -156,6 +156,65 @@ TEST_F(QeldaEngine, StopDuringConditionEvaluationEndsTheObject) {
   EXPECT_EQ(codes(r).back(), 1049);
 }
 
+// A path that reaches a detectable file through a symbolic link anywhere is never
+// scanned or cleaned through it: the sentinel behind the link stays untouched.
+TEST_F(QeldaEngine, LinksOnThePathAreNeverFollowedAtScanTime) {
+  ASSERT_EQ(start(), 0);
+  const fs::path sentinel = dir / "sentinel";
+  fs::create_directories(sentinel / "inner");
+  write("sentinel/eicar.com", eicar());
+  write("sentinel/inner/eicar.com", eicar());
+  fs::create_directories(dir / "real");
+  fs::create_directory_symlink(sentinel, dir / "parent-link");
+  fs::create_directory_symlink(sentinel, dir / "real" / "middle-link");
+  fs::create_symlink(sentinel / "eicar.com", dir / "real" / "file-link");
+  for (const fs::path& path : {dir / "parent-link" / "eicar.com", dir / "real" / "middle-link" / "inner" / "eicar.com",
+                              dir / "real" / "file-link"}) {
+    Recorder r;
+    ASSERT_EQ(scanFile(path.string(), r), 0) << path;
+    ASSERT_NE(find(r, AVM_SCAN_ERROR), nullptr) << path;
+    EXPECT_EQ(find(r, AVM_SCAN_ERROR)->second, AV_SCAN_ERROR_NOT_REGULAR) << path;
+    EXPECT_EQ(find(r, AVM_DETECTION), nullptr) << path;
+  }
+  EXPECT_TRUE(fs::exists(sentinel / "eicar.com"));
+  EXPECT_TRUE(fs::exists(sentinel / "inner" / "eicar.com"));
+}
+
+// The folder of a scanned file swapped for a link to a sentinel folder while the
+// host is asked for consent: nothing is deleted or quarantined, and the engine
+// says the file changed.
+TEST_F(QeldaEngine, FolderSwappedBeforeTheCleanLeavesBothFilesAlone) {
+  struct Case {
+    const char* what;
+    std::string content;
+  } cases[] = {{"delete", eicar()}, {"quarantine", "xx " + vxtest::trojanMarker()}};
+  ASSERT_EQ(start(), 0);
+  for (const auto& c : cases) {
+    const fs::path folder = dir / "files";
+    const fs::path sentinel = dir / "sentinel";
+    fs::remove_all(folder);
+    fs::remove_all(sentinel);
+    fs::remove_all(dir / "moved");
+    fs::create_directories(folder);
+    fs::create_directories(sentinel);
+    write("files/target.bin", c.content);
+    write("sentinel/target.bin", c.content);
+    Recorder r;
+    r.onMessage = [&](std::uint16_t message, int) {
+      if (message != AVM_QUERY_REPAIR) return;
+      fs::rename(folder, dir / "moved");
+      fs::create_directory_symlink(sentinel, folder);
+    };
+    ASSERT_EQ(scanFile((folder / "target.bin").string(), r), 0) << c.what;
+    ASSERT_NE(find(r, AVM_REPAIR_ERROR), nullptr) << c.what;
+    EXPECT_EQ(find(r, AVM_REPAIR_ERROR)->second, AV_SCAN_ERROR_CHANGED) << c.what;
+    EXPECT_EQ(find(r, AVM_ACTION), nullptr) << c.what;
+    EXPECT_TRUE(fs::exists(sentinel / "target.bin")) << c.what;
+    EXPECT_TRUE(fs::exists(dir / "moved" / "target.bin")) << c.what;
+    fs::remove(folder);
+  }
+}
+
 TEST_F(QeldaEngine, PupIsNotCleanable) {
   ASSERT_EQ(start(), 0);
   Recorder r;
