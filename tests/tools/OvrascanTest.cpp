@@ -479,7 +479,18 @@ TEST_P(OvrascanSignalTest, CancelsTheScanPassAndKeepsWhatWasScanned) {
   std::size_t items = 0;
   std::size_t scanned = 0;
   expectCancelledScan(result, GetParam(), file, items, scanned);
-  EXPECT_LT(items, padding.size()) << "the report holds a complete scan";
+  // Other processes come and go beside this test, so completeness is judged by
+  // the padding alone: a complete scan would have scanned every padding file.
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_file(file.c_str()));
+  std::size_t paddingScanned = 0;
+  for (const pugi::xml_node& item : document.child("ScanResults").children("scannedItem")) {
+    const std::string name = item.attribute("itemName").value();
+    if (name.rfind(folder_.string(), 0) == 0 && std::string_view(item.attribute("IsScanned").value()) == "1") {
+      ++paddingScanned;
+    }
+  }
+  EXPECT_LT(paddingScanned, padding.size()) << "the report holds a complete scan";
   EXPECT_GT(scanned, 0u) << "the scan pass had shown an object as scanned";
 }
 
