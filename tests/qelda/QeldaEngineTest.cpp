@@ -215,6 +215,34 @@ TEST_F(QeldaEngine, FolderSwappedBeforeTheCleanLeavesBothFilesAlone) {
   }
 }
 
+// A scanner whose scan was stopped after a module had parsed the file must not
+// lend that file's module data to the next object scanned on the thread.
+TEST_F(QeldaEngine, StoppedScanLeavesNothingForTheNextObject) {
+  const fs::path data = dir / "data";
+  fs::create_directories(data);
+  std::ofstream(data / "scan.yar") << "import \"elf\"\n"
+                                      "rule Shared { condition: elf.type == elf.ET_DYN }\n"
+                                      "rule Reads { condition: for all i in (0..filesize - 1): (uint8(i) != 0xFF) }\n";
+  std::ofstream(data / "names.dat") << "version 1 0\n* 3 1\n";
+  std::ofstream(data / "clean.dat") << "* none\n";
+  ASSERT_EQ(start(false, "names.dat", data.string()), 0);
+  std::ifstream program("/proc/self/exe", std::ios::binary);
+  std::string elf((std::istreambuf_iterator<char>(program)), {});
+  ASSERT_GT(elf.size(), 64u);
+  elf.resize(20 << 20, '\0');  // three blocks: the module reads the file in three chunks
+  const auto shared = write("shared.so", elf);
+  Recorder stopped;
+  stopped.declineAt = AVM_QUERY_CONTINUE;
+  stopped.declineOccurrence = 7;  // three block reads, three chunks for the module, then the conditions
+  ASSERT_EQ(scanFile(shared, stopped), 0);
+  EXPECT_EQ(stopped.seen[AVM_QUERY_CONTINUE], 7);
+  EXPECT_EQ(find(stopped, 1064)->second, AV_SUMMARY_NOT_SCANNED);
+
+  Recorder next;
+  ASSERT_EQ(scanFile(write("plain.txt", "not an executable"), next), 0);
+  EXPECT_EQ(find(next, AVM_DETECTION) == nullptr ? "" : find(next, AVM_DETECTION)->text, "Reads");
+}
+
 TEST_F(QeldaEngine, PupIsNotCleanable) {
   ASSERT_EQ(start(), 0);
   Recorder r;
