@@ -29,6 +29,12 @@ TEST(DataSetFilesTest, NamesTheFileOrTheSetAnEngineStatusConcerns) {
       {VX_E_ENGINE_STATUS_BASE + AV_STATUS_CLEAN_MALFORMED, "data file " + folder + "/c.dat"},
       {VX_E_ENGINE_STATUS_BASE + AV_STATUS_DATA_MISSING,
        "data set " + folder + "/AVScanner.ini: " + folder + "/n.dat, " + folder + "/s.yar, " + folder + "/c.dat"},
+      {VX_E_ENGINE_STATUS_BASE + AV_STATUS_DATA_FILE(AV_DATA_FILE_NAMES, AV_DATA_FILE_UNTYPED_DETECTION),
+       "data file " + folder + "/n.dat"},
+      {VX_E_ENGINE_STATUS_BASE + AV_STATUS_DATA_FILE(AV_DATA_FILE_SCAN, AV_DATA_FILE_EMPTY),
+       "data file " + folder + "/s.yar"},
+      {VX_E_ENGINE_STATUS_BASE + AV_STATUS_DATA_FILE(AV_DATA_FILE_CLEAN, AV_DATA_FILE_MISSING),
+       "data file " + folder + "/c.dat"},
       {VX_E_ENGINE_STATUS_BASE + AV_STATUS_OUT_OF_MEMORY, ""},
       {13, ""},
   };

@@ -24,6 +24,14 @@ std::string concerned(const std::string& hostFolder, std::uint32_t code) {
   constexpr std::uint32_t kLastEngineCode = 0x4203FFFFu;
   if (code < VX_E_ENGINE_STATUS_BASE || code > kLastEngineCode) return {};
   const std::uint32_t status = code - VX_E_ENGINE_STATUS_BASE;
+  if ((status & ~0xFFu) == AV_STATUS_DATA_FILE_BASE) {
+    switch ((status >> 4) & 0xFu) {
+      case AV_DATA_FILE_NAMES: return "data file " + dataFile(hostFolder, L"av_names");
+      case AV_DATA_FILE_SCAN: return "data file " + dataFile(hostFolder, L"av_scan");
+      case AV_DATA_FILE_CLEAN: return "data file " + dataFile(hostFolder, L"av_clean");
+      default: break;
+    }
+  }
   switch (status & ~AV_STATUS_MALFORMED_LINE_MAX) {
     case AV_STATUS_NAMES_MALFORMED: return "data file " + dataFile(hostFolder, L"av_names");
     case AV_STATUS_SCAN_MALFORMED: return "data file " + dataFile(hostFolder, L"av_scan");
