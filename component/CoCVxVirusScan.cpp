@@ -58,9 +58,10 @@ CoCVxVirusScan::KernelSource CoCVxVirusScan::productKernel() {
   return [] { return CVxAVScannerKernel::GetInstance(); };
 }
 
-CoCVxVirusScan::CoCVxVirusScan(KernelSource kernelSource)
+CoCVxVirusScan::CoCVxVirusScan(KernelSource kernelSource, CVxAVCleanSessionHandler cleanSessions)
     : platform::automation::TableDispatch<IVxVirusScan>(virusScanDispatchTable()),
-      kernelSource_(std::move(kernelSource)) {}
+      kernelSource_(std::move(kernelSource)),
+      cleanSessions_(std::move(cleanSessions)) {}
 
 HRESULT CoCVxVirusScan::FinalConstruct() {
   VX_LOG(VX_LOG_NORMAL, L"CoCVxVirusScan::FinalConstruct") << L"CoCVxVirusScan::FinalConstruct";

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "component/OvrascanLib.h"
+#include "component/VxAVCleanSessionHandler.h"
 #include "component/VxOvrascanModule.h"
 #include "foundation/VxNAResult.h"
 #include "kernel/IVxAVScannerKernel.h"
@@ -38,7 +39,8 @@ class CoCVxVirusScan : public platform::automation::TableDispatch<IVxVirusScan>,
   // Operation types, as the script's Progress and OnComplete receive them.
   enum OperationType : std::uint32_t { kScan = 1, kClean = 2, kScanAndClean = 3 };
 
-  explicit CoCVxVirusScan(KernelSource kernelSource = productKernel());
+  explicit CoCVxVirusScan(KernelSource kernelSource = productKernel(),
+                          CVxAVCleanSessionHandler cleanSessions = CVxAVCleanSessionHandler());
 
   HRESULT FinalConstruct();
   void FinalRelease();
@@ -54,6 +56,13 @@ class CoCVxVirusScan : public platform::automation::TableDispatch<IVxVirusScan>,
   HRESULT STDMETHODCALLTYPE GetReport(unsigned int uiReportType, BSTR* pbstrResultXML) override;
   HRESULT STDMETHODCALLTYPE GetVersion(unsigned int uiVersionType, BSTR* pbstrVersion) override;
   HRESULT STDMETHODCALLTYPE Uninitialize(VARIANT_BOOL bClearCallbacks, unsigned int* pdwStatus) override;
+  // The clean-session counter (CoCVxVirusScanCleanSessions.cpp); no object state.
+  HRESULT STDMETHODCALLTYPE GetCleanSessionCount(unsigned int* pdwCount) override;
+  HRESULT STDMETHODCALLTYPE SetCleanSessionCount(unsigned int dwCount, VARIANT_BOOL bPersistAfterUninstall,
+                                                 unsigned int* pdwStatus) override;
+  HRESULT STDMETHODCALLTYPE IncrementCleanSessionCount(VARIANT_BOOL bPersistAfterUninstall,
+                                                       unsigned int* pdwStatus) override;
+  HRESULT STDMETHODCALLTYPE GetPersistAfterUninstallState(VARIANT_BOOL* pbPersistAfterUninstall) override;
 
   // IVxVirusScan_Callback
   HRESULT STDMETHODCALLTYPE Progress(BSTR bstrObjectName, eAVObjectStatus eObjectStatus,
@@ -86,6 +95,7 @@ class CoCVxVirusScan : public platform::automation::TableDispatch<IVxVirusScan>,
 
   COvrascanModule::LockHolder moduleLock_;
   const KernelSource kernelSource_;
+  const CVxAVCleanSessionHandler cleanSessions_;
   std::mutex initialization_;  // taken before lock_, never while holding it
 
   platform::RecursiveMutex lock_;

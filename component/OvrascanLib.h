@@ -28,6 +28,12 @@ class IVxVirusScan : public IDispatch {
   virtual HRESULT STDMETHODCALLTYPE GetReport(unsigned int uiReportType, BSTR* pbstrResultXML) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetVersion(unsigned int uiVersionType, BSTR* pbstrVersion) = 0;
   virtual HRESULT STDMETHODCALLTYPE Uninitialize(VARIANT_BOOL bClearCallbacks, unsigned int* pdwStatus) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetCleanSessionCount(unsigned int* pdwCount) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetCleanSessionCount(unsigned int dwCount, VARIANT_BOOL bPersistAfterUninstall,
+                                                         unsigned int* pdwStatus) = 0;
+  virtual HRESULT STDMETHODCALLTYPE IncrementCleanSessionCount(VARIANT_BOOL bPersistAfterUninstall,
+                                                               unsigned int* pdwStatus) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetPersistAfterUninstallState(VARIANT_BOOL* pbPersistAfterUninstall) = 0;
 
  protected:
   ~IVxVirusScan() = default;

@@ -15,6 +15,13 @@ const DispatchTable& virusScanDispatchTable() {
       dispatchMethod(L"GetReport", 7, {VT_UINT}, retval(VT_BSTR), &IVxVirusScan::GetReport),
       dispatchMethod(L"GetVersion", 8, {VT_UINT}, retval(VT_BSTR), &IVxVirusScan::GetVersion),
       dispatchMethod(L"Uninitialize", 9, {VT_BOOL}, retval(VT_UINT), &IVxVirusScan::Uninitialize),
+      dispatchMethod(L"GetCleanSessionCount", 10, {}, retval(VT_UINT), &IVxVirusScan::GetCleanSessionCount),
+      dispatchMethod(L"SetCleanSessionCount", 11, {VT_UINT, VT_BOOL}, retval(VT_UINT),
+                     &IVxVirusScan::SetCleanSessionCount),
+      dispatchMethod(L"IncrementCleanSessionCount", 12, {VT_BOOL}, retval(VT_UINT),
+                     &IVxVirusScan::IncrementCleanSessionCount),
+      dispatchMethod(L"GetPersistAfterUninstallState", 13, {}, retval(VT_BOOL),
+                     &IVxVirusScan::GetPersistAfterUninstallState),
   });
   return table;
 }
