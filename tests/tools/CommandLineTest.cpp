@@ -125,6 +125,47 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{{"scan", "--detections-only"}, "--detections-only needs --report FILE or --json FILE"},
                       BadCase{{"clean-file"}, "clean-file needs exactly one PATH"},
                       BadCase{{"clean-file", ""}, "clean-file needs exactly one PATH"},
-                      BadCase{{"clean-file", "a", "b"}, "clean-file needs exactly one PATH"}));
+                      BadCase{{"clean-file", "a", "b"}, "clean-file needs exactly one PATH"},
+                      BadCase{{"session-count", "set"}, "session-count set needs a count from 0 to 4294967295"},
+                      BadCase{{"session-count", "set", "-1"}, "session-count set needs a count from 0 to 4294967295"},
+                      BadCase{{"session-count", "set", "4294967296"},
+                              "session-count set needs a count from 0 to 4294967295"},
+                      BadCase{{"session-count", "set", "--persist"},
+                              "session-count set needs a count from 0 to 4294967295"},
+                      BadCase{{"session-count", "set", "1", "2"}, "unknown argument '2' for session-count set"},
+                      BadCase{{"session-count", "increment", "--persist", "--persist"},
+                              "unknown argument '--persist' for session-count increment"},
+                      BadCase{{"session-count", "--persist"}, "unknown argument '--persist' for session-count"},
+                      BadCase{{"session-count", "reset"}, "unknown argument 'reset' for session-count"}));
+
+struct SessionCountCase {
+  std::vector<std::string> arguments;
+  CommandLine::SessionAction action;
+  std::uint32_t count;
+  bool persist;
+};
+
+TEST(CommandLineSessionCountTest, Parses) {
+  using Action = CommandLine::SessionAction;
+  const SessionCountCase cases[] = {
+      {{"session-count"}, Action::Show, 0, false},
+      {{"session-count", "set", "0"}, Action::Set, 0, false},
+      {{"session-count", "set", "4294967295", "--persist"}, Action::Set, 4294967295u, true},
+      {{"session-count", "increment"}, Action::Increment, 0, false},
+      {{"session-count", "increment", "--persist"}, Action::Increment, 0, true},
+  };
+  for (const SessionCountCase& c : cases) {
+    SCOPED_TRACE(joinedArguments(c.arguments));
+    CommandLine line;
+    ASSERT_EQ(parse(c.arguments, line), "");
+    EXPECT_EQ(line.command, Command::SessionCount);
+    EXPECT_EQ(line.sessionAction, c.action);
+    EXPECT_EQ(line.sessionCount, c.count);
+    EXPECT_EQ(line.persist, c.persist);
+  }
+  CommandLine line;
+  ASSERT_EQ(parse({"session-count", "--help"}, line), "");
+  EXPECT_EQ(line.helpTopic, Command::SessionCount);
+}
 
 }  // namespace

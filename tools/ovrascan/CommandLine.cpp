@@ -88,6 +88,48 @@ std::string parseCleanFile(Arguments arguments, CommandLine& line) {
   return {};
 }
 
+// A count as the user writes it: decimal digits only, within 32 bits.
+bool parseCount(std::string_view text, std::uint32_t& count) {
+  if (text.empty() || text.size() > 10) return false;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (value > 0xFFFFFFFFu) return false;
+  count = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+std::string parseSessionCount(Arguments arguments, CommandLine& line) {
+  if (arguments.size() == 1 && arguments[0] == kHelp) {
+    line.command = Command::Help;
+    line.helpTopic = Command::SessionCount;
+    return {};
+  }
+  if (arguments.empty()) return {};
+  const std::string_view action = arguments[0];
+  std::size_t next = 1;
+  if (action == "set") {
+    line.sessionAction = CommandLine::SessionAction::Set;
+    if (arguments.size() < 2 || !parseCount(arguments[1], line.sessionCount)) {
+      return "session-count set needs a count from 0 to 4294967295";
+    }
+    next = 2;
+  } else if (action == "increment") {
+    line.sessionAction = CommandLine::SessionAction::Increment;
+  } else {
+    return "unknown argument '" + std::string(action) + "' for session-count";
+  }
+  for (; next < arguments.size(); ++next) {
+    if (std::string_view(arguments[next]) != "--persist" || line.persist) {
+      return "unknown argument '" + std::string(arguments[next]) + "' for session-count " + std::string(action);
+    }
+    line.persist = true;
+  }
+  return {};
+}
+
 std::string parseNothing(const char* name, Arguments arguments) {
   return arguments.empty() ? std::string() : std::string(name) + " takes no arguments";
 }
@@ -129,6 +171,15 @@ constexpr CommandEntry kCommands[] = {
      "      follows a symbolic link: a PATH that is one is refused with the name of its\n"
      "      target (exit status 2); give the target itself to clean it. When the file\n"
      "      cannot be scanned, the engine's reason is shown.\n"},
+    {{"session-count"},
+     Command::SessionCount,
+     parseSessionCount,
+     "  ovrascan session-count [set N [--persist] | increment [--persist]]\n"
+     "      Show the clean-session counter and whether it is kept after uninstallation,\n"
+     "      or set it to N or add one, through the virus-scan object as a script does.\n"
+     "      The counter stops at 1024. --persist keeps it after uninstallation; without\n"
+     "      it, set and increment clear that flag. Stored in the registry database\n"
+     "      $VX_MACHINE_DIR/Vexora/registry.db (default /var/lib); writing needs root.\n"},
     {{"version", "--version"},
      Command::Version,
      [](Arguments arguments, CommandLine&) { return parseNothing("version", arguments); },

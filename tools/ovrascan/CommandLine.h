@@ -10,10 +10,12 @@
 // or "--report=r.xml").
 //
 // A value type; no shared state.
+#include <cstdint>
 #include <string>
 
 struct CommandLine {
-  enum class Command { Help, Version, Scan, CleanFile };
+  enum class Command { Help, Version, Scan, CleanFile, SessionCount };
+  enum class SessionAction { Show, Set, Increment };
 
   Command command = Command::Help;
   // Help: whose usage to show (Help itself: all of it).
@@ -28,6 +30,10 @@ struct CommandLine {
   std::string jsonFile;    // empty: no JSON report
   // CleanFile
   std::string path;
+  // SessionCount
+  SessionAction sessionAction = SessionAction::Show;
+  std::uint32_t sessionCount = 0;  // Set
+  bool persist = false;            // Set, Increment
 
   // Fills `line` from the arguments after the program name. Returns an empty text,
   // or what is wrong with the arguments.

@@ -66,6 +66,7 @@ int OvrascanHost::run(const CommandLine& line) {
     case CommandLine::Command::Version: return close(version());
     case CommandLine::Command::Scan: return close(scan(line));
     case CommandLine::Command::CleanFile: return close(cleanFile(line));
+    case CommandLine::Command::SessionCount: return close(sessionCount(line));
     case CommandLine::Command::Help: break;
   }
   return close(kError);

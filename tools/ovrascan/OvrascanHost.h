@@ -10,7 +10,8 @@
 // still has live objects then is a fault and makes the command fail.
 //
 // Each command's runner lives in a file of its own (OvrascanScan.cpp,
-// OvrascanCleanFile.cpp); what they share is here and in OvrascanHost.cpp.
+// OvrascanCleanFile.cpp, OvrascanSessionCount.cpp); what they share is here and
+// in OvrascanHost.cpp.
 //
 // Signals: Ctrl-C, SIGTERM and SIGHUP cancel a running operation (InterruptWatcher);
 // one that comes after the operation ended changes nothing of its result. SIGPIPE
@@ -65,6 +66,7 @@ class OvrascanHost {
   int version();
   int scan(const CommandLine& line);
   int cleanFile(const CommandLine& line);
+  int sessionCount(const CommandLine& line);
 
   // Registers a monitor, hands over the configuration, starts the operation with
   // `start` (which calls Scan or CleanFile and returns its HRESULT and status) and

@@ -1,0 +1,108 @@
+// ovrascan session-count, run as a user runs it, with a machine folder of the
+// test's own: the counter it shows, sets and increments through the object, and
+// what it says when it cannot.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/tools/ChildProcess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kError = 2;
+
+class SessionCountCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::path(::testing::TempDir()) / "ovrascan-sessions-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern;
+    // Other users must reach the machine folder to read the registry in it.
+    ::chmod(folder_.c_str(), 0755);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    if (!folder_.empty()) fs::remove_all(folder_, ignored);
+  }
+
+  std::string machineFolder() const { return folder_.string(); }
+  ChildProcess::Result run(const std::vector<std::string>& arguments) const {
+    std::vector<std::string> command{"session-count"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return runToEnd(TEST_BINARY, command, {"VX_MACHINE_DIR=" + machineFolder()});
+  }
+  static std::string shown(unsigned count, bool persist) {
+    return "Clean sessions: " + std::to_string(count) + "\nPersist after uninstall: " + (persist ? "yes" : "no") +
+           "\n";
+  }
+
+  fs::path folder_;
+};
+
+TEST_F(SessionCountCommandTest, ShowsSetsAndIncrements) {
+  struct Step {
+    std::vector<std::string> arguments;
+    std::string out;
+  };
+  const Step steps[] = {
+      {{}, shown(0, false)},
+      {{"set", "5", "--persist"}, shown(5, true)},
+      {{}, shown(5, true)},
+      {{"increment", "--persist"}, shown(6, true)},
+      {{"increment"}, shown(7, false)},
+      {{"set", "5000"}, shown(1024, false)},
+      {{"increment", "--persist"}, shown(1024, true)},
+      {{"set", "0"}, shown(0, false)},
+  };
+  for (const Step& step : steps) {
+    const auto result = run(step.arguments);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, step.out);
+    EXPECT_EQ(result.err, "");
+  }
+  struct stat status {};
+  ASSERT_EQ(::stat((folder_ / "Vexora" / "registry.db").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0644u);
+}
+
+TEST_F(SessionCountCommandTest, ShowingStoresNothing) {
+  const auto result = run({});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_FALSE(fs::exists(folder_ / "Vexora"));
+}
+
+TEST_F(SessionCountCommandTest, MisuseIsAnError) {
+  const auto result = run({"set"});
+  EXPECT_EQ(result.exitCode, kError);
+  EXPECT_NE(result.err.find("session-count set needs a count from 0 to 4294967295"), std::string::npos) << result.err;
+  EXPECT_EQ(result.out, "");
+}
+
+// A user without write access to the registry sees the object's status.
+TEST_F(SessionCountCommandTest, WritingWithoutAccessFails) {
+  const char* setpriv = "/usr/bin/setpriv";
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+  if (::access(setpriv, X_OK) != 0) GTEST_SKIP() << "no setpriv to drop root";
+  ASSERT_EQ(run({"set", "3", "--persist"}).exitCode, 0);
+  for (const std::vector<std::string>& command :
+       std::vector<std::vector<std::string>>{{"set", "4"}, {"increment"}}) {
+    std::vector<std::string> arguments{"--reuid=65534", "--regid=65534", "--clear-groups", TEST_BINARY,
+                                       "session-count"};
+    arguments.insert(arguments.end(), command.begin(), command.end());
+    const auto result = runToEnd(setpriv, arguments, {"VX_MACHINE_DIR=" + machineFolder()});
+    EXPECT_EQ(result.exitCode, kError) << result.err;
+    EXPECT_NE(result.err.find("failed with status 1627"), std::string::npos) << result.err;
+  }
+  const auto result = run({});
+  EXPECT_EQ(result.out, shown(3, true));
+}
+
+}  // namespace
