@@ -52,7 +52,8 @@ std::uint32_t readPrivateProfileStruct(const std::string& path, std::wstring_vie
   // value, so that a longer one shows as longer.
   constexpr std::wstring_view kMissing = L"<missing>";
   std::wstring text;
-  readPrivateProfileString(path, section, key, kMissing, static_cast<std::uint32_t>(wanted + 2), text);
+  const std::size_t bufferSize = std::max(wanted + 2, kMissing.size() + 1);
+  readPrivateProfileString(path, section, key, kMissing, static_cast<std::uint32_t>(bufferSize), text);
   if (text == kMissing) return kErrorFileNotFound;
   if (text.size() != wanted) return kErrorBadLength;
   std::vector<std::uint8_t> decoded(bytes.size() + 1);
