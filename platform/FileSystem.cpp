@@ -174,6 +174,16 @@ std::uint32_t OpenFolder::openChildFile(const std::string& name, bool truncate, 
   return 0;
 }
 
+std::uint32_t OpenFolder::openChildFileForReading(const std::string& name, UniqueFileDescriptor& file) const {
+  UniqueFileDescriptor fd(::openat(fd_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return errno == ENOENT ? kErrorFileNotFound : lastWindowsError();
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) return lastWindowsError();
+  if (!S_ISREG(status.st_mode)) return kErrorAccessDenied;
+  file = std::move(fd);
+  return 0;
+}
+
 std::uint32_t OpenFolder::list(std::vector<FolderEntry>& entries) const {
   // fdopendir takes over the descriptor it is given, so it gets its own copy;
   // rewinding makes a second listing of the same folder start at the top.

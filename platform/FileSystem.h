@@ -87,6 +87,9 @@ class OpenFolder {
   // creating it (0644) when missing, emptying it when `truncate`; a link (1921)
   // or anything but a regular file (5) is refused. Never blocks on a pipe.
   std::uint32_t openChildFile(const std::string& name, bool truncate, UniqueFileDescriptor& file) const;
+  // Opens the regular file `name` of this folder for reading only, on the same
+  // terms (missing: 2).
+  std::uint32_t openChildFileForReading(const std::string& name, UniqueFileDescriptor& file) const;
   // Every entry except "." and "..".
   std::uint32_t list(std::vector<FolderEntry>& entries) const;
   // Removes the entry `name` (asFolder: an empty folder; else any non-folder,

@@ -10,10 +10,11 @@
 // or "--report=r.xml").
 //
 // A value type; no shared state.
+#include <cstdint>
 #include <string>
 
 struct CommandLine {
-  enum class Command { Help, Version, Scan, CleanFile };
+  enum class Command { Help, Version, Scan, CleanFile, LogSettings, Log };
 
   Command command = Command::Help;
   // Help: whose usage to show (Help itself: all of it).
@@ -28,6 +29,8 @@ struct CommandLine {
   std::string jsonFile;    // empty: no JSON report
   // CleanFile
   std::string path;
+  // Log: how many of the newest lines to show
+  std::uint32_t logLines = 10;
 
   // Fills `line` from the arguments after the program name. Returns an empty text,
   // or what is wrong with the arguments.
