@@ -24,6 +24,7 @@ inline constexpr std::uint32_t ERROR_PROC_NOT_FOUND = 127;
 inline constexpr std::uint32_t ERROR_ALREADY_INITIALIZED = 1247;
 inline constexpr std::uint32_t ERROR_PATH_NOT_FOUND = 3;
 inline constexpr std::uint32_t ERROR_INVALID_DRIVE = 15;
+inline constexpr std::uint32_t ERROR_BAD_LENGTH = 24;
 inline constexpr std::uint32_t ERROR_CANNOT_MAKE = 82;
 inline constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr std::uint32_t ERROR_DIR_NOT_EMPTY = 145;
@@ -40,5 +41,10 @@ inline constexpr std::uint32_t VX_E_NOT_INITIALIZED = 0x42032B14;
 inline constexpr std::uint32_t VX_E_TYPE_NOT_RECOGNIZED = 0x42032B15;
 inline constexpr std::uint32_t VX_E_SCAN_CANCELLED = 0x42032B16;
 inline constexpr std::uint32_t VX_E_NOTHING_TO_CANCEL = 0x42032B17;
+// The cipher of a protected settings value could not be set up.
+inline constexpr std::uint32_t VX_E_CIPHER_SETUP = 6000;
+// The file log: initialize on an initialised log, uninitialize on one that is not.
+inline constexpr std::uint32_t VX_E_LOG_ALREADY_INITIALIZED = 20001;
+inline constexpr std::uint32_t VX_E_LOG_NOT_INITIALIZED = 20002;
 // Engine statuses map to VX_E_ENGINE_STATUS_BASE + status.
 inline constexpr std::uint32_t VX_E_ENGINE_STATUS_BASE = 0x42032F10;

@@ -154,6 +154,36 @@ std::uint32_t OpenFolder::openChild(const std::string& name, OpenFolder& child) 
   return 0;
 }
 
+std::uint32_t OpenFolder::openOrCreateChild(const std::string& name, OpenFolder& child) const {
+  if (::mkdirat(fd_.get(), name.c_str(), 0755) != 0 && errno != EEXIST) return lastWindowsError();
+  return openChild(name, child);
+}
+
+std::uint32_t OpenFolder::openChildFile(const std::string& name, bool truncate, UniqueFileDescriptor& file) const {
+  const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (truncate ? O_TRUNC : 0);
+  // O_TRUNC must not reach a device or pipe: those are refused before emptying.
+  UniqueFileDescriptor fd(::openat(fd_.get(), name.c_str(), flags & ~O_TRUNC, 0644));
+  if (!fd.valid()) return lastWindowsError();
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) return lastWindowsError();
+  if (!S_ISREG(status.st_mode)) return kErrorAccessDenied;
+  if (truncate && ::ftruncate(fd.get(), 0) != 0) return lastWindowsError();
+  const int mode = ::fcntl(fd.get(), F_GETFL);
+  if (mode >= 0) ::fcntl(fd.get(), F_SETFL, mode & ~O_NONBLOCK);
+  file = std::move(fd);
+  return 0;
+}
+
+std::uint32_t OpenFolder::openChildFileForReading(const std::string& name, UniqueFileDescriptor& file) const {
+  UniqueFileDescriptor fd(::openat(fd_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return errno == ENOENT ? kErrorFileNotFound : lastWindowsError();
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) return lastWindowsError();
+  if (!S_ISREG(status.st_mode)) return kErrorAccessDenied;
+  file = std::move(fd);
+  return 0;
+}
+
 std::uint32_t OpenFolder::list(std::vector<FolderEntry>& entries) const {
   // fdopendir takes over the descriptor it is given, so it gets its own copy;
   // rewinding makes a second listing of the same folder start at the top.

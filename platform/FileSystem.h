@@ -79,6 +79,17 @@ class OpenFolder {
   std::uint32_t open(const std::string& path);
   // Opens the entry `name` of this folder the same way.
   std::uint32_t openChild(const std::string& name, OpenFolder& child) const;
+  // Creates the folder `name` (mode 0755) unless it exists, then opens it the
+  // same way: an entry of that name that is a link or no folder is refused
+  // (1921, 267) and left alone.
+  std::uint32_t openOrCreateChild(const std::string& name, OpenFolder& child) const;
+  // Opens the regular file `name` of this folder for reading and writing,
+  // creating it (0644) when missing, emptying it when `truncate`; a link (1921)
+  // or anything but a regular file (5) is refused. Never blocks on a pipe.
+  std::uint32_t openChildFile(const std::string& name, bool truncate, UniqueFileDescriptor& file) const;
+  // Opens the regular file `name` of this folder for reading only, on the same
+  // terms (missing: 2).
+  std::uint32_t openChildFileForReading(const std::string& name, UniqueFileDescriptor& file) const;
   // Every entry except "." and "..".
   std::uint32_t list(std::vector<FolderEntry>& entries) const;
   // Removes the entry `name` (asFolder: an empty folder; else any non-folder,

@@ -1,6 +1,7 @@
 #pragma once
-// Reading values from private-profile (INI) files the way GetPrivateProfileStringW
-// does, which is what the component's settings files were written for:
+// Reading and writing values of private-profile (INI) files the way
+// GetPrivateProfileStringW and WritePrivateProfileStringW do, which is what the
+// component's settings files were written for:
 //
 //   [section]
 //   key = value
@@ -22,9 +23,25 @@
 // key gives its default. Settings files are a few hundred bytes; the cap keeps
 // a file that somebody else controls from costing more than that bound.
 //
+// Writing replaces the whole file atomically: the new text goes to a fresh file in
+// the same folder, which is then renamed over the old one, so a reader sees the
+// old or the new file, never half of one. Every other section, key, comment and
+// blank line stays as it was, and so does the encoding (UTF-8 with or without
+// its mark, UTF-16LE) and the file's mode and owner. Only a regular file is
+// replaced: a link, a folder or a file above the cap is refused (5, 223), and
+// the folder is opened without following a link in its last component.
+// Concurrent writers of one file must be serialised by the caller; the last
+// rename wins.
+//
+// The struct form (WritePrivateProfileStruct / GetPrivateProfileStruct) stores
+// bytes as upper-case hexadecimal digits followed by one checksum byte, the sum
+// of the bytes modulo 256, also in hexadecimal.
+//
 // Stateless; safe from any thread. The file is read anew on every call.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -39,5 +56,26 @@ inline constexpr std::size_t kPrivateProfileMaximumSize = std::size_t{1} << 20;
 std::uint32_t readPrivateProfileString(const std::string& path, std::wstring_view section,
                                        std::wstring_view key, std::wstring_view defaultValue,
                                        std::uint32_t bufferSize, std::wstring& value);
+
+// Sets `key` of `section` to `value` ("key=value"), adding the key at the end of
+// the section's lines or the section at the end of the file when missing, and
+// creating the file when there is none. Without a value the key's line is
+// removed; without a key the whole section is. Returns 0 or the Windows code:
+// 87 for an empty section or key name or a name or value with a line break.
+std::uint32_t writePrivateProfileString(const std::string& path, std::wstring_view section,
+                                        std::optional<std::wstring_view> key,
+                                        std::optional<std::wstring_view> value);
+
+// Writes `bytes` in the struct form under `key`.
+std::uint32_t writePrivateProfileStruct(const std::string& path, std::wstring_view section,
+                                        std::wstring_view key, std::span<const std::uint8_t> bytes);
+
+// Reads exactly bytes.size() bytes stored in the struct form. 0 on success;
+// 2 when the file, section or key is missing; 24 (ERROR_BAD_LENGTH) when the
+// value does not hold exactly that many bytes and the checksum; 13
+// (ERROR_INVALID_DATA) when it holds a character that is no hexadecimal digit
+// or the checksum does not match. `bytes` is written only on success.
+std::uint32_t readPrivateProfileStruct(const std::string& path, std::wstring_view section,
+                                       std::wstring_view key, std::span<std::uint8_t> bytes);
 
 }  // namespace platform

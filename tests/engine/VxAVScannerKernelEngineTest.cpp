@@ -6,8 +6,11 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <set>
+#include <thread>
 
 #include "engine/VxAVEngineLibrary.h"
 #include "foundation/VxErrorCodes.h"
@@ -40,6 +43,20 @@ class ChildProcess {
     ::waitpid(pid_, nullptr, 0);
   }
   bool running() const { return pid_ != 0; }
+  // Whether the child maps the program by now: spawning can return while the
+  // new image is still being set up, with nothing but a stack in its maps.
+  bool maps(const std::filesystem::path& program) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const std::string maps = "/proc/" + std::to_string(pid_) + "/maps";
+    for (;;) {
+      std::ifstream stream(maps);
+      for (std::string line; std::getline(stream, line);) {
+        if (line.find(" r-xp ") != std::string::npos && line.ends_with(" " + program.string())) return true;
+      }
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::yield();
+    }
+  }
 
  private:
   pid_t pid_ = 0;
@@ -78,6 +95,7 @@ class KernelEngineTest : public ::testing::Test {
 TEST_F(KernelEngineTest, ScanOfTheRunningProcessesReportsEachModuleOnce) {
   ChildProcess child("/bin/sleep");
   ASSERT_TRUE(child.running());
+  ASSERT_TRUE(child.maps(std::filesystem::canonical("/bin/sleep")));
   ASSERT_TRUE(kernel->Scan(false).ok);
   ASSERT_TRUE(client->waitTerminals(1));
   EXPECT_EQ(client->terminals(), (std::vector<RecordingCallback::Terminal>{{false, 0}}));

@@ -136,7 +136,14 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{{"session-count", "increment", "--persist", "--persist"},
                               "unknown argument '--persist' for session-count increment"},
                       BadCase{{"session-count", "--persist"}, "unknown argument '--persist' for session-count"},
-                      BadCase{{"session-count", "reset"}, "unknown argument 'reset' for session-count"}));
+                      BadCase{{"session-count", "reset"}, "unknown argument 'reset' for session-count"},
+                      BadCase{{"log-settings", "x"}, "log-settings takes no arguments"},
+                      BadCase{{"log", "--tail"}, "unknown argument '--tail' for log"},
+                      BadCase{{"log", "--lines"}, "--lines needs a number from 1 to 1000000"},
+                      BadCase{{"log", "--lines", "0"}, "--lines needs a number from 1 to 1000000"},
+                      BadCase{{"log", "--lines=-3"}, "--lines needs a number from 1 to 1000000"},
+                      BadCase{{"log", "--lines", "1000001"}, "--lines needs a number from 1 to 1000000"},
+                      BadCase{{"log", "--lines", "99999999999999999999"}, "--lines needs a number from 1 to 1000000"}));
 
 struct SessionCountCase {
   std::vector<std::string> arguments;
@@ -167,5 +174,31 @@ TEST(CommandLineSessionCountTest, Parses) {
   ASSERT_EQ(parse({"session-count", "--help"}, line), "");
   EXPECT_EQ(line.helpTopic, Command::SessionCount);
 }
+
+struct LogCase {
+  std::vector<std::string> arguments;
+  Command command;
+  std::uint32_t lines;
+  Command helpTopic = Command::Help;
+};
+
+void PrintTo(const LogCase& value, std::ostream* out) { *out << joinedArguments(value.arguments); }
+
+class CommandLineLogTest : public ::testing::TestWithParam<LogCase> {};
+
+TEST_P(CommandLineLogTest, Parses) {
+  CommandLine line;
+  ASSERT_EQ(parse(GetParam().arguments, line), "");
+  EXPECT_EQ(line.command, GetParam().command);
+  EXPECT_EQ(line.logLines, GetParam().lines);
+  EXPECT_EQ(line.helpTopic, GetParam().helpTopic);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CommandLineLogTest,
+                         ::testing::Values(LogCase{{"log-settings"}, Command::LogSettings, 10},
+                                           LogCase{{"log"}, Command::Log, 10},
+                                           LogCase{{"log", "--lines", "3"}, Command::Log, 3},
+                                           LogCase{{"log", "--lines=1000000"}, Command::Log, 1000000},
+                                           LogCase{{"log", "--help"}, Command::Help, 10, Command::Log}));
 
 }  // namespace

@@ -130,6 +130,30 @@ std::string parseSessionCount(Arguments arguments, CommandLine& line) {
   return {};
 }
 
+std::string parseLog(Arguments arguments, CommandLine& line) {
+  constexpr std::uint64_t kMostLines = 1000000;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const Option option(arguments[i]);
+    if (option.name == kHelp && !option.hasValue) {
+      line.command = Command::Help;
+      line.helpTopic = Command::Log;
+      return {};
+    }
+    if (option.name != "--lines") return "unknown argument '" + std::string(arguments[i]) + "' for log";
+    std::string_view value = option.value;
+    if (!option.hasValue) value = i + 1 < arguments.size() ? std::string_view(arguments[++i]) : std::string_view();
+    std::uint64_t count = 0;
+    bool digits = !value.empty() && value.size() <= 7;
+    for (const char c : value) {
+      if (c < '0' || c > '9') digits = false;
+      else count = count * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (!digits || count == 0 || count > kMostLines) return "--lines needs a number from 1 to 1000000";
+    line.logLines = static_cast<std::uint32_t>(count);
+  }
+  return {};
+}
+
 std::string parseNothing(const char* name, Arguments arguments) {
   return arguments.empty() ? std::string() : std::string(name) + " takes no arguments";
 }
@@ -185,6 +209,19 @@ constexpr CommandEntry kCommands[] = {
      [](Arguments arguments, CommandLine&) { return parseNothing("version", arguments); },
      "  ovrascan version | --version\n"
      "      Show the versions of the component, the engine and the data set.\n"},
+    {{"log-settings"},
+     Command::LogSettings,
+     [](Arguments arguments, CommandLine&) { return parseNothing("log-settings", arguments); },
+     "  ovrascan log-settings\n"
+     "      Show the log settings in force (from the global and the program's log.ini),\n"
+     "      the log folder and the current log file.\n"},
+    {{"log"},
+     Command::Log,
+     parseLog,
+     "  ovrascan log [--lines N]\n"
+     "      Show the newest N lines (default 10) of the log as UTF-8, oldest first,\n"
+     "      going back into the older files of the rotation when the current one\n"
+     "      holds fewer.\n"},
     {{"help", "--help", "-h"},
      Command::Help,
      [](Arguments arguments, CommandLine&) { return parseNothing("help", arguments); },

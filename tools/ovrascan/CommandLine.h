@@ -14,7 +14,7 @@
 #include <string>
 
 struct CommandLine {
-  enum class Command { Help, Version, Scan, CleanFile, SessionCount };
+  enum class Command { Help, Version, Scan, CleanFile, SessionCount, LogSettings, Log };
   enum class SessionAction { Show, Set, Increment };
 
   Command command = Command::Help;
@@ -34,6 +34,8 @@ struct CommandLine {
   SessionAction sessionAction = SessionAction::Show;
   std::uint32_t sessionCount = 0;  // Set
   bool persist = false;            // Set, Increment
+  // Log: how many of the newest lines to show
+  std::uint32_t logLines = 10;
 
   // Fills `line` from the arguments after the program name. Returns an empty text,
   // or what is wrong with the arguments.

@@ -13,6 +13,7 @@
 #include "tools/ovrascan/DataSetFiles.h"
 #include "tools/ovrascan/Diagnostics.h"
 #include "tools/ovrascan/InterruptWatcher.h"
+#include "tools/ovrascan/LogCommand.h"
 #include "tools/ovrascan/ScanReport.h"
 
 using platform::automation::com_ptr;
@@ -55,6 +56,9 @@ int OvrascanHost::run(const CommandLine& line) {
     std::fputs(CommandLine::usage(line.helpTopic).c_str(), stdout);
     return kNothingFound;
   }
+  // The log commands read files only: the component is not loaded for them.
+  if (line.command == CommandLine::Command::LogSettings) return LogCommand::showSettings();
+  if (line.command == CommandLine::Command::Log) return LogCommand::showLines(line.logLines);
   // A reader that closed stdout, or a file size limit, must cost the output, not
   // the report: their writes then fail with EPIPE or EFBIG, which are reported.
   std::signal(SIGPIPE, SIG_IGN);
@@ -67,7 +71,9 @@ int OvrascanHost::run(const CommandLine& line) {
     case CommandLine::Command::Scan: return close(scan(line));
     case CommandLine::Command::CleanFile: return close(cleanFile(line));
     case CommandLine::Command::SessionCount: return close(sessionCount(line));
-    case CommandLine::Command::Help: break;
+    case CommandLine::Command::Help:
+    case CommandLine::Command::LogSettings:
+    case CommandLine::Command::Log: break;
   }
   return close(kError);
 }

@@ -1,0 +1,9 @@
+#include "platform/ProcessId.h"
+
+#include <unistd.h>
+
+namespace platform {
+
+std::uint32_t currentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
+}  // namespace platform
