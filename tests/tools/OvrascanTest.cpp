@@ -462,9 +462,11 @@ TEST_P(OvrascanSignalTest, CancelsTheScanPassAndKeepsWhatWasScanned) {
   // stdout: each object's line is written before the object counts as done. With
   // a one-page pipe that this test stops reading, and far more lines to come than
   // the pipe and the test's first read hold (the mapped files add objects with
-  // long names), the signal always finds the scan pass running.
+  // long names), the signal always finds the scan pass running. The padding's
+  // lines alone are far more than the largest pipe and output buffer hold, in
+  // case the pipe cannot be made as small as asked.
   constexpr int kPipeBytes = 4096;
-  const ExecutableMappings padding(folder_, 128, 240);
+  const ExecutableMappings padding(folder_, 2048, 240);
   ASSERT_EQ(padding.failure(), "");
   const fs::path file = folder_ / "partial.xml";
   ChildProcess child(TEST_BINARY, {"scan", "--report", file.string()}, environment(), kPipeBytes);
