@@ -161,3 +161,20 @@ VxLogStatement::~VxLogStatement() {
   }
   stream_->criticalSection().unlock();
 }
+
+namespace {
+
+// The stream itself is never destroyed, but its back end goes with the module, at
+// unload or at process exit: the file log is closed and freed, and a statement
+// made after that is discarded. Without this an unloaded module would leave its
+// file log behind, unreachable.
+struct BackEndRelease {
+  BackEndRelease() = default;
+  BackEndRelease(const BackEndRelease&) = delete;
+  BackEndRelease& operator=(const BackEndRelease&) = delete;
+  ~BackEndRelease() {
+    if (gGate.load(std::memory_order_acquire) == kReady) logstream::instance().setBackEnd(nullptr);
+  }
+} gBackEndRelease;
+
+}  // namespace
