@@ -1,23 +1,34 @@
+#include <string>
 #include <utility>
 
 #include "foundation/VxErrorCodes.h"
 #include "foundation/VxLogStream.h"
+#include "platform/UniqueFileDescriptor.h"
+#include "platform/Utf8.h"
+#include "process/CodeSignature.h"
 #include "process/CreateProcessHelper.h"
+#include "process/ProcessSpawn.h"
 #include "process/VxTask.h"
 
 namespace {
 
 constexpr wchar_t kLogSource[] = L"VxTask";
 
+std::string narrow(const std::wstring& text) { return platform::encodeUtf8(text.data(), text.size()); }
+
 }  // namespace
 
 CVxExeTask::CVxExeTask(std::wstring path, std::wstring arguments, bool wait, bool validate)
     : path_(std::move(path)), arguments_(std::move(arguments)), wait_(wait), validate_(validate) {}
 
-bool CVxExeTask::validateSignature(const std::wstring&) {
-  // No signature verifier is built in yet: every file fails the test, so a
-  // task that asks for the test never starts an unverified file.
-  return false;
+bool CVxExeTask::validateSignature(const std::wstring& path) {
+  platform::UniqueFileDescriptor file;
+  if (path.empty() || vxprocess::openExecutable(narrow(path), file) != 0) return false;
+  return validateOpenExecutable(file.get(), path);
+}
+
+bool CVxExeTask::validateOpenExecutable(int executable, const std::wstring&) {
+  return vxprocess::verifyCodeSignature(executable);
 }
 
 void CVxExeTask::setRunInUserSession(bool inUserSession) { runInUserSession_ = inUserSession; }
@@ -34,19 +45,27 @@ VxNAResult<std::uint32_t> CVxExeTask::execute() {
   if (parseEnvironmentPath(path_) == 0) {
     VX_LOG(VX_LOG_WARNING, kFunction) << L"Environment Parse Path:: " << path_;
   }
-  if (validate_) {
-    VX_LOG(VX_LOG_NORMAL, kFunction) << L"Validating the process for signature ... ";
-    if (!validateSignature(path_)) {
-      VX_LOG(VX_LOG_ERROR, kFunction) << L"Vexora process validation FAILED :- " << path_;
-      return VxNAFail(ERROR_FILE_CORRUPT);
-    }
+  if (!validate_) return runProcess(path_, arguments_, wait_, runInUserSession_);
+
+  VX_LOG(VX_LOG_NORMAL, kFunction) << L"Validating the process for signature ... ";
+  platform::UniqueFileDescriptor file;
+  const bool opened = vxprocess::openExecutable(narrow(path_), file) == 0;
+  if (!opened || !validateOpenExecutable(file.get(), path_)) {
+    VX_LOG(VX_LOG_ERROR, kFunction) << L"Vexora process validation FAILED :- " << path_;
+    return VxNAFail(ERROR_FILE_CORRUPT);
   }
-  return runProcess(path_, arguments_, wait_, runInUserSession_);
+  return startProcess(path_, arguments_, wait_, runInUserSession_, file.get());
 }
 
 VxNAResult<std::uint32_t> CVxExeTask::runProcess(const std::wstring& path,
                                                  const std::wstring& arguments, bool wait,
                                                  bool inUserSession) {
+  return startProcess(path, arguments, wait, inUserSession, -1);
+}
+
+VxNAResult<std::uint32_t> CVxExeTask::startProcess(const std::wstring& path,
+                                                   const std::wstring& arguments, bool wait,
+                                                   bool inUserSession, int executable) {
   constexpr const wchar_t* kFunction = L"CVxExeTask::runProcess";
   VX_LOG(VX_LOG_NORMAL, kFunction) << L"CVxExeTask::runProcess.......Starting: Path:" << path;
   VX_LOG(VX_LOG_NORMAL, kFunction) << L"CVxExeTask::runProcess.......Starting: CMD:" << arguments;
@@ -55,7 +74,7 @@ VxNAResult<std::uint32_t> CVxExeTask::runProcess(const std::wstring& path,
   helper.setPriorityClass(getPriority());
   std::uint32_t error = 0;
   CVxChildProcess child =
-      helper.RunProcess(path, arguments, error, inUserSession, false, nullptr, nullptr);
+      helper.RunProcess(path, arguments, error, inUserSession, false, nullptr, nullptr, executable);
   if (!child) {
     VX_LOG(VX_LOG_ERROR, kFunction)
         << L"CVxExeTask::runProcess()- ERROR:" << error << L", Path:" << path;

@@ -7,7 +7,9 @@
 // CVxExeTask starts an executable: it resolves a leading "./" against the host
 // executable's folder and one %VAR% from the environment, optionally tests the
 // file's signature, starts it through CCPHelper at its priority class, and waits
-// for its exit code or leaves it running.
+// for its exit code or leaves it running. The file whose signature is tested
+// is held open and that open file is what starts, so replacing the path after
+// the test cannot swap in another program.
 //
 // A task is used by one thread at a time; other threads may only wait for it
 // (waitForCompletion) and read the outcome after that wait.
@@ -57,6 +59,8 @@ class CVxExeTask : public CVxTask {
 
   // True when the file passes the signature test.
   virtual bool validateSignature(const std::wstring& path);
+  // The signature test of the file open at executable (path names it in logs).
+  virtual bool validateOpenExecutable(int executable, const std::wstring& path);
   virtual void setRunInUserSession(bool inUserSession);
   virtual void setPriority(std::uint32_t priorityClass);
   // Starts the process at the task's priority; with wait, its exit code.
@@ -69,6 +73,11 @@ class CVxExeTask : public CVxTask {
   VxNAResult<std::uint32_t> execute() override;
 
  private:
+  // runProcess, starting the already opened (and examined) executable when
+  // executable is not negative.
+  VxNAResult<std::uint32_t> startProcess(const std::wstring& path, const std::wstring& arguments,
+                                         bool wait, bool inUserSession, int executable);
+
   std::wstring path_;
   std::wstring arguments_;
   bool wait_;
