@@ -123,6 +123,14 @@ std::string toPem(X509* certificate) {
   return text;
 }
 
+std::string toPem(EVP_PKEY* key) {
+  BIO* out = BIO_new(BIO_s_mem());
+  PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
+  std::string text = bioText(out);
+  BIO_free(out);
+  return text;
+}
+
 std::string thumbprintOf(X509* certificate) {
   unsigned char digest[20];
   unsigned int length = 0;

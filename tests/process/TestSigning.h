@@ -35,8 +35,9 @@ std::string signContent(const std::string& content, const TestCertificate& signe
                         const std::vector<X509*>& chain);
 // content, signature, the module_signature trailer and the magic text.
 std::string appendSignature(const std::string& content, const std::string& signature);
-// PEM text of a certificate.
+// PEM text of a certificate and of a private key.
 std::string toPem(X509* certificate);
+std::string toPem(EVP_PKEY* key);
 // Upper-case hexadecimal SHA-1 of a certificate.
 std::string thumbprintOf(X509* certificate);
 
