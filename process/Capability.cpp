@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "foundation/VxErrorCodes.h"
 #include "platform/ErrorCodes.h"
 
 namespace vxprocess {

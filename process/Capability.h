@@ -10,9 +10,6 @@
 
 namespace vxprocess {
 
-inline constexpr std::uint32_t ERROR_NO_SUCH_PRIVILEGE = 1313;
-inline constexpr std::uint32_t ERROR_PRIVILEGE_NOT_HELD = 1314;
-
 // The capability number of a name such as "CAP_SETUID". False for an unknown name.
 bool lookupCapability(const std::wstring& name, int& capability);
 

@@ -166,8 +166,8 @@ std::uint32_t CCPHelper::_AdjustPrivilege(const std::wstring& name) {
   int capability = 0;
   if (!vxprocess::lookupCapability(name, capability)) {
     VX_LOG(VX_LOG_ERROR, kFunction) << L"LookupPrivilegeValue() failed. ErrorCode: "
-                                    << vxprocess::ERROR_NO_SUCH_PRIVILEGE;
-    return vxprocess::ERROR_NO_SUCH_PRIVILEGE;
+                                    << ERROR_NO_SUCH_PRIVILEGE;
+    return ERROR_NO_SUCH_PRIVILEGE;
   }
   // Unlike a Windows token, where a privilege that is not held is "not all
   // assigned" and surfaces only at the creation, a capability that is not
@@ -210,8 +210,8 @@ std::uint32_t CCPHelper::tokenOfSession(std::uint32_t session, CVxUserToken& tok
   if (const std::uint32_t error = enumerateSessions(sessions); error != 0) return error;
   for (const CVxUserSession& candidate : sessions) {
     if (candidate.id != session) continue;
-    // A session whose user has no passwd entry has no token (ERROR_NONE_MAPPED).
-    if (!CVxUserToken::fromUid(candidate.uid, token)) return 1332;
+    // A session whose user has no passwd entry has no token.
+    if (!CVxUserToken::fromUid(candidate.uid, token)) return ERROR_NONE_MAPPED;
     token.sourcePid = candidate.leader;
     return 0;
   }

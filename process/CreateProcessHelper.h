@@ -23,13 +23,13 @@
 #include <string>
 #include <vector>
 
+#include "foundation/VxErrorCodes.h"
 #include "process/ChildProcess.h"
 #include "process/UserSessions.h"
 #include "process/UserToken.h"
 
 using CVxChildProcess = vxprocess::CVxChildProcess;
 
-inline constexpr std::uint32_t ERROR_NO_SUCH_LOGON_SESSION = 1312;
 inline constexpr std::uint32_t VX_NO_SESSION = 0xFFFFFFFE;
 
 class CCPHelper {

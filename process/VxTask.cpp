@@ -35,11 +35,11 @@ std::uint32_t CVxTask::waitForCompletion() {
 VxNAResult<std::uint32_t> CVxTask::getResult() { return outcome_; }
 
 std::uint32_t CVxTask::parseEnvironmentPath(std::wstring& path) {
-  if (path.empty()) return 87;
+  if (path.empty()) return ERROR_INVALID_PARAMETER;
   const std::size_t open = path.find(L'%');
   if (open == std::wstring::npos) return ERROR_NOT_FOUND;
   const std::size_t close = path.find(L'%', open + 1);
-  if (close == std::wstring::npos) return 87;
+  if (close == std::wstring::npos) return ERROR_INVALID_PARAMETER;
   try {
     const std::wstring name = path.substr(open + 1, close - open - 1);
     const std::string narrowName = platform::encodeUtf8(name.data(), name.size());
@@ -54,12 +54,12 @@ std::uint32_t CVxTask::parseEnvironmentPath(std::wstring& path) {
     path = std::move(expanded);
     return 0;
   } catch (...) {
-    return 87;
+    return ERROR_INVALID_PARAMETER;
   }
 }
 
 std::uint32_t CVxTask::parseModulePath(std::wstring& path) {
-  if (path.empty()) return 87;
+  if (path.empty()) return ERROR_INVALID_PARAMETER;
   if (path.rfind(L"./", 0) != 0) return ERROR_NOT_FOUND;
   std::wstring folder;
   if (getModuleDirectory(folder) != 0) return ERROR_NOT_FOUND;

@@ -16,11 +16,10 @@
 #include <cstdint>
 #include <string>
 
+#include "foundation/VxErrorCodes.h"
 #include "foundation/VxNAResult.h"
 #include "platform/Event.h"
 #include "process/ChildProcess.h"
-
-inline constexpr std::uint32_t ERROR_NOT_FOUND = 1168;
 
 class CVxTask {
  public:
