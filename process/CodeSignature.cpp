@@ -16,7 +16,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <optional>
 
 #include "process/TrustedRoots.h"
 
@@ -39,6 +38,9 @@ using StoreContext =
     std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX, X509_STORE_CTX_free>>;
 using Pkcs7SignerInfo =
     std::unique_ptr<PKCS7_SIGNER_INFO, Deleter<PKCS7_SIGNER_INFO, PKCS7_SIGNER_INFO_free>>;
+
+using DigestContext = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
+void freeOpenSsl(void* p) { OPENSSL_free(p); }
 
 void freeCertificates(STACK_OF(X509)* certificates) { sk_X509_pop_free(certificates, X509_free); }
 using Certificates =
@@ -87,38 +89,20 @@ bool isTrustedRoot(X509* certificate) {
 }
 
 // A certificate without usage limits serves every usage, as on Windows.
-bool allowsCodeSigning(X509* certificate) {
+bool allowsUsage(X509* certificate, std::uint32_t usage) {
   if ((X509_get_extension_flags(certificate) & EXFLAG_XKUSAGE) == 0) return true;
-  return (X509_get_extended_key_usage(certificate) & (XKU_CODE_SIGN | XKU_ANYEKU)) != 0;
+  return (X509_get_extended_key_usage(certificate) & (usage | XKU_ANYEKU)) != 0;
 }
 
-// The signing time of the signer's first counter-signature. Nothing when there
-// is none; false when one is there but cannot be read.
-bool counterSignatureTime(CMS_SignerInfo* signer, std::optional<std::time_t>& time) {
-  time.reset();
-  const int index = CMS_unsigned_get_attr_by_NID(signer, NID_pkcs9_countersignature, -1);
-  if (index < 0) return true;
-  X509_ATTRIBUTE* attribute = CMS_unsigned_get_attr(signer, index);
-  ASN1_TYPE* value = attribute == nullptr ? nullptr : X509_ATTRIBUTE_get0_type(attribute, 0);
-  if (value == nullptr || value->type != V_ASN1_SEQUENCE) return false;
-  const unsigned char* data = value->value.sequence->data;
-  Pkcs7SignerInfo counter(d2i_PKCS7_SIGNER_INFO(nullptr, &data, value->value.sequence->length));
-  if (!counter) return false;
-  ASN1_TYPE* signingTime = PKCS7_get_signed_attribute(counter.get(), NID_pkcs9_signingTime);
-  if (signingTime == nullptr) return true;
-  if (signingTime->type != V_ASN1_UTCTIME && signingTime->type != V_ASN1_GENERALIZEDTIME) {
-    return false;
-  }
-  std::tm parts{};
-  if (ASN1_TIME_to_tm(signingTime->value.utctime, &parts) != 1) return false;
-  time = timegm(&parts);
-  return true;
-}
-
-bool chainIsTrusted(X509* certificate, STACK_OF(X509)* certificates,
-                    const std::optional<std::time_t>& time) {
+// The chain of certificate, built from the message's certificates, ends in a
+// trusted root, is valid at time and allows usage throughout. Code signers must
+// chain to a compiled-in root; time-stamping authorities may also chain to a
+// root of the system's trust store, as public ones do.
+bool chainIsTrusted(X509* certificate, STACK_OF(X509)* certificates, std::time_t time,
+                    std::uint32_t usage) {
+  const bool systemRoots = usage == XKU_TIMESTAMP;
   Store store(X509_STORE_new());
-  if (!store) return false;
+  if (!store || (systemRoots && X509_STORE_set_default_paths(store.get()) != 1)) return false;
   for (int i = 0; i < sk_X509_num(certificates); ++i) {
     X509* candidate = sk_X509_value(certificates, i);
     if (isTrustedRoot(candidate) && X509_STORE_add_cert(store.get(), candidate) != 1) return false;
@@ -127,14 +111,80 @@ bool chainIsTrusted(X509* certificate, STACK_OF(X509)* certificates,
   if (!context || X509_STORE_CTX_init(context.get(), store.get(), certificate, certificates) != 1) {
     return false;
   }
-  X509_STORE_CTX_set_time(context.get(), 0, time.value_or(std::time(nullptr)));
+  X509_STORE_CTX_set_time(context.get(), 0, time);
   if (X509_verify_cert(context.get()) != 1) return false;
   STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(context.get());
   const int length = sk_X509_num(chain);
-  if (length < 1 || !isTrustedRoot(sk_X509_value(chain, length - 1))) return false;
-  for (int i = 0; i < length; ++i) {
-    if (!allowsCodeSigning(sk_X509_value(chain, i))) return false;
+  if (length < 1 || (!systemRoots && !isTrustedRoot(sk_X509_value(chain, length - 1)))) {
+    return false;
   }
+  for (int i = 0; i < length; ++i) {
+    if (!allowsUsage(sk_X509_value(chain, i), usage)) return false;
+  }
+  return true;
+}
+
+// The counter-signature's own signature: its signed attributes carry the digest
+// of the signer's signature value and are signed by its certificate.
+bool counterSignatureIsSound(PKCS7_SIGNER_INFO* counter, X509* certificate,
+                             const ASN1_OCTET_STRING* signatureValue) {
+  const EVP_MD* digest = EVP_get_digestbyobj(counter->digest_alg->algorithm);
+  ASN1_TYPE* messageDigest = PKCS7_get_signed_attribute(counter, NID_pkcs9_messageDigest);
+  if (digest == nullptr || messageDigest == nullptr ||
+      messageDigest->type != V_ASN1_OCTET_STRING) {
+    return false;
+  }
+  std::array<unsigned char, EVP_MAX_MD_SIZE> value{};
+  unsigned int length = 0;
+  if (EVP_Digest(signatureValue->data, static_cast<std::size_t>(signatureValue->length),
+                 value.data(), &length, digest, nullptr) != 1 ||
+      static_cast<int>(length) != messageDigest->value.octet_string->length ||
+      std::memcmp(value.data(), messageDigest->value.octet_string->data, length) != 0) {
+    return false;
+  }
+  unsigned char* attributes = nullptr;
+  const int size = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(counter->auth_attr), &attributes,
+                                 ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+  if (size <= 0) return false;
+  const std::unique_ptr<unsigned char, Deleter<void, freeOpenSsl>> owned(attributes);
+  const DigestContext context(EVP_MD_CTX_new());
+  return context &&
+         EVP_DigestVerifyInit(context.get(), nullptr, digest, nullptr,
+                              X509_get0_pubkey(certificate)) == 1 &&
+         EVP_DigestVerify(context.get(), counter->enc_digest->data,
+                          static_cast<std::size_t>(counter->enc_digest->length), attributes,
+                          static_cast<std::size_t>(size)) == 1;
+}
+
+// The time the signature is judged at: the signing time of the signer's first
+// counter-signature, when that counter-signature is sound and its signer's
+// chain is trusted for time stamping at that time; otherwise now. False when a
+// counter-signature is there but fails.
+bool signatureTime(CMS_SignerInfo* signer, STACK_OF(X509)* certificates, std::time_t& time) {
+  time = std::time(nullptr);
+  const int index = CMS_unsigned_get_attr_by_NID(signer, NID_pkcs9_countersignature, -1);
+  if (index < 0) return true;
+  X509_ATTRIBUTE* attribute = CMS_unsigned_get_attr(signer, index);
+  ASN1_TYPE* value = attribute == nullptr ? nullptr : X509_ATTRIBUTE_get0_type(attribute, 0);
+  if (value == nullptr || value->type != V_ASN1_SEQUENCE) return false;
+  const unsigned char* data = value->value.sequence->data;
+  Pkcs7SignerInfo counter(d2i_PKCS7_SIGNER_INFO(nullptr, &data, value->value.sequence->length));
+  if (!counter || counter->issuer_and_serial == nullptr) return false;
+  X509* certificate = X509_find_by_issuer_and_serial(
+      certificates, counter->issuer_and_serial->issuer, counter->issuer_and_serial->serial);
+  ASN1_TYPE* signingTime = PKCS7_get_signed_attribute(counter.get(), NID_pkcs9_signingTime);
+  if (certificate == nullptr || signingTime == nullptr ||
+      (signingTime->type != V_ASN1_UTCTIME && signingTime->type != V_ASN1_GENERALIZEDTIME)) {
+    return false;
+  }
+  std::tm parts{};
+  if (ASN1_TIME_to_tm(signingTime->value.utctime, &parts) != 1) return false;
+  const std::time_t stamped = timegm(&parts);
+  if (!counterSignatureIsSound(counter.get(), certificate, CMS_SignerInfo_get0_signature(signer)) ||
+      !chainIsTrusted(certificate, certificates, stamped, XKU_TIMESTAMP)) {
+    return false;
+  }
+  time = stamped;
   return true;
 }
 
@@ -163,9 +213,10 @@ bool signerPasses(CMS_SignerInfo* signer, STACK_OF(X509)* certificates, BIO* dig
   X509* certificate = nullptr;
   CMS_SignerInfo_get0_algs(signer, nullptr, &certificate, nullptr, nullptr);
   if (certificate == nullptr || !isTrustedName(certificate)) return false;
-  std::optional<std::time_t> time;
-  if (!counterSignatureTime(signer, time)) return false;
-  return chainIsTrusted(certificate, certificates, time) && signerCoversContent(signer, digests);
+  std::time_t time = 0;
+  if (!signatureTime(signer, certificates, time)) return false;
+  return chainIsTrusted(certificate, certificates, time, XKU_CODE_SIGN) &&
+         signerCoversContent(signer, digests);
 }
 
 }  // namespace

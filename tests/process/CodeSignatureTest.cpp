@@ -86,6 +86,43 @@ TEST_F(CodeSignatureTest, OnlyTrustedSignaturesStart) {
   }
 }
 
+// A signer whose certificate has expired passes only with a sound
+// counter-signature from within its validity.
+TEST_F(CodeSignatureTest, CounterSignatureTimeJudgesExpiredSigners) {
+  constexpr long kDay = 24 * 3600;
+  const vxtest::TestCertificate expired =
+      vxtest::makeIssued(root, "Vexora, Inc.", "codeSigning", -400 * kDay, -30 * kDay);
+  const vxtest::TestCertificate authority =
+      vxtest::makeIssued(root, "Vexora Time", "critical,timeStamping", -1000 * kDay, 1000 * kDay);
+  const vxtest::TestCertificate notForTime =
+      vxtest::makeIssued(root, "Vexora Time", "codeSigning", -1000 * kDay, 1000 * kDay);
+  const std::string signature = vxtest::signContent(program, expired, {root.certificate.get()});
+  const std::time_t now = std::time(nullptr);
+  struct Case {
+    const char* what;
+    std::string signature;
+    bool passes;
+  };
+  const Case cases[] = {
+      {"no counter-signature", signature, false},
+      {"stamped within validity", vxtest::countersign(signature, authority, now - 200 * kDay, false),
+       true},
+      {"stamped before validity", vxtest::countersign(signature, authority, now - 500 * kDay, false),
+       false},
+      {"counter-signature damaged", vxtest::countersign(signature, authority, now - 200 * kDay, true),
+       false},
+      {"stamper without time-stamping usage",
+       vxtest::countersign(signature, notForTime, now - 200 * kDay, false), false},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    const std::string path = scratch.file("stamped" + std::to_string(index++));
+    writeExecutable(path, vxtest::appendSignature(program, c.signature));
+    CVxExeTask task(wide(path), L"", true, false);
+    EXPECT_EQ(task.validateSignature(wide(path)), c.passes) << c.what;
+  }
+}
+
 // A task whose file is replaced by another program right after the test: the
 // file that was tested is the file that runs.
 class ReplacingTask : public CVxExeTask {

@@ -3,6 +3,7 @@
 #include <openssl/bio.h>
 #include <openssl/cms.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs7.h>
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
@@ -63,6 +64,12 @@ TestCertificate makeTestRoot(unsigned char seed) {
 
 TestCertificate makeSigner(const TestCertificate& issuer, const std::string& commonName,
                            bool codeSigning) {
+  return makeIssued(issuer, commonName, codeSigning ? "codeSigning" : "serverAuth", -24 * 3600,
+                    30L * 24 * 3600);
+}
+
+TestCertificate makeIssued(const TestCertificate& issuer, const std::string& commonName,
+                           const char* usage, long from, long to) {
   TestCertificate signer;
   signer.key.reset(EVP_EC_gen("P-256"));
   signer.certificate.reset(X509_new());
@@ -75,15 +82,14 @@ TestCertificate makeSigner(const TestCertificate& issuer, const std::string& com
   BIGNUM* number = BN_bin2bn(serial.data(), serial.size(), nullptr);
   BN_to_ASN1_INTEGER(number, X509_get_serialNumber(certificate));
   BN_free(number);
-  X509_gmtime_adj(X509_getm_notBefore(certificate), -24 * 3600);
-  X509_gmtime_adj(X509_getm_notAfter(certificate), 30L * 24 * 3600);
+  X509_gmtime_adj(X509_getm_notBefore(certificate), from);
+  X509_gmtime_adj(X509_getm_notAfter(certificate), to);
   setName(X509_get_subject_name(certificate), commonName);
   X509_set_issuer_name(certificate, X509_get_subject_name(issuer.certificate.get()));
   X509_set_pubkey(certificate, signer.key.get());
   addExtension(certificate, issuer.certificate.get(), NID_basic_constraints, "CA:FALSE");
   addExtension(certificate, issuer.certificate.get(), NID_key_usage, "critical,digitalSignature");
-  addExtension(certificate, issuer.certificate.get(), NID_ext_key_usage,
-               codeSigning ? "codeSigning" : "serverAuth");
+  addExtension(certificate, issuer.certificate.get(), NID_ext_key_usage, usage);
   require(X509_sign(certificate, issuer.key.get(), nullptr) > 0, "signer signature");
   return signer;
 }
@@ -104,6 +110,45 @@ std::string signContent(const std::string& content, const TestCertificate& signe
   BIO_free(out);
   CMS_ContentInfo_free(message);
   return der;
+}
+
+std::string countersign(const std::string& signature, const TestCertificate& authority,
+                        std::time_t at, bool broken) {
+  const unsigned char* der = reinterpret_cast<const unsigned char*>(signature.data());
+  CMS_ContentInfo* message = d2i_CMS_ContentInfo(nullptr, &der, static_cast<long>(signature.size()));
+  require(message != nullptr, "countersign: message");
+  CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(message), 0);
+  ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(value->data, static_cast<std::size_t>(value->length), digest, &length, EVP_sha256(),
+             nullptr);
+
+  PKCS7_SIGNER_INFO* counter = PKCS7_SIGNER_INFO_new();
+  require(PKCS7_SIGNER_INFO_set(counter, authority.certificate.get(), authority.key.get(),
+                                EVP_sha256()) == 1,
+          "countersign: set");
+  PKCS7_add_signed_attribute(counter, NID_pkcs9_contentType, V_ASN1_OBJECT,
+                             OBJ_nid2obj(NID_pkcs7_data));
+  PKCS7_add_signed_attribute(counter, NID_pkcs9_signingTime, V_ASN1_UTCTIME,
+                             ASN1_UTCTIME_set(nullptr, at));
+  PKCS7_add1_attrib_digest(counter, digest, static_cast<int>(length));
+  require(PKCS7_SIGNER_INFO_sign(counter) == 1, "countersign: sign");
+  if (broken) counter->enc_digest->data[counter->enc_digest->length / 2] ^= 0x01;
+  unsigned char* encoded = nullptr;
+  const int size = i2d_PKCS7_SIGNER_INFO(counter, &encoded);
+  PKCS7_SIGNER_INFO_free(counter);
+  require(size > 0, "countersign: encode");
+  CMS_unsigned_add1_attr_by_NID(signer, NID_pkcs9_countersignature, V_ASN1_SEQUENCE, encoded, size);
+  OPENSSL_free(encoded);
+  CMS_add1_cert(message, authority.certificate.get());
+
+  BIO* out = BIO_new(BIO_s_mem());
+  i2d_CMS_bio(out, message);
+  std::string result = bioText(out);
+  BIO_free(out);
+  CMS_ContentInfo_free(message);
+  return result;
 }
 
 std::string appendSignature(const std::string& content, const std::string& signature) {

@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,14 @@ TestCertificate makeTestRoot(unsigned char seed);
 // code-signing usage or (without it) only the server-authentication usage.
 TestCertificate makeSigner(const TestCertificate& issuer, const std::string& commonName,
                            bool codeSigning);
+// As makeSigner, with a given extended usage text ("codeSigning",
+// "timeStamping", ...) and validity from..to in seconds relative to now.
+TestCertificate makeIssued(const TestCertificate& issuer, const std::string& commonName,
+                           const char* usage, long from, long to);
+// The signature with a counter-signature by authority over its first signer,
+// dated at; with broken set, the counter-signature's own signature is damaged.
+std::string countersign(const std::string& signature, const TestCertificate& authority,
+                        std::time_t at, bool broken);
 // The detached CMS signature (DER) of content by signer, carrying chain.
 std::string signContent(const std::string& content, const TestCertificate& signer,
                         const std::vector<X509*>& chain);
