@@ -89,12 +89,24 @@ CVxChildProcess CCPHelper::RunProcess(const std::wstring& path, const std::wstri
   // line splits into; a file that cannot be opened fails in the creation step
   // below, with its log text.
   platform::UniqueFileDescriptor opened;
+  openError_ = 0;
   if (executable < 0) {
     openError_ = vxprocess::openExecutable(narrow(path), opened);
     executable = opened.get();
   }
   executable_ = executable;
+  CVxChildProcess child =
+      launch(commandLine, error, folder, inUserSession, adminSessionOnly, user, domain);
+  // The descriptor belongs to this call only.
+  executable_ = -1;
+  openError_ = 0;
+  return child;
+}
 
+CVxChildProcess CCPHelper::launch(const std::wstring& commandLine, std::uint32_t& error,
+                                  const std::wstring& folder, bool inUserSession,
+                                  bool adminSessionOnly, const wchar_t* user,
+                                  const wchar_t* domain) {
   if (!inUserSession) return _RunProcessNormal(commandLine, error, folder);
   COsDetect detect;
   switch (detect.GetOSType()) {

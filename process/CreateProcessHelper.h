@@ -83,6 +83,10 @@ class CCPHelper {
   // Enumerates for the two session searches; logs and returns the failure.
   std::uint32_t sessionsForSearch(std::vector<vxprocess::CVxUserSession>& sessions,
                                   const wchar_t* function);
+  // The technique RunProcess picks, with the executable already opened.
+  CVxChildProcess launch(const std::wstring& commandLine, std::uint32_t& error,
+                         const std::wstring& folder, bool inUserSession, bool adminSessionOnly,
+                         const wchar_t* user, const wchar_t* domain);
   std::uint32_t enablePrivileges(const wchar_t* function, const wchar_t* prefix);
   CVxChildProcess spawn(const std::wstring& commandLine, const std::wstring& folder,
                         const std::vector<std::string>* environment,
