@@ -37,6 +37,7 @@ CVxChildProcess::~CVxChildProcess() { close(); }
 
 CVxChildProcess::CVxChildProcess(CVxChildProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
+      detached_(other.detached_),
       reaped_(other.reaped_),
       exitCode_(other.exitCode_) {}
 
@@ -44,6 +45,7 @@ CVxChildProcess& CVxChildProcess::operator=(CVxChildProcess&& other) noexcept {
   if (this != &other) {
     close();
     pid_ = std::exchange(other.pid_, -1);
+    detached_ = other.detached_;
     reaped_ = other.reaped_;
     exitCode_ = other.exitCode_;
   }
@@ -51,7 +53,7 @@ CVxChildProcess& CVxChildProcess::operator=(CVxChildProcess&& other) noexcept {
 }
 
 void CVxChildProcess::close() {
-  if (pid_ > 0 && !reaped_) {
+  if (pid_ > 0 && !reaped_ && !detached_) {
     int status = 0;
     waitpid(pid_, &status, WNOHANG);
   }
@@ -70,6 +72,7 @@ std::uint32_t CVxChildProcess::setPriorityClass(std::uint32_t priorityClass) {
 
 std::uint32_t CVxChildProcess::wait() {
   if (pid_ <= 0) return platform::kErrorInvalidParameter;
+  if (detached_) return platform::kErrorNotSupported;
   while (!reaped_) {
     int status = 0;
     const pid_t ended = waitpid(pid_, &status, 0);
@@ -85,6 +88,7 @@ std::uint32_t CVxChildProcess::wait() {
 
 std::uint32_t CVxChildProcess::exitCode(std::uint32_t& code) {
   if (pid_ <= 0) return platform::kErrorInvalidParameter;
+  if (detached_) return platform::kErrorNotSupported;
   if (!reaped_) {
     int status = 0;
     const pid_t ended = waitpid(pid_, &status, WNOHANG);

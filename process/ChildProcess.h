@@ -26,7 +26,8 @@ bool niceOfPriorityClass(std::uint32_t priorityClass, int& nice);
 class CVxChildProcess {
  public:
   CVxChildProcess() = default;
-  explicit CVxChildProcess(pid_t pid) : pid_(pid) {}
+  // detached: a process started for nobody to wait for, not a child of ours.
+  explicit CVxChildProcess(pid_t pid, bool detached = false) : pid_(pid), detached_(detached) {}
   ~CVxChildProcess();
   CVxChildProcess(CVxChildProcess&& other) noexcept;
   CVxChildProcess& operator=(CVxChildProcess&& other) noexcept;
@@ -40,7 +41,8 @@ class CVxChildProcess {
   // not one of those above.
   std::uint32_t setPriorityClass(std::uint32_t priorityClass);
 
-  // Waits without a time-out until the child ends. 0 or a Windows error code.
+  // Waits without a time-out until the child ends. 0 or a Windows error code;
+  // 50 for a detached process.
   std::uint32_t wait();
   // The exit status once ended (128 + signal number for a child ended by a
   // signal); 259 (STILL_ACTIVE) while it runs. 0 or a Windows error code.
@@ -50,6 +52,7 @@ class CVxChildProcess {
   void close();
 
   pid_t pid_ = -1;
+  bool detached_ = false;
   bool reaped_ = false;
   std::uint32_t exitCode_ = 0;
 };

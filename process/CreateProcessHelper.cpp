@@ -137,6 +137,7 @@ CVxChildProcess CCPHelper::spawn(const std::wstring& commandLine, const std::wst
   request.environment = environment;
   request.workingFolder = narrow(folder);
   request.token = token;
+  request.detached = detached_;
   if (!vxprocess::niceOfPriorityClass(priorityClass_, request.nice)) {
     error = platform::kErrorInvalidParameter;
     return {};

@@ -49,6 +49,9 @@ class CCPHelper {
   // The priority class the child starts with (applied before it runs its first
   // instruction, so that it never runs at a priority it was not meant to have).
   void setPriorityClass(std::uint32_t priorityClass) { priorityClass_ = priorityClass; }
+  // Starts the child detached: for callers that will not wait for it, so that it
+  // is reaped by init (see process/ProcessSpawn.h).
+  void setDetached(bool detached) { detached_ = detached; }
 
   CVxChildProcess _RunProcessNormal(const std::wstring& commandLine, std::uint32_t& error,
                                     const std::wstring& folder);
@@ -98,4 +101,5 @@ class CCPHelper {
   int executable_ = -1;          // the opened executable of this launch, -1 for none
   std::uint32_t openError_ = 0;  // why RunProcess could not open it
   std::uint32_t priorityClass_ = vxprocess::NORMAL_PRIORITY_CLASS;
+  bool detached_ = false;
 };

@@ -81,11 +81,38 @@ std::uint32_t spawnProcess(int executable, const CVxSpawnRequest& request, CVxCh
   if (pipe2(pipeEnds, O_CLOEXEC) != 0) return platform::lastWindowsError();
   platform::UniqueFileDescriptor reader(pipeEnds[0]);
   platform::UniqueFileDescriptor writer(pipeEnds[1]);
+  int pidEnds[2] = {-1, -1};
+  if (request.detached && pipe2(pidEnds, O_CLOEXEC) != 0) return platform::lastWindowsError();
+  platform::UniqueFileDescriptor pidReader(pidEnds[0]);
+  platform::UniqueFileDescriptor pidWriter(pidEnds[1]);
 
   const pid_t pid = fork();
   if (pid < 0) return platform::lastWindowsError();
-  if (pid == 0) runChild(executable, writer.get(), request, argv.data(), envp);
+  if (pid == 0) {
+    if (!request.detached) runChild(executable, writer.get(), request, argv.data(), envp);
+    // A detached child is started by an intermediate process that ends at
+    // once, so that the child is adopted (and reaped) by init, not by us.
+    const pid_t grandchild = fork();
+    if (grandchild == 0) runChild(executable, writer.get(), request, argv.data(), envp);
+    ssize_t written = write(pidWriter.get(), &grandchild, sizeof grandchild);
+    (void)written;
+    _exit(grandchild < 0 ? 1 : 0);
+  }
   writer.reset();
+  pidWriter.reset();
+  pid_t started = pid;
+  if (request.detached) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ssize_t got = 0;
+    do {
+      got = read(pidReader.get(), &started, sizeof started);
+    } while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(sizeof started) || started <= 0) {
+      return platform::kErrorNotEnoughMemory;  // the intermediate could not fork
+    }
+  }
 
   int childError = 0;
   ssize_t got = 0;
@@ -94,11 +121,11 @@ std::uint32_t spawnProcess(int executable, const CVxSpawnRequest& request, CVxCh
   } while (got < 0 && errno == EINTR);
   if (got == static_cast<ssize_t>(sizeof childError)) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (!request.detached && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return platform::windowsErrorFromErrno(childError);
   }
-  child = CVxChildProcess(pid);
+  child = CVxChildProcess(started, request.detached);
   return 0;
 }
 

@@ -10,6 +10,11 @@
 // of these steps back through a close-on-exec pipe, so the caller learns the
 // error of a start that failed instead of a child that exits at once.
 //
+// A detached child is started through an intermediate process that ends at
+// once: the child is then adopted by init, which reaps it, so a child nobody
+// waits for never stays behind as a zombie of a long-running host. Its handle
+// can set its priority but not wait for it.
+//
 // Safe from any thread: the child runs only async-signal-safe calls between
 // fork and exec, everything it needs is prepared before the fork.
 #include <cstdint>
@@ -28,6 +33,7 @@ struct CVxSpawnRequest {
   std::string workingFolder;                // empty: the caller's
   const CVxUserToken* token = nullptr;      // null: the caller's identity
   int nice = 0;                             // the child's nice value from its start
+  bool detached = false;                    // nobody will wait: not our child (see below)
 };
 
 // Opens an executable for starting it: a regular file, no symbolic link on the

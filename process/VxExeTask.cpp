@@ -72,6 +72,7 @@ VxNAResult<std::uint32_t> CVxExeTask::startProcess(const std::wstring& path,
 
   CCPHelper helper;
   helper.setPriorityClass(getPriority());
+  helper.setDetached(!wait);
   std::uint32_t error = 0;
   CVxChildProcess child =
       helper.RunProcess(path, arguments, error, inUserSession, false, nullptr, nullptr, executable);

@@ -5,9 +5,12 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -168,16 +171,37 @@ TEST(VxTaskTest, NotWaitingReturnsAtOnceAndTheChildRunsOn) {
   }
   close(reader);
   EXPECT_EQ(received, "alive");
+  // The child was never ours to reap: nothing is left behind as a zombie.
+  errno = 0;
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
 }
 
+// Whether the task waits or not, a start that fails reports its error: one
+// found before the start (missing folder) and one of the execution itself (a
+// file without execute permission).
 TEST(VxTaskTest, APathThatCannotStartReturnsItsError) {
-  vxtest::LogCapture capture;
-  CVxExeTask task(L"/nonexistent-folder-vx/tool", L"", true, false);
-  const VxNAResult<std::uint32_t> outcome = task.run();
-  EXPECT_FALSE(outcome.ok);
-  EXPECT_EQ(outcome.error, 3u);
-  EXPECT_TRUE(capture->contains(L"CVxExeTask::runProcess()- ERROR:3, Path:/nonexistent-folder-vx/tool",
-                                VX_LOG_ERROR));
+  vxtest::ScratchFolder scratch;
+  const std::string text = scratch.file("text");
+  { std::ofstream(text) << "not a program"; }
+  chmod(text.c_str(), 0644);
+  struct Case {
+    std::wstring path;
+    std::uint32_t error;
+  };
+  const Case cases[] = {{L"/nonexistent-folder-vx/tool", 3}, {wide(text), 5}};
+  for (const Case& c : cases) {
+    for (const bool wait : {true, false}) {
+      vxtest::LogCapture capture;
+      CVxExeTask task(c.path, L"", wait, false);
+      const VxNAResult<std::uint32_t> outcome = task.run();
+      EXPECT_FALSE(outcome.ok) << c.path << wait;
+      EXPECT_EQ(outcome.error, c.error) << c.path << wait;
+      EXPECT_TRUE(capture->contains(L"CVxExeTask::runProcess()- ERROR:" + std::to_wstring(c.error) +
+                                        L", Path:" + c.path,
+                                    VX_LOG_ERROR));
+    }
+  }
 }
 
 TEST(VxTaskTest, AFileThatFailsTheSignatureTestNeverStarts) {
