@@ -8,7 +8,11 @@
 // - whose chain, built from the signature's own certificates, ends in a root
 //   with a trusted thumbprint (process/TrustedRoots.h), is valid at the time of
 //   the signer's counter-signature when there is one (else now), and allows code
-//   signing in every certificate that limits its usages,
+//   signing in every certificate that limits its usages; a counter-signature
+//   counts only when it signs the signer's signature value and its own signer
+//   chains, valid at that time and allowed to stamp times, to a trusted root or
+//   to a root of the system's trust store; one that fails fails the signer,
+// - has signed attributes that verify,
 // - and whose signature covers exactly the content.
 //
 // The test reads an open descriptor, so that the caller can start the very
