@@ -11,7 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake ninja-build ccache libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
-          libxml2-utils clang libclang-rt-14-dev libyara-dev libssl-dev libsqlite3-dev yara python3)
+          libxml2-utils clang libclang-rt-14-dev libyara-dev libssl-dev libsqlite3-dev libsystemd-dev
+          pkg-config yara python3)
 JOBS=${JOBS:-$(nproc)}
 
 setup() {

@@ -32,6 +32,11 @@ inline constexpr std::uint32_t ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr std::uint32_t ERROR_FILE_TOO_LARGE = 223;
 inline constexpr std::uint32_t ERROR_DIRECTORY = 267;
 inline constexpr std::uint32_t ERROR_FILE_CORRUPT = 1392;
+inline constexpr std::uint32_t ERROR_NOT_FOUND = 1168;
+inline constexpr std::uint32_t ERROR_NO_SUCH_LOGON_SESSION = 1312;
+inline constexpr std::uint32_t ERROR_NO_SUCH_PRIVILEGE = 1313;
+inline constexpr std::uint32_t ERROR_PRIVILEGE_NOT_HELD = 1314;
+inline constexpr std::uint32_t ERROR_NONE_MAPPED = 1332;
 
 // The component's own codes.
 inline constexpr std::uint32_t VX_E_NOT_SUPPORTED = 0x42032B11;

@@ -1,0 +1,25 @@
+#pragma once
+// Command lines in the Windows form: one text that holds the program and its
+// arguments. Children are handed an argv split from that text with the rules of
+// CommandLineToArgvW, so that a child sees the same arguments on Linux as it
+// would on Windows:
+// - the program name (first word) ends at the next blank, or, when it begins
+//   with a double quotation mark, at the next one; it has no escapes;
+// - in the other words 2n backslashes before a quotation mark give n backslashes
+//   and the mark opens or closes a quoted part; 2n+1 give n backslashes and a
+//   literal mark; backslashes elsewhere are literal;
+// - inside a quoted part a doubled mark gives one literal mark.
+//
+// Stateless; safe from any thread.
+#include <string>
+#include <vector>
+
+namespace vxprocess {
+
+// The quoted path, then, when arguments is not empty, one blank and the arguments.
+std::wstring buildCommandLine(const std::wstring& path, const std::wstring& arguments);
+
+// The argv a child receives for commandLine.
+std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine);
+
+}  // namespace vxprocess

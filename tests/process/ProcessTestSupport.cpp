@@ -1,0 +1,63 @@
+#include "tests/process/ProcessTestSupport.h"
+
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace vxtest {
+
+std::string argvWriterPath() { return VX_TEST_ARGV_WRITER; }
+
+std::wstring argvWriterPathWide() {
+  const std::string path = argvWriterPath();
+  return std::wstring(path.begin(), path.end());
+}
+
+bool readChildReport(const std::string& file, ChildReport& report) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (std::size_t end; (end = content.find('\0', start)) != std::string::npos; start = end + 1) {
+    fields.push_back(content.substr(start, end - start));
+  }
+  if (fields.size() < 2 || fields[0].empty()) return false;
+  report.nice = std::atoi(fields[0].c_str());
+  report.folder = fields[1];
+  report.arguments.assign(fields.begin() + 2, fields.end());
+  return true;
+}
+
+ScratchFolder::ScratchFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vxprocess.XXXXXX").string();
+  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+std::wstring quoteArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+}  // namespace vxtest
