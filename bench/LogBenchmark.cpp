@@ -9,122 +9,19 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
-#include <condition_variable>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "engine/IVxAVScannerConfig.h"
+#include "bench/TrivialKernelScan.h"
 #include "foundation/VxFileLog.h"
 #include "foundation/VxFileLogFactory.h"
 #include "foundation/VxLogStream.h"
 #include "foundation/VxProtectedIniValue.h"
-#include "kernel/VxAVScanObject.h"
-#include "kernel/VxAVScannerKernel.h"
 
 namespace {
 
 constexpr wchar_t kLogSource[] = L"LogBenchmark";
-
-// The severity of the statement each scanned object logs; 0: none.
-std::uint32_t gStatementSeverity = 0;
-
-
-class NoEngine final : public IVxAVEngine {
- public:
-  VxNAResult<VxAVEngineHandle> getHandle() override { return VxAVEngineHandle{1}; }
-};
-
-class ListConfig final : public IVxAVScannerXMLConfig {
- public:
-  explicit ListConfig(std::shared_ptr<const std::vector<std::wstring>> names)
-      : names_(std::move(names)) {}
-  VxNAResult<> setConfiguration(const std::wstring&) override { return VxNASuccess(); }
-  VxNAResult<std::uint32_t> getMaxScanCount() override { return std::uint32_t{1000000}; }
-  VxNAResult<> getScanTypes(std::set<std::uint32_t>& types) override {
-    types = {1};
-    return VxNASuccess();
-  }
-  VxNAResult<> getCleanTypes(std::set<std::uint32_t>& types) override {
-    types.clear();
-    return VxNASuccess();
-  }
-  VxNAResult<> UnwrapScanSources(std::shared_ptr<IVxAVScannerXMLConfig_Callback> callback) override {
-    for (const auto& name : *names_) {
-      if (callback->OnScanSource(std::make_shared<CVxAVScanObject>(VX_SCAN_OBJECT_FILE, name))) {
-        break;
-      }
-    }
-    return VxNASuccess();
-  }
-  VxNAResult<bool> getCollectHash() override { return false; }
-
- private:
-  std::shared_ptr<const std::vector<std::wstring>> names_;
-};
-
-// Records every object as scanned and clean, and nothing else.
-class NoOpScanner final : public IVxAVObjectScanner, public IVxAVScannerConfig {
- public:
-  VxNAResult<> setEngine(std::shared_ptr<IVxAVEngine>) override { return VxNASuccess(); }
-  VxNAResult<> setScanTypes(const std::set<std::uint16_t>&) override { return VxNASuccess(); }
-  VxNAResult<> setCleanTypes(const std::set<std::uint16_t>&) override { return VxNASuccess(); }
-  VxNAResult<> initialize() override { return VxNASuccess(); }
-  VxNAResult<> reserved() override { return VxNASuccess(); }
-  VxNAResult<> setCollectHash(bool) override { return VxNASuccess(); }
-
-  VxNAResult<> scanObject(std::shared_ptr<CVxAVScanObject> object) override {
-    if (gStatementSeverity != 0) {
-      VX_LOG(gStatementSeverity, L"BenchScanner::scanObject") << L"BenchScanner::scanObject - scanned " << object->getPath();
-    }
-    auto record = std::make_shared<CVxScanObjectResult>();
-    record->itemName = object->getResultKey();
-    record->itemSize = 1;
-    record->IsScanned = 1;
-    std::lock_guard guard(lock_);
-    (*results_)[record->itemName] = record;
-    return VxNASuccess();
-  }
-  VxNAResult<> cancel() override { return VxNASuccess(); }
-  VxNAResult<std::shared_ptr<VxScanObjectResultMap>> getResults() override {
-    std::lock_guard guard(lock_);
-    return results_;
-  }
-  VxNAResult<std::shared_ptr<CVxScanObjectResult>> getResult(const std::string& name) override {
-    std::lock_guard guard(lock_);
-    const auto found = results_->find(name);
-    if (found == results_->end()) return VxNAFail(2);
-    return found->second;
-  }
-
- private:
-  std::mutex lock_;
-  std::shared_ptr<VxScanObjectResultMap> results_ = std::make_shared<VxScanObjectResultMap>();
-};
-
-class CompletionWaiter final : public IVxAVScanner_Callback {
- public:
-  void progress(const std::wstring&, std::uint32_t, std::uint32_t) override {}
-  void onError(std::uint32_t) override { finish(); }
-  void onComplete(std::uint32_t) override { finish(); }
-  void wait() {
-    std::unique_lock guard(lock_);
-    done_.wait(guard, [this] { return finished_; });
-    finished_ = false;
-  }
-
- private:
-  void finish() {
-    std::lock_guard guard(lock_);
-    finished_ = true;
-    done_.notify_all();
-  }
-  std::mutex lock_;
-  std::condition_variable done_;
-  bool finished_ = false;
-};
-
 
 namespace fs = std::filesystem;
 
@@ -202,36 +99,17 @@ void BM_KernelScanWithLogStatementPerObject(benchmark::State& state) {
   if (mode == Logging::Off) machine.globalSetting(L"Enable", 0);
   LogReference reference;
   logstream::instance().setBackEnd(reference.log);
-  gStatementSeverity = mode == Logging::NoStatement                    ? 0u
-                       : mode == Logging::DefaultInformationStatement ? std::uint32_t{VX_LOG_INFORMATION}
-                                                                      : std::uint32_t{VX_LOG_NORMAL};
-
-  auto names = std::make_shared<std::vector<std::wstring>>();
-  for (std::size_t i = 0; i < kObjects; ++i) names->push_back(L"/bench/object/" + std::to_wstring(i));
-  CVxAVScannerKernelFactories factories;
-  factories.getAVEngine = [] { return VxNAResult<std::shared_ptr<IVxAVEngine>>(std::make_shared<NoEngine>()); };
-  factories.createXMLConfig = [names] {
-    return VxNAResult<std::shared_ptr<IVxAVScannerXMLConfig>>(std::make_shared<ListConfig>(names));
-  };
-  factories.createObjectScanner = [] {
-    return VxNAResult<std::shared_ptr<IVxAVObjectScanner>>(std::make_shared<NoOpScanner>());
-  };
-  auto kernel = CVxAVScannerKernel::GetInstance(factories).value;
-  auto client = std::make_shared<CompletionWaiter>();
-  if (!kernel->Init(client, L"<scanconfig/>").ok) {
-    state.SkipWithError("kernel did not start");
-    return;
+  const std::uint32_t severity = mode == Logging::NoStatement                    ? 0u
+                                 : mode == Logging::DefaultInformationStatement ? std::uint32_t{VX_LOG_INFORMATION}
+                                                                                : std::uint32_t{VX_LOG_NORMAL};
+  benchsupport::ObjectWork statement;
+  if (severity != 0) {
+    statement = [severity](const CVxAVScanObject& object) {
+      VX_LOG(severity, L"BenchScanner::scanObject") << L"BenchScanner::scanObject - scanned " << object.getPath();
+    };
   }
-  for (auto _ : state) {
-    kernel->Scan(false);
-    client->wait();
-  }
-  kernel->DeInit(true);
-  gStatementSeverity = 0;
+  benchsupport::runTrivialKernelScans(state, kObjects, statement);
   logstream::instance().setBackEnd(nullptr);
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kObjects * 2));
-  state.counters["us_per_object"] = benchmark::Counter(static_cast<double>(state.iterations() * kObjects * 2) / 1e6,
-                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_KernelScanWithLogStatementPerObject)
     ->ArgName("logging")

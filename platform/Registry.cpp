@@ -16,17 +16,24 @@ using Statement = RegistryDatabase::Statement;
 
 std::int64_t hiveNumber(RegistryHive hive) { return static_cast<std::int64_t>(hive); }
 
+// Prepares a statement whose ?1 is the hive and ?2 the folded key path.
+std::uint32_t prepareForKey(RegistryDatabase& database, const char* sql, RegistryHive hive, const RegistryKeyPath& path,
+                            Statement& statement) {
+  if (const std::uint32_t error = database.prepare(sql, statement); error != 0) return error;
+  statement.bind(1, hiveNumber(hive));
+  statement.bind(2, path.foldedPath());
+  return 0;
+}
+
 // 0 when the key exists in an open database (the hive root always does).
 std::uint32_t keyExists(RegistryDatabase& database, RegistryHive hive, const RegistryKeyPath& path) {
   if (path.isHive()) return 0;
   Statement statement;
   if (const std::uint32_t error =
-          database.prepare("SELECT 1 FROM registry_keys WHERE hive = ?1 AND folded = ?2", statement);
+          prepareForKey(database, "SELECT 1 FROM registry_keys WHERE hive = ?1 AND folded = ?2", hive, path, statement);
       error != 0) {
     return error;
   }
-  statement.bind(1, hiveNumber(hive));
-  statement.bind(2, path.foldedPath());
   const int result = statement.step();
   if (result == SQLITE_ROW) return 0;
   return result == SQLITE_DONE ? kErrorFileNotFound : database.error(result);
@@ -73,13 +80,11 @@ std::uint32_t storeValue(RegistryDatabase& database, RegistryHive hive, const Re
 std::uint32_t removeValue(RegistryDatabase& database, RegistryHive hive, const RegistryKeyPath& path,
                           std::string_view name) {
   Statement statement;
-  if (const std::uint32_t error = database.prepare(
-          "DELETE FROM registry_values WHERE hive = ?1 AND key = ?2 AND folded = ?3", statement);
+  if (const std::uint32_t error = prepareForKey(
+          database, "DELETE FROM registry_values WHERE hive = ?1 AND key = ?2 AND folded = ?3", hive, path, statement);
       error != 0) {
     return error;
   }
-  statement.bind(1, hiveNumber(hive));
-  statement.bind(2, path.foldedPath());
   statement.bind(3, foldRegistryName(name));
   if (const std::uint32_t error = database.run(statement); error != 0) return error;
   return database.changes() > 0 ? 0 : kErrorFileNotFound;
@@ -89,13 +94,12 @@ std::uint32_t removeValue(RegistryDatabase& database, RegistryHive hive, const R
 std::uint32_t readValue(RegistryDatabase& database, RegistryHive hive, const RegistryKeyPath& path,
                         std::string_view name, RegistryValue& value) {
   Statement statement;
-  if (const std::uint32_t error = database.prepare(
-          "SELECT type, data FROM registry_values WHERE hive = ?1 AND key = ?2 AND folded = ?3", statement);
+  if (const std::uint32_t error =
+          prepareForKey(database, "SELECT type, data FROM registry_values WHERE hive = ?1 AND key = ?2 AND folded = ?3",
+                        hive, path, statement);
       error != 0) {
     return error;
   }
-  statement.bind(1, hiveNumber(hive));
-  statement.bind(2, path.foldedPath());
   statement.bind(3, foldRegistryName(name));
   const int result = statement.step();
   if (result == SQLITE_DONE) return kErrorFileNotFound;
@@ -120,14 +124,11 @@ std::uint32_t inWriteTransaction(const std::string& databasePath, bool readOnly,
 
 }  // namespace
 
-Registry::Registry(std::string databasePath, Access access)
-    : databasePath_(std::move(databasePath)), access_(access) {}
+Registry::Registry(std::string databasePath, Access access) : databasePath_(std::move(databasePath)), access_(access) {}
 
 std::string Registry::machineDatabasePath() { return machineFolder() + "/Vexora/registry.db"; }
 
-std::string Registry::databasePath() const {
-  return databasePath_.empty() ? machineDatabasePath() : databasePath_;
-}
+std::string Registry::databasePath() const { return databasePath_.empty() ? machineDatabasePath() : databasePath_; }
 
 std::uint32_t Registry::createKey(RegistryHive hive, std::string_view key) const {
   RegistryKeyPath path;
@@ -159,8 +160,8 @@ std::uint32_t Registry::queryValue(RegistryHive hive, std::string_view key, std:
   return readValue(database, hive, path, name, value);
 }
 
-std::uint32_t Registry::queryValue(RegistryHive hive, std::string_view key, std::string_view name,
-                                   std::uint32_t& type, std::span<std::uint8_t> buffer, std::uint32_t& size) const {
+std::uint32_t Registry::queryValue(RegistryHive hive, std::string_view key, std::string_view name, std::uint32_t& type,
+                                   std::span<std::uint8_t> buffer, std::uint32_t& size) const {
   RegistryValue value;
   if (const std::uint32_t error = queryValue(hive, key, name, value); error != 0) return error;
   type = value.type;
@@ -198,22 +199,18 @@ std::uint32_t Registry::deleteKey(RegistryHive hive, std::string_view key) const
   return inWriteTransaction(databasePath(), access_ == Access::ReadOnly, [&](RegistryDatabase& database) {
     if (const std::uint32_t error = keyExists(database, hive, path); error != 0) return error;
     Statement children;
-    if (const std::uint32_t error =
-            database.prepare("SELECT 1 FROM registry_keys WHERE hive = ?1 AND parent = ?2 LIMIT 1", children);
+    if (const std::uint32_t error = prepareForKey(
+            database, "SELECT 1 FROM registry_keys WHERE hive = ?1 AND parent = ?2 LIMIT 1", hive, path, children);
         error != 0) {
       return error;
     }
-    children.bind(1, hiveNumber(hive));
-    children.bind(2, path.foldedPath());
     const int result = children.step();
     if (result == SQLITE_ROW) return kErrorAccessDenied;  // as RegDeleteKey: subkeys first
     if (result != SQLITE_DONE) return database.error(result);
     for (const char* sql : {"DELETE FROM registry_values WHERE hive = ?1 AND key = ?2",
                             "DELETE FROM registry_keys WHERE hive = ?1 AND folded = ?2"}) {
       Statement statement;
-      if (const std::uint32_t error = database.prepare(sql, statement); error != 0) return error;
-      statement.bind(1, hiveNumber(hive));
-      statement.bind(2, path.foldedPath());
+      if (const std::uint32_t error = prepareForKey(database, sql, hive, path, statement); error != 0) return error;
       if (const std::uint32_t error = database.run(statement); error != 0) return error;
     }
     return 0u;
@@ -262,8 +259,8 @@ std::uint32_t Registry::enumerateSubkeys(RegistryHive hive, std::string_view key
     return error == kErrorFileNotFound && path.isHive() ? 0 : error;
   }
   Statement statement;
-  if (std::uint32_t error = database.prepare(
-          "SELECT name FROM registry_keys WHERE hive = ?1 AND parent = ?2 ORDER BY folded", statement);
+  if (std::uint32_t error =
+          database.prepare("SELECT name FROM registry_keys WHERE hive = ?1 AND parent = ?2 ORDER BY folded", statement);
       error != 0) {
     return error == kErrorFileNotFound && path.isHive() ? 0 : error;
   }
@@ -284,8 +281,10 @@ std::uint32_t Registry::updateValue(RegistryHive hive, std::string_view key, std
     RegistryValue current;
     std::optional<RegistryValue> value;
     const std::uint32_t read = readValue(database, hive, path, name, current);
-    if (read == 0) value = std::move(current);
-    else if (read != kErrorFileNotFound) return read;
+    if (read == 0)
+      value = std::move(current);
+    else if (read != kErrorFileNotFound)
+      return read;
     const bool existed = value.has_value();
     if (const std::uint32_t error = update(value); error != 0) return error;
     if (value) return storeValue(database, hive, path, name, value->type, value->data);
