@@ -12,7 +12,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake ninja-build ccache libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
           libxml2-utils clang libclang-rt-14-dev libyara-dev libssl-dev libsqlite3-dev libsystemd-dev
-          pkg-config yara python3)
+          pkg-config yara python3 openssl)
 JOBS=${JOBS:-$(nproc)}
 
 setup() {
@@ -34,11 +34,18 @@ setup() {
 export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-5G}
 
 # build DIR [cmake options...]
+# Each build folder signs the product's executables with a development root of
+# its own (made once, kept in DIR/signing, never committed) and trusts that root.
 build() {
   local dir=$1
   shift
+  local root
+  root=$(tools/vxsign/dev-signing.sh "$dir/signing")
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@" >/dev/null
+    -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+    -DVX_TRUSTED_TEST_ROOT_SHA1="$root" -DVX_SIGNING_KEY="$PWD/$dir/signing/signer.key" \
+    -DVX_SIGNING_CERT="$PWD/$dir/signing/signer.pem" -DVX_SIGNING_CHAIN="$PWD/$dir/signing/chain.pem" \
+    "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
 }
 

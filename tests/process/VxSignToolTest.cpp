@@ -79,6 +79,18 @@ TEST_F(VxSignToolTest, SignedFilePassesAndRuns) {
   EXPECT_EQ(readFile(program), signedOnce);
 }
 
+// A packager's "full chain" file starts with the signer's own certificate.
+TEST_F(VxSignToolTest, AcceptsAChainThatHoldsTheSignerToo) {
+  const std::string fullChain = scratch.file("fullchain.pem");
+  std::ofstream(fullChain) << readFile(certificate) << readFile(chain);
+  ASSERT_EQ(runTool("--key '" + key + "' --cert '" + certificate + "' --chain '" + fullChain +
+                        "' --in '" + program + "'",
+                    log),
+            0)
+      << readFile(log);
+  EXPECT_TRUE(passesSignatureTest(program));
+}
+
 TEST_F(VxSignToolTest, RefusesAKeyThatDoesNotMatchTheCertificate) {
   const std::string before = readFile(program);
   EXPECT_EQ(runTool("--key '" + otherKey + "' --cert '" + certificate + "' --chain '" + chain +

@@ -63,7 +63,11 @@ struct Options {
 };
 
 int fail(const std::string& message) {
-  std::cerr << "vxsign: " << message << "\n";
+  std::cerr << "vxsign: " << message;
+  if (const unsigned long error = ERR_peek_last_error()) {
+    std::cerr << " (" << ERR_reason_error_string(error) << ")";
+  }
+  std::cerr << "\n";
   return kExitFailure;
 }
 
@@ -111,16 +115,24 @@ bool writeFile(const std::string& path, const std::string& bytes, mode_t mode) {
   return true;
 }
 
-Certificates readChain(const std::string& path) {
+// The chain file may hold the signer's own certificate too (a "full chain");
+// the signature carries it once.
+Certificates readChain(const std::string& path, const X509* signer) {
   Certificates chain(sk_X509_new_null());
   if (path.empty()) return chain;
   Bio file(BIO_new_file(path.c_str(), "r"));
   if (!file) return nullptr;
+  int read = 0;
   while (X509* certificate = PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)) {
+    ++read;
+    if (X509_cmp(certificate, signer) == 0) {
+      X509_free(certificate);
+      continue;
+    }
     sk_X509_push(chain.get(), certificate);
   }
   ERR_clear_error();  // the end of the file reads as an error
-  return sk_X509_num(chain.get()) > 0 ? std::move(chain) : nullptr;
+  return read > 0 ? std::move(chain) : nullptr;
 }
 
 std::string trailer(std::uint32_t length) {
@@ -154,7 +166,7 @@ int main(int argc, char** argv) {
   if (X509_check_private_key(certificate.get(), key.get()) != 1) {
     return fail("the key does not match the certificate");
   }
-  const Certificates chain = readChain(options.chain);
+  const Certificates chain = readChain(options.chain, certificate.get());
   if (!chain) return fail("cannot read the chain " + options.chain);
 
   std::string content;
