@@ -2,15 +2,22 @@
 #include "component/CoCVxVirusScan.h"
 #include "component/OvrascanExports.h"
 #include "component/VxClassFactory.h"
+#include "suspicious/VxSuspScanDispImpl.h"
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
-  if (!(rclsid == CLSID_CoCVxVirusScan)) return CLASS_E_CLASSNOTAVAILABLE;
-  // Created on the first request (thread-safe static initialisation) and kept while
-  // the module is loaded.
-  static CVxClassFactory<CoCVxVirusScan> factory;
-  return factory.QueryInterface(riid, ppv);
+  // Class objects are created on their first request (thread-safe static
+  // initialisation) and kept while the module is loaded.
+  if (rclsid == CLSID_CoCVxVirusScan) {
+    static CVxClassFactory<CoCVxVirusScan> factory;
+    return factory.QueryInterface(riid, ppv);
+  }
+  if (rclsid == CLSID_VxSuspiciousScan) {
+    static CVxClassFactory<CVxSuspScanDispImpl> factory;
+    return factory.QueryInterface(riid, ppv);
+  }
+  return CLASS_E_CLASSNOTAVAILABLE;
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {

@@ -10,6 +10,7 @@
 
 #include "component/OvrascanLib.h"
 #include "component/VxVirusScanDispatchTable.h"
+#include "suspicious/VxSuspiciousScanDispatchTable.h"
 
 namespace {
 
@@ -117,26 +118,35 @@ TEST(TypeLibrary, IdentitiesAgreeWithTheIdl) {
       {"coclass CoCVxVirusScan", CLSID_CoCVxVirusScan},
       {"interface IVxVirusScan :", IID_IVxVirusScan},
       {"interface IVxVirusScan_Callback :", IID_IVxVirusScan_Callback},
+      {"coclass VxSuspiciousScan", CLSID_VxSuspiciousScan},
+      {"interface IVxSuspiciousScan :", IID_IVxSuspiciousScan},
+      {"interface IVxSuspiciousCallback :", IID_IVxSuspiciousCallback},
   };
   for (const auto& [declaration, guid] : identities) {
     EXPECT_EQ(uuidBefore(idl, declaration), narrow(platform::automation::formatGuid(guid))) << declaration;
   }
 }
 
-TEST(TypeLibrary, DispatchTableAgreesWithTheIdl) {
-  const auto declared = dispatchMethods(interfaceBody(readIdl(), "IVxVirusScan"));
-  const auto& table = virusScanDispatchTable();
-  ASSERT_TRUE(table.consistent());
-  ASSERT_EQ(declared.size(), table.members().size());
-  for (std::size_t i = 0; i < declared.size(); ++i) {
-    const auto& member = table.members()[i];
-    SCOPED_TRACE(declared[i].name);
-    EXPECT_EQ(narrow(member.name), declared[i].name);
-    EXPECT_EQ(member.id, declared[i].id);
-    EXPECT_EQ(member.parameters, declared[i].in);
-    EXPECT_EQ(member.retval, declared[i].retval);
-    // DISPID n is vtable slot n + 6: the table's order is the interface's.
-    EXPECT_EQ(member.id, static_cast<DISPID>(i + 1));
+TEST(TypeLibrary, DispatchTablesAgreeWithTheIdl) {
+  const std::pair<const char*, const platform::automation::DispatchTable*> interfaces[] = {
+      {"IVxVirusScan", &virusScanDispatchTable()},
+      {"IVxSuspiciousScan", &suspiciousScanDispatchTable()},
+  };
+  for (const auto& [name, table] : interfaces) {
+    SCOPED_TRACE(name);
+    const auto declared = dispatchMethods(interfaceBody(readIdl(), name));
+    ASSERT_TRUE(table->consistent());
+    ASSERT_EQ(declared.size(), table->members().size());
+    for (std::size_t i = 0; i < declared.size(); ++i) {
+      const auto& member = table->members()[i];
+      SCOPED_TRACE(declared[i].name);
+      EXPECT_EQ(narrow(member.name), declared[i].name);
+      EXPECT_EQ(member.id, declared[i].id);
+      EXPECT_EQ(member.parameters, declared[i].in);
+      EXPECT_EQ(member.retval, declared[i].retval);
+      // DISPID n is vtable slot n + 6: the table's order is the interface's.
+      EXPECT_EQ(member.id, static_cast<DISPID>(i + 1));
+    }
   }
 }
 
