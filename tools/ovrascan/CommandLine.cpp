@@ -158,6 +158,32 @@ std::string parseNothing(const char* name, Arguments arguments) {
   return arguments.empty() ? std::string() : std::string(name) + " takes no arguments";
 }
 
+std::string parseCollect(Arguments arguments, CommandLine& line) {
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const Option option(arguments[i]);
+    bool* flag = option.name == "--upload"          ? &line.upload
+                 : option.name == "--clean-session" ? &line.cleanSession
+                                                    : nullptr;
+    std::string* file = option.name == "--tool"           ? &line.toolPath
+                        : option.name == "--save-archive" ? &line.archiveFile
+                                                          : nullptr;
+    if (option.name == kHelp && !option.hasValue) {
+      line.command = Command::Help;
+      line.helpTopic = Command::Collect;
+      return {};
+    }
+    if (flag != nullptr) {
+      if (option.hasValue) return "option " + std::string(option.name) + " takes no value";
+      *flag = true;
+    } else if (file != nullptr) {
+      if (std::string failure = fileValue(option, arguments, i, *file); !failure.empty()) return failure;
+    } else {
+      return "unknown argument '" + std::string(arguments[i]) + "' for collect";
+    }
+  }
+  return {};
+}
+
 struct CommandEntry {
   std::string_view names[3];
   Command command;
@@ -204,6 +230,22 @@ constexpr CommandEntry kCommands[] = {
      "      The counter stops at 1024. --persist keeps it after uninstallation; without\n"
      "      it, set and increment clear that flag. Stored in the registry database\n"
      "      $VX_MACHINE_DIR/Vexora/registry.db (default /var/lib); writing needs root.\n"},
+    {{"collect"},
+     Command::Collect,
+     parseCollect,
+     "  ovrascan collect [--upload] [--clean-session] [--save-archive FILE] [--tool PATH]\n"
+     "      Gather suspicious files of this machine with the collector tool (Sifter.exe\n"
+     "      beside ovrascan, started only when its signature is trusted) through the\n"
+     "      suspicious-scan object, as a script does. The collector's progress is shown\n"
+     "      while it runs; then each collected file with its reason, and the archive.\n"
+     "      --upload           send the archive to the submission address of the\n"
+     "                         collector's settings file (Sifter.ini beside it)\n"
+     "      --clean-session    delete the session folder (report and archive) at the end\n"
+     "      --save-archive FILE  copy the archive to FILE before the session ends (the\n"
+     "                         session folder goes when ovrascan exits)\n"
+     "      --tool PATH        another collector executable (its name must contain .exe)\n"
+     "      Exit status 0 nothing collected, 1 files collected, 2 an error (the\n"
+     "      collector's exit code or the component's status is shown).\n"},
     {{"version", "--version"},
      Command::Version,
      [](Arguments arguments, CommandLine&) { return parseNothing("version", arguments); },

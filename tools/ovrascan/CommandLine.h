@@ -14,7 +14,7 @@
 #include <string>
 
 struct CommandLine {
-  enum class Command { Help, Version, Scan, CleanFile, SessionCount, LogSettings, Log };
+  enum class Command { Help, Version, Scan, CleanFile, SessionCount, LogSettings, Log, Collect };
   enum class SessionAction { Show, Set, Increment };
 
   Command command = Command::Help;
@@ -34,6 +34,11 @@ struct CommandLine {
   SessionAction sessionAction = SessionAction::Show;
   std::uint32_t sessionCount = 0;  // Set
   bool persist = false;            // Set, Increment
+  // Collect
+  bool upload = false;
+  bool cleanSession = false;
+  std::string toolPath;     // empty: the object's default collector
+  std::string archiveFile;  // empty: the archive is not kept
   // Log: how many of the newest lines to show
   std::uint32_t logLines = 10;
 

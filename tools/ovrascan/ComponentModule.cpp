@@ -40,22 +40,31 @@ std::string ComponentModule::load() {
 
 HRESULT ComponentModule::createVirusScan(com_ptr<IVxVirusScan>& object, std::string& step) const {
   object.reset();
+  return createObject(CLSID_CoCVxVirusScan, "CLSID_CoCVxVirusScan", IID_IVxVirusScan, "IID_IVxVirusScan",
+                      object.put_void(), step);
+}
+
+HRESULT ComponentModule::createSuspiciousScan(com_ptr<IVxSuspiciousScan>& object, std::string& step) const {
+  object.reset();
+  return createObject(CLSID_VxSuspiciousScan, "CLSID_VxSuspiciousScan", IID_IVxSuspiciousScan,
+                      "IID_IVxSuspiciousScan", object.put_void(), step);
+}
+
+HRESULT ComponentModule::createObject(REFCLSID clsid, const char* clsidName, REFIID iid, const char* iidName,
+                                      void** object, std::string& step) const {
   if (getClassObject_ == nullptr) {
     step = "DllGetClassObject";
     return E_UNEXPECTED;
   }
   com_ptr<IClassFactory> factory;
-  if (const HRESULT hr = getClassObject_(CLSID_CoCVxVirusScan, IID_IClassFactory, factory.put_void()); FAILED(hr)) {
-    step = "DllGetClassObject(CLSID_CoCVxVirusScan)";
+  if (const HRESULT hr = getClassObject_(clsid, IID_IClassFactory, factory.put_void()); FAILED(hr)) {
+    step = std::string("DllGetClassObject(") + clsidName + ")";
     return hr;
   }
-  if (const HRESULT hr = factory->CreateInstance(nullptr, IID_IVxVirusScan, object.put_void()); FAILED(hr)) {
-    step = "IClassFactory::CreateInstance(IID_IVxVirusScan)";
-    return hr;
-  }
-  if (!object) {
-    step = "IClassFactory::CreateInstance(IID_IVxVirusScan)";
-    return E_POINTER;
+  const HRESULT hr = factory->CreateInstance(nullptr, iid, object);
+  if (FAILED(hr) || *object == nullptr) {
+    step = std::string("IClassFactory::CreateInstance(") + iidName + ")";
+    return FAILED(hr) ? hr : E_POINTER;
   }
   return S_OK;
 }

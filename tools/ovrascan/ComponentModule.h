@@ -11,12 +11,13 @@
 // state that lives until the process ends (the log stream), which an unload would
 // orphan.
 //
-// Thread-safety: load() and destruction belong to one thread; createVirusScan() and
-// canUnloadNow() may be called from any thread once loaded.
+// Thread-safety: load() and destruction belong to one thread; createVirusScan(),
+// createSuspiciousScan() and canUnloadNow() may be called from any thread once loaded.
 #include <string>
 
 #include "component/OvrascanExports.h"
 #include "component/OvrascanLib.h"
+#include "suspicious/VxSuspiciousScanLib.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/automation/ComPtr.h"
 
@@ -37,10 +38,15 @@ class ComponentModule {
   // A new virus-scan object through the class object; the failing step's name goes
   // to `step` on failure.
   HRESULT createVirusScan(platform::automation::com_ptr<IVxVirusScan>& object, std::string& step) const;
+  // A new suspicious-scan object, likewise.
+  HRESULT createSuspiciousScan(platform::automation::com_ptr<IVxSuspiciousScan>& object, std::string& step) const;
   // DllCanUnloadNow: S_OK when no object and no server lock is left.
   HRESULT canUnloadNow() const;
 
  private:
+  HRESULT createObject(REFCLSID clsid, const char* clsidName, REFIID iid, const char* iidName, void** object,
+                       std::string& step) const;
+
   std::string path_;
   platform::DynamicLibrary library_;
   DllGetClassObjectFunction getClassObject_ = nullptr;

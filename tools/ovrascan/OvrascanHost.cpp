@@ -65,12 +65,13 @@ int OvrascanHost::run(const CommandLine& line) {
   std::signal(SIGXFSZ, SIG_IGN);
   // Before the module exists: its threads must inherit the blocked signals.
   if (line.command != CommandLine::Command::Version) InterruptWatcher::blockInterrupts();
-  if (!open()) return close(kError);
+  if (!open(line.command != CommandLine::Command::Collect)) return close(kError);
   switch (line.command) {
     case CommandLine::Command::Version: return close(version());
     case CommandLine::Command::Scan: return close(scan(line));
     case CommandLine::Command::CleanFile: return close(cleanFile(line));
     case CommandLine::Command::SessionCount: return close(sessionCount(line));
+    case CommandLine::Command::Collect: return close(collect(line));
     case CommandLine::Command::Help:
     case CommandLine::Command::LogSettings:
     case CommandLine::Command::Log: break;
@@ -78,11 +79,12 @@ int OvrascanHost::run(const CommandLine& line) {
   return close(kError);
 }
 
-bool OvrascanHost::open() {
+bool OvrascanHost::open(bool virusScan) {
   if (const std::string failure = module_.load(); !failure.empty()) {
     Diagnostics::error(failure);
     return false;
   }
+  if (!virusScan) return true;
   std::string step;
   if (const HRESULT hr = module_.createVirusScan(object_, step); FAILED(hr)) {
     Diagnostics::hresultFailure(step, hr);

@@ -37,6 +37,7 @@
 #include "tools/ovrascan/OperationMonitor.h"
 #include "tools/ovrascan/ProgressDisplay.h"
 
+class CollectorCompletions;
 class ScanReport;
 
 class OvrascanHost {
@@ -60,13 +61,21 @@ class OvrascanHost {
     int cancelledStatus() const;
   };
 
-  bool open();
+  // Loads the module and, when asked, makes the virus-scan object.
+  bool open(bool virusScan);
   int close(int exitCode);
 
   int version();
   int scan(const CommandLine& line);
   int cleanFile(const CommandLine& line);
   int sessionCount(const CommandLine& line);
+  int collect(const CommandLine& line);
+  // The collection with the script object registered: scan, report, then what
+  // the command line asks for. Returns the exit status.
+  int runCollection(IVxSuspiciousScan& object, IDispatch* script, CollectorCompletions& completions,
+                    const CommandLine& line);
+  // Reports that a signal ended the wait for the collector; its exit status.
+  static int interrupted(int signal);
 
   // Registers a monitor, hands over the configuration, starts the operation with
   // `start` (which calls Scan or CleanFile and returns its HRESULT and status) and
