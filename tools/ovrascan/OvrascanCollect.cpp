@@ -17,6 +17,7 @@
 #include "tools/ovrascan/Diagnostics.h"
 #include "tools/ovrascan/InterruptWatcher.h"
 #include "tools/ovrascan/OvrascanHost.h"
+#include "tools/sifter/SifterExitCode.h"
 
 using platform::automation::com_ptr;
 using platform::automation::UniqueBstr;
@@ -34,6 +35,17 @@ com_ptr<IDispatch> makeScript(CollectorCompletions& completions) {
   };
   return platform::automation::makeScriptObject({{L"OnScanComplete", hear(CollectorCompletions::Kind::Scan)},
                                                  {L"OnUploadComplete", hear(CollectorCompletions::Kind::Upload)}});
+}
+
+// The collector's own exit codes in words; any other code is the system's, from
+// a start that failed (1392: the signature test refused the tool).
+std::string collectorFailure(ULONG code) {
+  for (const sifter::ExitCodeDescription& known : sifter::kExitCodeDescriptions) {
+    if (static_cast<ULONG>(known.code) == code) {
+      return "exit code " + std::to_string(code) + " (" + std::string(known.text) + ")";
+    }
+  }
+  return Diagnostics::codeText(code);
 }
 
 std::string utf8(std::wstring_view text) { return platform::encodeUtf8(text.data(), text.size()); }
