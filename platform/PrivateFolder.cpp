@@ -35,6 +35,11 @@ bool removeEntryAt(int parent, const std::string& name) {
   // Opened with O_NOFOLLOW: an entry swapped for a link since the test is refused.
   // What it held is settled by whether the folder itself can go.
   if (UniqueFileDescriptor child(::openat(parent, name.c_str(), kOpenFolderFlags)); child.valid()) {
+    // A folder left without write permission for its owner would keep its contents.
+    struct stat opened {};
+    if (::fstat(child.get(), &opened) == 0 && (opened.st_mode & S_IRWXU) != S_IRWXU) {
+      ::fchmod(child.get(), (opened.st_mode & 07777) | S_IRWXU);
+    }
     emptyFolderAt(child.get());
   }
   return ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;

@@ -7,6 +7,7 @@
 //   report ok|missing|huge <size>   what to put at <zippath>/Logs/Files.xml
 //   prefs ok|malformed|none         what to put at <zippath>/Sifter.xml
 //   zip <path>       the zip path named in Sifter.xml (default <zippath>/upload.zip)
+//   locked yes       also leave <zippath>/Data/locked/file with "locked" read-only
 // A run with "--zippath=<folder>" among its arguments is a scan; others only
 // record and exit.
 #include <fcntl.h>
@@ -83,6 +84,14 @@ void writePreferences(const std::string& folder, const std::string& how, const s
   out << "<Sifter><Preferences><Zip-Path value=\"" << zip << "\"/></Preferences></Sifter>";
 }
 
+void leaveLockedFolder(const std::string& folder) {
+  ::mkdir((folder + "/Data").c_str(), 0700);
+  ::mkdir((folder + "/Data/locked").c_str(), 0700);
+  std::ofstream(folder + "/Data/locked/file") << "locked";
+  ::chmod((folder + "/Data/locked/file").c_str(), 0400);
+  ::chmod((folder + "/Data/locked").c_str(), 0500);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,6 +108,7 @@ int main(int argc, char** argv) {
     const std::string zip = control["zip"].empty() ? folder + "/upload.zip" : control["zip"];
     writeReport(folder, control["report"]);
     writePreferences(folder, control["prefs"], zip);
+    if (control["locked"] == "yes") leaveLockedFolder(folder);
   }
   return std::atoi(control["exit"].c_str());
 }

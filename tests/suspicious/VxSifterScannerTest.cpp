@@ -277,6 +277,20 @@ TEST_F(SifterScannerTest, ReadingTheReport) {
   }
 }
 
+// CleanSession removes the session folder with whatever the tool left in it,
+// read-only folders included; the next session gets a fresh name.
+TEST_F(SifterScannerTest, CleanSessionRemovesWhatTheToolLeft) {
+  control({"report ok", "prefs ok", "locked yes"});
+  makeRunner(false);
+  ASSERT_EQ(runner->scan(), 0u);
+  const std::string session = narrow(runner->getSessionFolder());
+  ASSERT_TRUE(fs::exists(session + "/Data/locked/file"));
+  EXPECT_EQ(runner->CleanSession(), 0u);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(session)));
+  EXPECT_TRUE(capture->contains(L"CVxSifterScanner::cleanAndDeleteDir, errorcode:1", VX_LOG_NORMAL));
+  EXPECT_TRUE(capture->contains(L"CVxSifterScanner::CleanSession - Cleaned session data", VX_LOG_NORMAL));
+}
+
 // The tool path must name an ".exe" (case-sensitive); a refused path leaves the
 // previous one in place.
 TEST_F(SifterScannerTest, ToolPathsWithoutExeAreRefused) {
