@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <exception>
 #include <cstdio>
 #include <mutex>
 #include <new>
@@ -277,9 +278,13 @@ std::wstring CVxSifterScanner::getUploadZipPath() {
         << L"CVxSifterScanner::getUploadZipPath() - Failed load xml from path:" << path;
     return std::wstring();
   }
-  const pugi::xml_node node = document.select_node(kZipPathXPath).node();
-  const char* value = node.attribute(kZipPathAttribute).value();
-  return VxNATypeConversion::ansiBufferToWideString(value);
+  try {
+    const pugi::xml_node node = document.select_node(kZipPathXPath).node();
+    return VxNATypeConversion::ansiBufferToWideString(node.attribute(kZipPathAttribute).value());
+  } catch (const std::exception&) {
+    // Only memory can run out here; the query itself is fixed and valid.
+    return std::wstring();
+  }
 }
 
 std::uint32_t CVxSifterScanner::deleteDir(const std::wstring& folder) {
