@@ -1,8 +1,8 @@
 // The entry points an automation runtime looks for in the component module.
 #include "component/CoCVxVirusScan.h"
+#include "component/CoVxSuspiciousScan.h"
 #include "component/OvrascanExports.h"
 #include "component/VxClassFactory.h"
-#include "suspicious/VxSuspScanDispImpl.h"
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
   if (ppv == nullptr) return E_POINTER;
@@ -14,7 +14,7 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid
     return factory.QueryInterface(riid, ppv);
   }
   if (rclsid == CLSID_VxSuspiciousScan) {
-    static CVxClassFactory<CVxSuspScanDispImpl> factory;
+    static CVxClassFactory<CoVxSuspiciousScan> factory;
     return factory.QueryInterface(riid, ppv);
   }
   return CLASS_E_CLASSNOTAVAILABLE;

@@ -37,6 +37,7 @@ inline constexpr std::uint32_t ERROR_NO_SUCH_LOGON_SESSION = 1312;
 inline constexpr std::uint32_t ERROR_NO_SUCH_PRIVILEGE = 1313;
 inline constexpr std::uint32_t ERROR_PRIVILEGE_NOT_HELD = 1314;
 inline constexpr std::uint32_t ERROR_NONE_MAPPED = 1332;
+inline constexpr std::uint32_t ERROR_INVALID_ENVIRONMENT = 1805;
 
 // The component's own codes.
 inline constexpr std::uint32_t VX_E_NOT_SUPPORTED = 0x42032B11;

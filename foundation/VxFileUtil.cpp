@@ -136,6 +136,11 @@ bool createOneFolder(const std::string& path) {
 }  // namespace
 
 std::uint32_t CVxFileUtil::Read(const std::wstring& path, Buffer& buffer, std::uint32_t& size) {
+  return Read(path, buffer, size, std::numeric_limits<std::uint32_t>::max());
+}
+
+std::uint32_t CVxFileUtil::Read(const std::wstring& path, Buffer& buffer, std::uint32_t& size,
+                                std::uint32_t maxSize) {
   if (path.empty()) return ERROR_INVALID_PARAMETER;
   try {
     std::string systemPath;
@@ -145,7 +150,7 @@ std::uint32_t CVxFileUtil::Read(const std::wstring& path, Buffer& buffer, std::u
       return ERROR_FILE_NOT_FOUND;
     }
     const std::uint64_t fileSize = file.size();
-    if (fileSize > std::numeric_limits<std::uint32_t>::max()) {
+    if (fileSize > maxSize) {
       // The size travels as 32 bits: a cut size would silently drop the rest.
       VX_LOG(VX_LOG_ERROR, kRead) << L"CVxFileUtil::Read - File is too large, FileSize:"
                                   << fileSize;

@@ -40,6 +40,10 @@ class CVxFileUtil {
   //   223  the file is 4 GiB or larger: its size would not fit `size`
   //   1392 memory for the buffer cannot be had, or reading fails
   static std::uint32_t Read(const std::wstring& path, Buffer& buffer, std::uint32_t& size);
+  // As Read, for files that others write: one larger than maxSize bytes is
+  // refused with 223 before anything is allocated.
+  static std::uint32_t Read(const std::wstring& path, Buffer& buffer, std::uint32_t& size,
+                            std::uint32_t maxSize);
 };
 
 // 0 when `path` names an existing folder (wantFolder) or non-folder (!wantFolder).

@@ -41,6 +41,7 @@ inline constexpr std::uint32_t kErrorFileTooLarge = 223;
 inline constexpr std::uint32_t kErrorDirectory = 267;
 inline constexpr std::uint32_t kErrorIoDevice = 1117;
 inline constexpr std::uint32_t kErrorFunctionFailed = 1627;
+inline constexpr std::uint32_t kErrorResourceTypeNotFound = 1813;
 inline constexpr std::uint32_t kErrorCantResolveFilename = 1921;
 
 // The Windows code of a system error number.

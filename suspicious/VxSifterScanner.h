@@ -81,5 +81,14 @@ class CVxSifterScanner : public CVxNAThread, public std::enable_shared_from_this
 
  private:
   struct State;
+
+  // Hands an outcome to the completion callback, if any, under the callback lock.
+  void deliver(HRESULT (STDMETHODCALLTYPE IVxSuspiciousCallback::*completed)(ULONG),
+               std::uint32_t code);
+  void replaceCallback(IVxSuspiciousCallback* callback);
+  std::wstring toolPath();
+  // The deleting half of CleanSession, which takes no run lock.
+  void deleteSessionFolder();
+
   std::unique_ptr<State> state_;
 };

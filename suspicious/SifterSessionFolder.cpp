@@ -1,0 +1,78 @@
+#include "suspicious/SifterSessionFolder.h"
+
+#include <optional>
+
+#include "foundation/VxErrorCodes.h"
+#include "foundation/VxNATypeConversion.h"
+#include "platform/RandomSource.h"
+#include "platform/TempFolder.h"
+
+namespace {
+
+constexpr char kPrivateFolderPrefix[] = "vxsifter.";
+constexpr char kSessionPrefix[] = "siftertmp";
+constexpr std::uint32_t kSessionRange = 100;
+
+// The number rules of CVxNASysUtil::getRandomFolder: 1..range, 0 when the
+// random source fails.
+std::uint32_t sessionNumber() {
+  const std::optional<std::uint32_t> draw = platform::secureRandom32();
+  return draw ? *draw % kSessionRange + 1 : 0;
+}
+
+}  // namespace
+
+CVxSifterSessionFolder::CVxSifterSessionFolder() = default;
+CVxSifterSessionFolder::~CVxSifterSessionFolder() = default;
+
+const platform::PrivateFolder* CVxSifterSessionFolder::privateFolder() {
+  std::lock_guard guard(lock_);
+  if (folder_ == nullptr) {
+    auto folder = std::make_unique<platform::PrivateFolder>();
+    if (folder->create(platform::temporaryFolder(), kPrivateFolderPrefix) != 0) return nullptr;
+    folder_ = std::move(folder);
+  }
+  return folder_.get();
+}
+
+std::wstring CVxSifterSessionFolder::newSessionPath() {
+  const platform::PrivateFolder* folder = privateFolder();
+  if (folder == nullptr) return std::wstring();
+  return VxNATypeConversion::ansiBufferToWideString(folder->path() + "/" + kSessionPrefix +
+                                                    std::to_string(sessionNumber()));
+}
+
+std::optional<std::string> CVxSifterSessionFolder::childName(const platform::PrivateFolder* folder,
+                                                             const std::wstring& path) {
+  if (folder == nullptr) return std::nullopt;
+  const std::string narrow = VxNATypeConversion::wideBufferToAnsiString(path);
+  const std::string prefix = folder->path() + "/";
+  if (narrow.size() <= prefix.size() || narrow.compare(0, prefix.size(), prefix) != 0) {
+    return std::nullopt;
+  }
+  std::string name = narrow.substr(prefix.size());
+  if (name.find('/') != std::string::npos || name == "." || name == "..") return std::nullopt;
+  return name;
+}
+
+bool CVxSifterSessionFolder::isFolder(const std::wstring& path) {
+  const platform::PrivateFolder* folder = privateFolder();
+  const std::optional<std::string> name = childName(folder, path);
+  return name && folder->childKind(*name) == platform::FileKind::Folder;
+}
+
+std::uint32_t CVxSifterSessionFolder::create(const std::wstring& path) {
+  const platform::PrivateFolder* folder = privateFolder();
+  const std::optional<std::string> name = childName(folder, path);
+  if (!name) return ERROR_INVALID_PARAMETER;
+  const platform::FileKind kind = folder->childKind(*name);
+  if (kind == platform::FileKind::Folder) return ERROR_ALREADY_EXISTS;
+  if (kind != platform::FileKind::Missing) folder->removeChildTree(*name);
+  return folder->createChildFolder(*name);
+}
+
+bool CVxSifterSessionFolder::remove(const std::wstring& path) {
+  const platform::PrivateFolder* folder = privateFolder();
+  const std::optional<std::string> name = childName(folder, path);
+  return name && folder->removeChildTree(*name);
+}
