@@ -2,6 +2,7 @@
 // an archive with a report, and uploads such an archive. See CommandLine.h for
 // the command lines, SifterSettings.h for Sifter.ini and SifterExitCode.h for the
 // exit codes.
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ int run(const std::vector<std::string>& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Progress goes to stderr, which may be a pipe whose reader is gone; losing
+  // a line must not end the run.
+  std::signal(SIGPIPE, SIG_IGN);
   try {
     return run(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const std::exception& error) {

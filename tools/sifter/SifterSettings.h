@@ -16,6 +16,9 @@
 //   CAFile=/path/ca.pem         the CA the server's certificate must chain to;
 //                               empty: the system's trusted CAs
 //
+// A root that is itself a symbolic link is not walked, like any link: on systems
+// with a merged /usr, /bin and /sbin are links to folders the list already holds.
+//
 // Names compare without regard to ASCII case; blanks around names and values are
 // dropped and a value in matching quotes loses them; lines starting with ';' or
 // '#' are comments; the first line of a key wins; unknown keys are ignored.

@@ -301,7 +301,10 @@ TEST_F(SifterScanTest, RefusesAnUnusableOutputFolder) {
   fs::create_directory_symlink(output(), scratch_.path() / "link-to-output");
   fs::create_directories(scratch_.path() / "shared");
   fs::permissions(scratch_.path() / "shared", fs::perms::owner_all | fs::perms::group_all);
-  for (const auto* name : {"missing", "a-file", "link-to-output", "shared"}) {
+  // Its path goes into Sifter.xml as it is, so it has to be text.
+  fs::create_directories(scratch_.path() / "not-text\xFF");
+  fs::permissions(scratch_.path() / "not-text\xFF", fs::perms::owner_all);
+  for (const auto* name : {"missing", "a-file", "link-to-output", "shared", "not-text\xFF"}) {
     const auto result = tool_.run({"--silent", "--offline", "--zippath=" + (scratch_.path() / name).string()});
     EXPECT_EQ(result.exitCode, toInt(ExitCode::FolderUnusable)) << name;
   }
@@ -330,6 +333,26 @@ TEST_F(SifterScanTest, RefusesAnUnsafeOrInvalidSettingsFile) {
     EXPECT_EQ(scan().exitCode, toInt(ExitCode::SettingsRefused)) << c.what;
     EXPECT_EQ(tool_.run({"--upload=" + zip().string()}).exitCode, toInt(ExitCode::SettingsRefused)) << c.what;
   }
+}
+
+// The default roots over this machine, with a small archive limit to keep it
+// quick. The scratch folder lies in the temporary folder, so the walk passes the
+// output folder, where the copies of the files found are staged: none of them
+// may be collected in turn.
+TEST_F(SifterScanTest, DefaultRootsLeaveTheOutputFolderAlone) {
+  writeBytes(writable() / "planted", "#!/bin/sh\n", kPlain);
+  tool_.writeSettings("[Scan]\nMaxTotalSize=1048576\n");
+  const auto result = scan();
+  ASSERT_EQ(result.exitCode, toInt(ExitCode::Success)) << result.err;
+  const auto files = report();
+  if (fs::temp_directory_path() == "/tmp") {
+    EXPECT_TRUE(files.contains((writable() / "planted").string()));
+  }
+  for (const auto& [path, file] : files) {
+    EXPECT_FALSE(path.starts_with(output().string() + "/")) << path;
+  }
+  expectArchiveMatchesReport();
+  expectWellFormedDocuments();
 }
 
 TEST(SifterCommandLineTest, HelpListsEveryExitCodeAndBadUsageGives64) {
