@@ -150,6 +150,9 @@ TEST_F(SifterUploadTest, FailuresGiveTheirDocumentedCodes) {
   const std::vector<Case> cases{
       {"untrusted certificate", settingsFor(addressOf(accepting.port()), "other-ca"), archive(),
        ExitCode::CertificateUntrusted},
+      {"certificate for another host name",
+       settingsFor("https://localhost:" + std::to_string(accepting.port()) + "/submit", "trusted-ca"), archive(),
+       ExitCode::CertificateUntrusted},
       {"no settings file", std::nullopt, archive(), ExitCode::NoAddress},
       {"no address", std::string("[Upload]\nCAFile=\n"), archive(), ExitCode::NoAddress},
       {"connection refused", settingsFor(addressOf(closed.port()), "trusted-ca"), archive(),
