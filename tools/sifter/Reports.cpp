@@ -41,7 +41,8 @@ std::string isoUtcTime(std::time_t time) {
   return text;
 }
 
-std::string filesReport(const std::vector<CollectedFile>& files, const std::string& host, std::time_t created) {
+std::string filesReport(const std::vector<CollectedFile>& files, const std::string& host, std::time_t created,
+                        const std::string& archive) {
   pugi::xml_document document;
   addDeclaration(document);
   auto root = document.append_child("Files");
@@ -52,6 +53,7 @@ std::string filesReport(const std::vector<CollectedFile>& files, const std::stri
   root.append_attribute("count") = static_cast<unsigned long long>(files.size());
   root.append_attribute("archived") = static_cast<unsigned long long>(archived);
   root.append_attribute("pathEscape") = kPathEscapeNote;
+  root.append_attribute("archive") = archive.c_str();
   for (const auto& file : files) {
     auto element = root.append_child("File");
     element.append_attribute("path") = escapePathForXml(file.path).c_str();

@@ -25,7 +25,10 @@
 
 namespace sifter {
 
-std::string filesReport(const std::vector<CollectedFile>& files, const std::string& host, std::time_t created);
+// archive: the absolute path of the archive the files go into (the root's
+// "archive" attribute), so that a reader of the report alone finds it.
+std::string filesReport(const std::vector<CollectedFile>& files, const std::string& host, std::time_t created,
+                        const std::string& archive);
 std::string preferencesDocument(const std::string& zipPath);
 
 // "YYYY-MM-DDThh:mm:ssZ".

@@ -73,7 +73,8 @@ ExitCode runScan(const std::string& folder, const ScanSettings& settings) {
   collect(settings, output, collection);
 
   const auto& files = collection.files();
-  const std::string report = filesReport(files, hostName(), std::time(nullptr));
+  const std::string zipPath = output.absolutePath() + "/" + kArchiveName;
+  const std::string report = filesReport(files, hostName(), std::time(nullptr), zipPath);
   auto logs = openOrCreateSubfolder(output.fd(), kLogsFolder);
   if (!logs.valid()) {
     progress("cannot create the Logs folder");
@@ -91,7 +92,6 @@ ExitCode runScan(const std::string& folder, const ScanSettings& settings) {
     progress("cannot write the archive: " + problem);
     return ExitCode::WritingFailed;
   }
-  const std::string zipPath = output.absolutePath() + "/" + kArchiveName;
   if (const auto problem = writeFileAtomically(output.fd(), kPreferencesName, preferencesDocument(zipPath));
       !problem.empty()) {
     progress(problem);
