@@ -30,6 +30,23 @@ std::wstring buildCommandLine(const std::wstring& path, const std::wstring& argu
   return line;
 }
 
+std::wstring quoteArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
 std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine) {
   std::vector<std::wstring> argv(1);
   std::size_t at = splitProgramName(commandLine, argv[0]);

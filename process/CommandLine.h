@@ -19,6 +19,11 @@ namespace vxprocess {
 // The quoted path, then, when arguments is not empty, one blank and the arguments.
 std::wstring buildCommandLine(const std::wstring& path, const std::wstring& arguments);
 
+// One argument written so that splitCommandLine gives it back whole: as it is
+// when it has no blank, tab or quotation mark, else quoted with the escapes the
+// splitting rules need.
+std::wstring quoteArgument(const std::wstring& argument);
+
 // The argv a child receives for commandLine.
 std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine);
 

@@ -17,6 +17,7 @@
 #include "platform/FileVersion.h"
 #include "platform/automation/ComPtr.h"
 #include "process/ChildProcess.h"
+#include "process/CommandLine.h"
 #include "process/VxTask.h"
 #include "suspicious/SifterSessionFolder.h"
 
@@ -34,26 +35,6 @@ constexpr char kZipPathXPath[] = "Sifter/Preferences/Zip-Path";
 constexpr char kZipPathAttribute[] = "value";
 // The preferences document is a few lines; the tool is not trusted to keep it so.
 constexpr std::uint32_t kMaxPreferencesSize = 1u << 20;
-
-// The tool splits its command line by the Windows rules
-// (process/CommandLine.h): a value with a blank or a quotation mark is quoted,
-// with the escapes those rules need, so that it arrives as one argument.
-std::wstring quotedForCommandLine(const std::wstring& value) {
-  if (!value.empty() && value.find_first_of(L" \t\"") == std::wstring::npos) return value;
-  std::wstring quoted = L"\"";
-  std::size_t backslashes = 0;
-  for (const wchar_t c : value) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, L'\\');
-  return quoted + L"\"";
-}
 
 std::unique_ptr<CVxExeTask> makeTask(const std::wstring& tool, const std::wstring& arguments) {
   try {
@@ -176,7 +157,7 @@ std::uint32_t CVxSifterScanner::scan() {
         << L"CVxSifterScanner::scan() - Preparation for scanning failed, ERROR:" << error;
     return ERROR_INTERNAL_ERROR;
   }
-  const std::wstring arguments = kScanArguments + quotedForCommandLine(getSessionFolder());
+  const std::wstring arguments = kScanArguments + vxprocess::quoteArgument(getSessionFolder());
   std::unique_ptr<CVxExeTask> task = makeTask(toolPath(), arguments);
   if (task == nullptr) {
     VX_LOG(VX_LOG_ERROR, kFunction) << L"CVxSifterScanner::scan() - Not Enough memory";
@@ -210,7 +191,7 @@ std::uint32_t CVxSifterScanner::upload() {
     VX_LOG(VX_LOG_ERROR, kFunction) << L"CVxSifterScanner::upload() - Cant upload zip file empty";
     return ERROR_INVALID_ENVIRONMENT;
   }
-  std::unique_ptr<CVxExeTask> task = makeTask(toolPath(), kUploadArguments + quotedForCommandLine(zip));
+  std::unique_ptr<CVxExeTask> task = makeTask(toolPath(), kUploadArguments + vxprocess::quoteArgument(zip));
   if (task == nullptr) {
     VX_LOG(VX_LOG_ERROR, kFunction) << L"CVxSifterScanner::upload() - Not Enough memory";
     return ERROR_NOT_ENOUGH_MEMORY;

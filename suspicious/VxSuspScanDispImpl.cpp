@@ -7,6 +7,7 @@
 #include "foundation/VxLogStream.h"
 #include "platform/Utf8.h"
 #include "platform/automation/UniqueBstr.h"
+#include "platform/automation/VariantOf.h"
 #include "suspicious/VxSifterScanner.h"
 #include "suspicious/VxSuspiciousScanDispatchTable.h"
 
@@ -20,9 +21,7 @@ constexpr std::uint32_t kSuccess = 0;
 constexpr wchar_t kUnknownVersion[] = L"0.0.0.0";
 
 void putStatus(VARIANT* result, std::uint32_t status) {
-  VariantInit(result);
-  result->vt = VT_I4;
-  result->lVal = static_cast<LONG>(status);
+  *result = platform::automation::variantOfNumber(VT_I4, status);
 }
 
 // E_OUTOFMEMORY when the text cannot be allocated; the result is then empty.
@@ -205,10 +204,7 @@ HRESULT CVxSuspScanDispImpl::ScanCompleted(ULONG dwError) {
   VX_LOG(VX_LOG_NORMAL, L"CVxSuspScanDispImpl::ScanCompleted")
       << L" CVxSuspScanDispImpl::ScanCompleted()- triggering OnScanCompleted callback, errorcode:"
       << dwError;
-  VARIANT outcome;
-  VariantInit(&outcome);
-  outcome.vt = VT_UI4;
-  outcome.ulVal = dwError;
+  VARIANT outcome = platform::automation::variantOfNumber(VT_UI4, dwError);
   callback->OnScanCompleted(&outcome);
   return S_OK;
 }
@@ -219,10 +215,7 @@ HRESULT CVxSuspScanDispImpl::UploadCompleted(ULONG dwError) {
   VX_LOG(VX_LOG_NORMAL, L"CVxSuspScanDispImpl::UploadCompleted")
       << L" CVxSuspScanDispImpl::UploadCompleted()- triggering OnUploadCompleted callback"
       << dwError;
-  VARIANT outcome;
-  VariantInit(&outcome);
-  outcome.vt = VT_UI4;
-  outcome.ulVal = dwError;
+  VARIANT outcome = platform::automation::variantOfNumber(VT_UI4, dwError);
   callback->OnUploadCompleted(&outcome);
   return S_OK;
 }

@@ -51,7 +51,7 @@ TEST(CommandLineTest, QuotedArgumentsComeBackIntact) {
       L"plain", L"two words", L"", L"quote\"inside", L"trailing\\", L"back\\\\slash \\\"mix\"",
       L"tab\tand blank", L"\"\"", L"\xE4\x20AC unicode"};
   std::wstring line;
-  for (const std::wstring& argument : arguments) line += L" " + vxtest::quoteArgument(argument);
+  for (const std::wstring& argument : arguments) line += L" " + vxprocess::quoteArgument(argument);
   std::vector<std::wstring> expected = {L"/p"};
   expected.insert(expected.end(), arguments.begin(), arguments.end());
   EXPECT_EQ(splitCommandLine(buildCommandLine(L"/p", line.substr(1))), expected);

@@ -31,7 +31,5 @@ class ScratchFolder {
   std::string path_;
 };
 
-// Windows quoting of one argument, so that the Windows splitting rules give it back.
-std::wstring quoteArgument(const std::wstring& argument);
 
 }  // namespace vxtest

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "process/CommandLine.h"
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -128,7 +130,7 @@ TEST(VxTaskTest, ArgumentsWithQuotesAndBlanksArriveIntact) {
                                               "\t", "plain"};
   std::wstring line;
   for (const std::string& argument : arguments) {
-    line += (line.empty() ? L"" : L" ") + vxtest::quoteArgument(wide(argument));
+    line += (line.empty() ? L"" : L" ") + vxprocess::quoteArgument(wide(argument));
   }
   const vxtest::ChildReport report = runWriter(vxtest::argvWriterPathWide(), line,
                                                vxprocess::NORMAL_PRIORITY_CLASS, scratch.file("a"));

@@ -143,7 +143,27 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{{"log", "--lines", "0"}, "--lines needs a number from 1 to 1000000"},
                       BadCase{{"log", "--lines=-3"}, "--lines needs a number from 1 to 1000000"},
                       BadCase{{"log", "--lines", "1000001"}, "--lines needs a number from 1 to 1000000"},
-                      BadCase{{"log", "--lines", "99999999999999999999"}, "--lines needs a number from 1 to 1000000"}));
+                      BadCase{{"log", "--lines", "99999999999999999999"}, "--lines needs a number from 1 to 1000000"},
+                      BadCase{{"collect", "--upload=yes"}, "option --upload takes no value"},
+                      BadCase{{"collect", "--tool"}, "option --tool needs a file name"},
+                      BadCase{{"collect", "--save-archive", "--upload"}, "option --save-archive needs a file name"},
+                      BadCase{{"collect", "--clean"}, "unknown argument '--clean' for collect"}));
+
+TEST(CommandLineCollectTest, Parses) {
+  CommandLine line;
+  ASSERT_EQ(parse({"collect", "--upload", "--tool=/opt/x/Sifter.exe", "--save-archive", "a.zip", "--clean-session"},
+                  line),
+            "");
+  EXPECT_EQ(line.command, Command::Collect);
+  EXPECT_TRUE(line.upload);
+  EXPECT_TRUE(line.cleanSession);
+  EXPECT_EQ(line.toolPath, "/opt/x/Sifter.exe");
+  EXPECT_EQ(line.archiveFile, "a.zip");
+  ASSERT_EQ(parse({"collect", "--help"}, line), "");
+  EXPECT_EQ(line.helpTopic, Command::Collect);
+  ASSERT_EQ(parse({"collect"}, line), "");
+  EXPECT_FALSE(line.upload || line.cleanSession);
+}
 
 struct SessionCountCase {
   std::vector<std::string> arguments;

@@ -40,21 +40,18 @@ std::string fileValue(const Option& option, Arguments arguments, std::size_t& i,
   return {};
 }
 
-std::string parseScan(Arguments arguments, CommandLine& line) {
+// Reads the options of `command`: flags (no value) and file options, by name.
+// --help alone asks for the command's usage.
+template <class FlagFor, class FileFor>
+std::string parseOptions(Arguments arguments, CommandLine& line, Command command, const char* commandName,
+                         FlagFor flagFor, FileFor fileFor) {
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const Option option(arguments[i]);
-    bool* flag = option.name == "--clean"             ? &line.clean
-                 : option.name == "--detections-only" ? &line.detectionsOnly
-                 : option.name == "--quiet"           ? &line.quiet
-                 : option.name == "--summary-only"    ? &line.summaryOnly
-                                                      : nullptr;
-    std::string* file = option.name == "--config"   ? &line.configFile
-                        : option.name == "--report" ? &line.reportFile
-                        : option.name == "--json"   ? &line.jsonFile
-                                                    : nullptr;
+    bool* flag = flagFor(option.name);
+    std::string* file = fileFor(option.name);
     if (option.name == kHelp && !option.hasValue) {
       line.command = Command::Help;
-      line.helpTopic = Command::Scan;
+      line.helpTopic = command;
       return {};
     }
     if (flag != nullptr) {
@@ -63,9 +60,29 @@ std::string parseScan(Arguments arguments, CommandLine& line) {
     } else if (file != nullptr) {
       if (std::string failure = fileValue(option, arguments, i, *file); !failure.empty()) return failure;
     } else {
-      return "unknown argument '" + std::string(arguments[i]) + "' for scan";
+      return "unknown argument '" + std::string(arguments[i]) + "' for " + commandName;
     }
   }
+  return {};
+}
+
+std::string parseScan(Arguments arguments, CommandLine& line) {
+  const std::string failure = parseOptions(
+      arguments, line, Command::Scan, "scan",
+      [&](std::string_view name) {
+        return name == "--clean"             ? &line.clean
+               : name == "--detections-only" ? &line.detectionsOnly
+               : name == "--quiet"           ? &line.quiet
+               : name == "--summary-only"    ? &line.summaryOnly
+                                             : nullptr;
+      },
+      [&](std::string_view name) {
+        return name == "--config"   ? &line.configFile
+               : name == "--report" ? &line.reportFile
+               : name == "--json"   ? &line.jsonFile
+                                    : nullptr;
+      });
+  if (!failure.empty() || line.command == Command::Help) return failure;
   // Said without a file to hold the detections report, the user would lose
   // nothing but would get something other than asked for.
   if (line.detectionsOnly && line.reportFile.empty() && line.jsonFile.empty()) {
@@ -159,29 +176,14 @@ std::string parseNothing(const char* name, Arguments arguments) {
 }
 
 std::string parseCollect(Arguments arguments, CommandLine& line) {
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const Option option(arguments[i]);
-    bool* flag = option.name == "--upload"          ? &line.upload
-                 : option.name == "--clean-session" ? &line.cleanSession
-                                                    : nullptr;
-    std::string* file = option.name == "--tool"           ? &line.toolPath
-                        : option.name == "--save-archive" ? &line.archiveFile
-                                                          : nullptr;
-    if (option.name == kHelp && !option.hasValue) {
-      line.command = Command::Help;
-      line.helpTopic = Command::Collect;
-      return {};
-    }
-    if (flag != nullptr) {
-      if (option.hasValue) return "option " + std::string(option.name) + " takes no value";
-      *flag = true;
-    } else if (file != nullptr) {
-      if (std::string failure = fileValue(option, arguments, i, *file); !failure.empty()) return failure;
-    } else {
-      return "unknown argument '" + std::string(arguments[i]) + "' for collect";
-    }
-  }
-  return {};
+  return parseOptions(
+      arguments, line, Command::Collect, "collect",
+      [&](std::string_view name) {
+        return name == "--upload" ? &line.upload : name == "--clean-session" ? &line.cleanSession : nullptr;
+      },
+      [&](std::string_view name) {
+        return name == "--tool" ? &line.toolPath : name == "--save-archive" ? &line.archiveFile : nullptr;
+      });
 }
 
 struct CommandEntry {

@@ -131,3 +131,41 @@ TEST(CollectionEndToEndTest, PlantedFileReachesTheScriptAndTheArchiveTheServer) 
 }
 
 }  // namespace
+
+namespace {
+
+// ovrascan collect over a copy of the tool: what it prints and its exit status,
+// for a collection that finds a file and for a tool the signature test refuses.
+TEST(CollectionEndToEndTest, OvrascanCollectListsFilesAndNamesFailures) {
+  if (!VX_BUILD_SIGNS) GTEST_SKIP() << "this build does not sign Sifter.exe (no VX_SIGNING_KEY)";
+  ScratchFolder scratch;
+  SifterInstall tool(scratch.path());
+  const fs::path plant = scratch.path() / "plant";
+  fs::create_directories(plant);
+  fs::copy_file("/bin/true", plant / "dropper");
+  tool.writeSettings("[Scan]\nWritableFolders=" + plant.string() + "\nProgramFolders=" +
+                     (scratch.path() / "none").string() + "\nProcesses=0\n");
+  const fs::path saved = scratch.path() / "kept.zip";
+  const auto collected = runToEnd(OVRASCAN_BINARY,
+                                  {"collect", "--tool", tool.program().string(), "--save-archive", saved.string(),
+                                   "--clean-session"},
+                                  {});
+  EXPECT_EQ(collected.exitCode, 1) << collected.err;
+  EXPECT_NE(collected.out.find("executable in world-writable folder: " + (plant / "dropper").string()),
+            std::string::npos)
+      << collected.out;
+  EXPECT_NE(collected.out.find("Session folder deleted"), std::string::npos);
+  EXPECT_NE(collected.err.find("Sifter: "), std::string::npos) << "the collector's progress shows";
+  EXPECT_EQ(runToEnd("/usr/bin/unzip", {"-tq", saved.string()}, {}).exitCode, 0);
+
+  // The same program with one byte changed no longer passes its signature test.
+  std::string bytes = readBytes(tool.program());
+  bytes[bytes.size() / 2] ^= 1;
+  const fs::path altered = scratch.path() / "bin" / "Altered.exe";
+  writeBytes(altered, bytes, fs::perms::owner_all);
+  const auto refused = runToEnd(OVRASCAN_BINARY, {"collect", "--tool", altered.string()}, {});
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_NE(refused.err.find("the collector failed: 1392"), std::string::npos) << refused.err;
+}
+
+}  // namespace
