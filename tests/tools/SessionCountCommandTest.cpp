@@ -86,15 +86,33 @@ TEST_F(SessionCountCommandTest, MisuseIsAnError) {
   EXPECT_EQ(result.out, "");
 }
 
+// The build tree's modes follow the builder's umask, which may keep other users
+// from loading the module; a copy of the host folder that anyone can read and
+// run makes the test independent of it.
+fs::path installHostForEveryone(const fs::path& folder) {
+  const fs::path host = folder / "host";
+  fs::create_directory(host);
+  fs::permissions(host, fs::perms(0755));
+  const fs::path built = TEST_BINARY;
+  for (const fs::directory_entry& entry : fs::directory_iterator(built.parent_path())) {
+    if (!entry.is_regular_file()) continue;
+    const fs::path copy = host / entry.path().filename();
+    fs::copy_file(entry.path(), copy);
+    fs::permissions(copy, fs::perms(0755));
+  }
+  return host / built.filename();
+}
+
 // A user without write access to the registry sees the object's status.
 TEST_F(SessionCountCommandTest, WritingWithoutAccessFails) {
   const char* setpriv = "/usr/bin/setpriv";
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
   if (::access(setpriv, X_OK) != 0) GTEST_SKIP() << "no setpriv to drop root";
   ASSERT_EQ(run({"set", "3", "--persist"}).exitCode, 0);
+  const fs::path host = installHostForEveryone(folder_);
   for (const std::vector<std::string>& command :
        std::vector<std::vector<std::string>>{{"set", "4"}, {"increment"}}) {
-    std::vector<std::string> arguments{"--reuid=65534", "--regid=65534", "--clear-groups", TEST_BINARY,
+    std::vector<std::string> arguments{"--reuid=65534", "--regid=65534", "--clear-groups", host.string(),
                                        "session-count"};
     arguments.insert(arguments.end(), command.begin(), command.end());
     const auto result = runToEnd(setpriv, arguments, {"VX_MACHINE_DIR=" + machineFolder()});
