@@ -17,6 +17,14 @@ using LONG = std::int32_t;
 using UINT = unsigned int;
 using INT = int;
 using BOOL = int;
+// Macros, as the SDK has them, so that other C headers that guard their own
+// definitions agree with these.
+#ifndef FALSE
+#define FALSE 0
+#endif
+#ifndef TRUE
+#define TRUE 1
+#endif
 using LONGLONG = std::int64_t;
 using ULONGLONG = std::uint64_t;
 using LCID = DWORD;

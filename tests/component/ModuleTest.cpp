@@ -2,10 +2,12 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 
 #include "component/OvrascanExports.h"
 #include "component/OvrascanLib.h"
+#include "suspicious/VxSuspiciousScanLib.h"
 #include "platform/automation/ComPtr.h"
 #include "tests/automation/CountedObject.h"
 
@@ -40,21 +42,66 @@ TEST_F(ModuleTest, ClassObjectRequests) {
   EXPECT_EQ(getClassObject(CLSID_CoCVxVirusScan, IID_IDispatch, factory.put_void()), E_NOINTERFACE);
   ASSERT_EQ(getClassObject(CLSID_CoCVxVirusScan, IID_IClassFactory, factory.put_void()), S_OK);
 
+  // The class object is made once and kept: a second request gets the same one.
+  com_ptr<IClassFactory> again;
+  ASSERT_EQ(getClassObject(CLSID_CoCVxVirusScan, IID_IClassFactory, again.put_void()), S_OK);
+  EXPECT_EQ(again.get(), factory.get());
+  com_ptr<IClassFactory> other;
+  ASSERT_EQ(getClassObject(CLSID_VxSuspiciousScan, IID_IClassFactory, other.put_void()), S_OK);
+  EXPECT_NE(other.get(), factory.get());
+
   com_ptr<IVxVirusScan> object;
   EXPECT_EQ(factory->CreateInstance(nullptr, IID_IVxVirusScan, nullptr), E_POINTER);
-  EXPECT_EQ(factory->CreateInstance(factory.get(), IID_IVxVirusScan, object.put_void()), CLASS_E_NOAGGREGATION);
   EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, object.put_void()), E_NOINTERFACE);
+  // Aggregation hands out only the inner unknown.
+  vxtest::CountedObject outer;
+  EXPECT_EQ(factory->CreateInstance(&outer, IID_IVxVirusScan, object.put_void()), CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(outer.references(), 0u);
+  again.reset();
+  other.reset();
+  factory.reset();
   EXPECT_EQ(canUnloadNow(), S_OK) << "a refused creation leaves no object behind";
 }
 
-TEST_F(ModuleTest, ObjectFacesAndModuleLocks) {
+// Every object of either class, and every class object a client holds, keeps the
+// module; the last release lets it go.
+TEST_F(ModuleTest, ObjectsAndClassObjectsHoldTheModule) {
+  EXPECT_EQ(canUnloadNow(), S_OK);
   com_ptr<IClassFactory> factory;
   ASSERT_EQ(getClassObject(CLSID_CoCVxVirusScan, IID_IClassFactory, factory.put_void()), S_OK);
-  EXPECT_EQ(canUnloadNow(), S_OK);
+  EXPECT_EQ(canUnloadNow(), S_FALSE);
 
   com_ptr<IVxVirusScan> object;
   ASSERT_EQ(factory->CreateInstance(nullptr, IID_IVxVirusScan, object.put_void()), S_OK);
+  factory.reset();
   EXPECT_EQ(canUnloadNow(), S_FALSE);
+  object.reset();
+  EXPECT_EQ(canUnloadNow(), S_OK);
+
+  ASSERT_EQ(getClassObject(CLSID_VxSuspiciousScan, IID_IClassFactory, factory.put_void()), S_OK);
+  com_ptr<IUnknown> suspicious;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, suspicious.put_void()), S_OK);
+  factory.reset();
+  EXPECT_EQ(canUnloadNow(), S_FALSE);
+  suspicious.reset();
+  EXPECT_EQ(canUnloadNow(), S_OK);
+
+  // LockServer keeps the module as an object does.
+  ASSERT_EQ(getClassObject(CLSID_CoCVxVirusScan, IID_IClassFactory, factory.put_void()), S_OK);
+  factory->LockServer(1);
+  factory.reset();
+  EXPECT_EQ(canUnloadNow(), S_FALSE);
+  ASSERT_EQ(getClassObject(CLSID_CoCVxVirusScan, IID_IClassFactory, factory.put_void()), S_OK);
+  factory->LockServer(0);
+  factory.reset();
+  EXPECT_EQ(canUnloadNow(), S_OK);
+}
+
+TEST_F(ModuleTest, ObjectFaces) {
+  com_ptr<IClassFactory> factory;
+  ASSERT_EQ(getClassObject(CLSID_CoCVxVirusScan, IID_IClassFactory, factory.put_void()), S_OK);
+  com_ptr<IVxVirusScan> object;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IVxVirusScan, object.put_void()), S_OK);
 
   // IUnknown, IDispatch and IVxVirusScan are one face; the callback is another.
   auto unknown = object.try_query<IUnknown>(IID_IUnknown);
@@ -65,16 +112,57 @@ TEST_F(ModuleTest, ObjectFacesAndModuleLocks) {
   ASSERT_TRUE(callback);
   EXPECT_NE(static_cast<void*>(callback.get()), static_cast<void*>(object.get()));
   EXPECT_FALSE(object.try_query<IClassFactory>(IID_IClassFactory));
+}
 
-  // LockServer keeps the module as an object does.
-  factory->LockServer(1);
-  unknown.reset();
-  dispatch.reset();
-  callback.reset();
-  object.reset();
-  EXPECT_EQ(canUnloadNow(), S_FALSE);
-  factory->LockServer(0);
-  EXPECT_EQ(canUnloadNow(), S_OK);
+// An outer object that aggregates one of the module's classes: its own
+// QueryInterface answers IUnknown and hands everything else to the inner object.
+class Outer final : public IUnknown {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (riid == IID_IUnknown) {
+      *ppv = static_cast<IUnknown*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return inner_->QueryInterface(riid, ppv);
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
+  ULONG STDMETHODCALLTYPE Release() override { return --count_; }
+
+  ULONG references() const { return count_; }
+  com_ptr<IUnknown>& inner() { return inner_; }
+
+ private:
+  std::atomic<ULONG> count_{0};
+  com_ptr<IUnknown> inner_;
+};
+
+TEST_F(ModuleTest, AggregatedObjectsDelegateToTheOuterObject) {
+  for (const CLSID& clsid : {CLSID_CoCVxVirusScan, CLSID_VxSuspiciousScan}) {
+    com_ptr<IClassFactory> factory;
+    ASSERT_EQ(getClassObject(clsid, IID_IClassFactory, factory.put_void()), S_OK);
+    Outer outer;
+    ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, outer.inner().put_void()), S_OK);
+    factory.reset();
+    EXPECT_EQ(outer.references(), 0u) << "the inner object holds no reference to its outer one";
+
+    // Any face of the inner object has the outer object's identity and count.
+    com_ptr<IDispatch> dispatch;
+    ASSERT_EQ(outer.QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
+    EXPECT_EQ(outer.references(), 1u);
+    com_ptr<IUnknown> identity;
+    ASSERT_EQ(dispatch->QueryInterface(IID_IUnknown, identity.put_void()), S_OK);
+    EXPECT_EQ(identity.get(), static_cast<IUnknown*>(&outer));
+    identity.reset();
+    dispatch.reset();
+    EXPECT_EQ(outer.references(), 0u);
+
+    // The inner unknown is not the outer one, and it alone decides the object's life.
+    EXPECT_NE(outer.inner().get(), static_cast<IUnknown*>(&outer));
+    EXPECT_EQ(canUnloadNow(), S_FALSE);
+    outer.inner().reset();
+    EXPECT_EQ(canUnloadNow(), S_OK);
+  }
 }
 
 TEST_F(ModuleTest, EveryReferenceIsGivenBackAfterUninitialize) {
@@ -82,6 +170,7 @@ TEST_F(ModuleTest, EveryReferenceIsGivenBackAfterUninitialize) {
   ASSERT_EQ(getClassObject(CLSID_CoCVxVirusScan, IID_IClassFactory, factory.put_void()), S_OK);
   com_ptr<IVxVirusScan> object;
   ASSERT_EQ(factory->CreateInstance(nullptr, IID_IVxVirusScan, object.put_void()), S_OK);
+  factory.reset();
 
   vxtest::CountedObject script;
   VARIANT sink;

@@ -1,0 +1,93 @@
+#pragma once
+// ComAggObject<T>: an automation object class T created inside an outer object
+// (aggregation), in the manner of ATL's CComAggObject. T is written as for
+// ComObject<T> (platform/automation/ComObject.h).
+//
+// The aggregate has two unknowns. The object's own faces delegate QueryInterface,
+// AddRef and Release to the outer object, so that a client holding any face sees
+// the outer object's identity and count. The ComAggObject itself is the
+// non-delegating unknown that only the outer object holds: its QueryInterface
+// answers IID_IUnknown with itself and T's faces for the rest, and its count
+// decides the inner object's life. Releasing it for the last time runs
+// FinalRelease and frees the object.
+//
+// Thread-safety: as ComObject<T>.
+#include <atomic>
+#include <new>
+
+#include "platform/automation/ComPtr.h"
+
+namespace platform::automation {
+
+template <class T>
+class ComAggObject final : public IUnknown {
+ public:
+  // Creates the inner object of `outer` with one reference on its non-delegating
+  // unknown, held by `created`. E_POINTER without an outer object, E_OUTOFMEMORY,
+  // or FinalConstruct's failure (the object is then already gone).
+  static HRESULT create(IUnknown* outer, com_ptr<ComAggObject>& created) {
+    created.reset();
+    if (outer == nullptr) return E_POINTER;
+    auto* object = new (std::nothrow) ComAggObject(outer);
+    if (object == nullptr) return E_OUTOFMEMORY;
+    auto owner = com_ptr<ComAggObject>::attach(object);
+    ++object->references_;
+    const HRESULT hr = object->contained_.FinalConstruct();
+    --object->references_;
+    if (FAILED(hr)) {
+      object->finalConstructFailed_ = true;
+      return hr;
+    }
+    created = std::move(owner);
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
+    if (ppvObject == nullptr) return E_POINTER;
+    if (riid == IID_IUnknown) {
+      *ppvObject = static_cast<IUnknown*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppvObject = contained_.interfaceFor(riid);
+    if (*ppvObject == nullptr) return E_NOINTERFACE;
+    contained_.AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --references_;
+    if (left == 0) {
+      references_ = 1;
+      if (!finalConstructFailed_) contained_.FinalRelease();
+      delete this;
+    }
+    return left;
+  }
+
+ private:
+  // T with its unknown delegated to the outer object.
+  class Contained final : public T {
+   public:
+    explicit Contained(IUnknown* outer) : outer_(outer) {}
+    ~Contained() = default;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
+      return outer_->QueryInterface(riid, ppvObject);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return outer_->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return outer_->Release(); }
+
+   private:
+    IUnknown* const outer_;  // not counted: the outer object owns this one
+  };
+
+  explicit ComAggObject(IUnknown* outer) : contained_(outer) {}
+  ~ComAggObject() = default;
+
+  Contained contained_;
+  std::atomic<ULONG> references_{1};
+  bool finalConstructFailed_ = false;
+};
+
+}  // namespace platform::automation
