@@ -292,4 +292,32 @@ std::uint32_t Registry::updateValue(RegistryHive hive, std::string_view key, std
   });
 }
 
+std::uint32_t Registry::enumerateValues(RegistryHive hive, std::string_view key,
+                                       std::vector<std::pair<std::string, RegistryValue>>& values) const {
+  values.clear();
+  RegistryKeyPath path;
+  if (const std::uint32_t error = parseRegistryKeyPath(key, path); error != 0) return error;
+  RegistryDatabase database;
+  if (std::uint32_t error = database.open(databasePath(), Purpose::Read, access_ == Access::ReadOnly); error != 0) {
+    return error == kErrorFileNotFound && path.isHive() ? 0 : error;
+  }
+  if (std::uint32_t error = keyExists(database, hive, path); error != 0) {
+    return error == kErrorFileNotFound && path.isHive() ? 0 : error;
+  }
+  Statement statement;
+  if (const std::uint32_t error = prepareForKey(
+          database, "SELECT name, type, data FROM registry_values WHERE hive = ?1 AND key = ?2 ORDER BY folded", hive,
+          path, statement);
+      error != 0) {
+    return error == kErrorFileNotFound && path.isHive() ? 0 : error;
+  }
+  int result = statement.step();
+  for (; result == SQLITE_ROW; result = statement.step()) {
+    const auto data = statement.blob(2);
+    values.emplace_back(statement.text(0),
+                        RegistryValue{static_cast<std::uint32_t>(statement.integer(1)), {data.begin(), data.end()}});
+  }
+  return database.error(result);
+}
+
 }  // namespace platform

@@ -12,6 +12,7 @@
 //   deleteKey       RegDeleteKey        2 when missing, 5 when it has subkeys
 //   deleteTree      RegDeleteTree       the key with everything below it
 //   enumerateSubkeys RegEnumKeyEx       direct subkeys, in case-insensitive order
+//   enumerateValues RegEnumValue        values of a key, in case-insensitive order
 //   updateValue     a read-modify-write of one value in one transaction
 //
 // Keys are addressed by their full path below the hive: components separated by
@@ -109,6 +110,9 @@ class Registry {
   // The key, its values and every key below it; "" empties the hive.
   std::uint32_t deleteTree(RegistryHive hive, std::string_view key) const;
   std::uint32_t enumerateSubkeys(RegistryHive hive, std::string_view key, std::vector<std::string>& names) const;
+  // The values of the key (name and value), in case-insensitive order of name.
+  std::uint32_t enumerateValues(RegistryHive hive, std::string_view key,
+                                std::vector<std::pair<std::string, RegistryValue>>& values) const;
 
   // Reads the value and hands it to `update` (nullopt when it does not exist),
   // all inside one write transaction that no other writer can enter. When

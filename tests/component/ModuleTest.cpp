@@ -10,6 +10,7 @@
 #include "suspicious/VxSuspiciousScanLib.h"
 #include "platform/automation/ComPtr.h"
 #include "tests/automation/CountedObject.h"
+#include "tests/component/LoadedModule.h"
 
 namespace {
 
@@ -18,18 +19,13 @@ using platform::automation::com_ptr;
 class ModuleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    module_.reset(dlopen(OVRASCAN_MODULE, RTLD_NOW | RTLD_LOCAL));
-    ASSERT_NE(module_, nullptr) << dlerror();
-    getClassObject = reinterpret_cast<DllGetClassObjectFunction>(dlsym(module_.get(), "DllGetClassObject"));
-    canUnloadNow = reinterpret_cast<DllCanUnloadNowFunction>(dlsym(module_.get(), "DllCanUnloadNow"));
+    ASSERT_NE(vxtest::ovrascanModule(), nullptr) << dlerror();
+    getClassObject = vxtest::moduleExport<DllGetClassObjectFunction>("DllGetClassObject");
+    canUnloadNow = vxtest::moduleExport<DllCanUnloadNowFunction>("DllCanUnloadNow");
     ASSERT_NE(getClassObject, nullptr);
     ASSERT_NE(canUnloadNow, nullptr);
   }
 
-  struct Closer {
-    void operator()(void* handle) const { dlclose(handle); }
-  };
-  std::unique_ptr<void, Closer> module_;
   DllGetClassObjectFunction getClassObject = nullptr;
   DllCanUnloadNowFunction canUnloadNow = nullptr;
 };
