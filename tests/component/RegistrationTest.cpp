@@ -232,6 +232,7 @@ TEST_F(RegistrationTest, ScanThroughIDispatchOfAnActivatedObject) {
   VARIANT reportType;
   VariantInit(&reportType);
   reportType.vt = VT_UI4;
+  reportType.ulVal = 1;  // the complete report
   platform::automation::UniqueVariant report;
   ASSERT_EQ(platform::automation::invokeByName(*scan, L"GetReport", {&reportType, 1}, report.put()), S_OK);
   ASSERT_EQ(report.get()->vt, VT_BSTR);
