@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "component/OvrascanLib.h"
+#include "component/OvrascanResources.h"
+#include "platform/automation/IdlTypeLibrary.h"
 #include "component/VxVirusScanDispatchTable.h"
 #include "suspicious/VxSuspiciousScanDispatchTable.h"
 
@@ -148,6 +150,43 @@ TEST(TypeLibrary, DispatchTablesAgreeWithTheIdl) {
       EXPECT_EQ(member.id, static_cast<DISPID>(i + 1));
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The type library the module carries, as registration reads it.
+TEST(TypeLibrary, TheModulesResourceReadsAsTheLibrary) {
+  const auto library = platform::automation::readIdlTypeLibrary(ovrascanTypeLibraryResource());
+  ASSERT_TRUE(library);
+  EXPECT_EQ(library->name, L"OvrascanLib");
+  EXPECT_EQ(library->libid, LIBID_OvrascanLib);
+  EXPECT_EQ(library->majorVersion, 1);
+  EXPECT_EQ(library->minorVersion, 0);
+  EXPECT_EQ(library->lcid, 0x0409u);
+  EXPECT_EQ(library->helpString, L"Ovrascan 1.0 Type Library");
+  struct Expected {
+    const wchar_t* name;
+    IID iid;
+    bool automation;  // dual and oleautomation; the callbacks are neither
+  };
+  const Expected interfaces[] = {{L"IVxVirusScan", IID_IVxVirusScan, true},
+                                 {L"IVxVirusScan_Callback", IID_IVxVirusScan_Callback, false},
+                                 {L"IVxSuspiciousScan", IID_IVxSuspiciousScan, true},
+                                 {L"IVxSuspiciousCallback", IID_IVxSuspiciousCallback, false}};
+  ASSERT_EQ(library->interfaces.size(), std::size(interfaces));
+  for (std::size_t i = 0; i < std::size(interfaces); ++i) {
+    EXPECT_EQ(library->interfaces[i].name, interfaces[i].name);
+    EXPECT_EQ(library->interfaces[i].iid, interfaces[i].iid) << i;
+    EXPECT_EQ(library->interfaces[i].dual, interfaces[i].automation) << i;
+    EXPECT_EQ(library->interfaces[i].oleAutomation, interfaces[i].automation) << i;
+  }
+  ASSERT_EQ(library->coclasses.size(), 2u);
+  EXPECT_EQ(library->coclasses[0].clsid, CLSID_CoCVxVirusScan);
+  EXPECT_EQ(library->coclasses[0].helpString, L"CoCVxVirusScan Class");
+  EXPECT_EQ(library->coclasses[1].clsid, CLSID_VxSuspiciousScan);
+  EXPECT_EQ(library->coclasses[1].helpString, L"VxSuspiciousScan Class");
 }
 
 }  // namespace
