@@ -147,7 +147,25 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{{"collect", "--upload=yes"}, "option --upload takes no value"},
                       BadCase{{"collect", "--tool"}, "option --tool needs a file name"},
                       BadCase{{"collect", "--save-archive", "--upload"}, "option --save-archive needs a file name"},
-                      BadCase{{"collect", "--clean"}, "unknown argument '--clean' for collect"}));
+                      BadCase{{"collect", "--clean"}, "unknown argument '--clean' for collect"},
+                      BadCase{{"register", "now"}, "register takes no arguments"},
+                      BadCase{{"unregister", "--all"}, "unregister takes no arguments"},
+                      BadCase{{"--activate"}, "no command given"},
+                      BadCase{{"scan", "--activate"}, "unknown argument '--activate' for scan"},
+                      BadCase{{"--activate", "--activate", "scan"}, "unknown command '--activate'"}));
+
+TEST(CommandLineActivationTest, ActivateComesBeforeAnyCommand) {
+  CommandLine line;
+  ASSERT_EQ(parse({"--activate", "scan", "--quiet"}, line), "");
+  EXPECT_TRUE(line.activate);
+  EXPECT_EQ(line.command, Command::Scan);
+  EXPECT_TRUE(line.quiet);
+  ASSERT_EQ(parse({"register"}, line), "");
+  EXPECT_FALSE(line.activate);
+  EXPECT_EQ(line.command, Command::Register);
+  ASSERT_EQ(parse({"unregister"}, line), "");
+  EXPECT_EQ(line.command, Command::Unregister);
+}
 
 TEST(CommandLineCollectTest, Parses) {
   CommandLine line;

@@ -248,6 +248,18 @@ constexpr CommandEntry kCommands[] = {
      "      --tool PATH        another collector executable (its name must contain .exe)\n"
      "      Exit status 0 nothing collected, 1 files collected, 2 an error (the\n"
      "      collector's exit code or the component's status is shown).\n"},
+    {{"register"},
+     Command::Register,
+     [](Arguments arguments, CommandLine&) { return parseNothing("register", arguments); },
+     "  ovrascan register\n"
+     "      Register the component module beside ovrascan, its two classes and its type\n"
+     "      library in the registry database (as DllRegisterServer does), so that clients\n"
+     "      create the objects by ProgID: Ovrascan.CoCVxVirusScan, Ovrascan.VxSuspiciousScan.\n"},
+    {{"unregister"},
+     Command::Unregister,
+     [](Arguments arguments, CommandLine&) { return parseNothing("unregister", arguments); },
+     "  ovrascan unregister\n"
+     "      Remove what register wrote (DllUnregisterServer).\n"},
     {{"version", "--version"},
      Command::Version,
      [](Arguments arguments, CommandLine&) { return parseNothing("version", arguments); },
@@ -276,9 +288,14 @@ constexpr CommandEntry kCommands[] = {
 
 std::string CommandLine::parse(int argc, char** argv, CommandLine& line) {
   line = CommandLine{};
-  if (argc < 2) return "no command given";
-  const std::string_view name = argv[1];
-  const Arguments arguments(argv + 2, static_cast<std::size_t>(argc - 2));
+  int first = 1;
+  if (argc > first && std::string_view(argv[first]) == "--activate") {
+    line.activate = true;
+    ++first;
+  }
+  if (argc <= first) return "no command given";
+  const std::string_view name = argv[first];
+  const Arguments arguments(argv + first + 1, static_cast<std::size_t>(argc - first - 1));
   for (const CommandEntry& entry : kCommands) {
     for (std::string_view known : entry.names) {
       if (known.empty() || known != name) continue;
@@ -296,6 +313,9 @@ std::string CommandLine::usage(Command topic) {
   }
   if (topic == Command::Help) {
     text +=
+        "  ovrascan --activate COMMAND ...\n"
+        "      Create the objects by ProgID through the registry database (see register)\n"
+        "      instead of loading the module beside ovrascan.\n"
         "  ovrascan quarantine list\n"
         "  ovrascan quarantine restore ID\n"
         "      List the quarantined files, or put one back where it was (root only).\n";

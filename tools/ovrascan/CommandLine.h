@@ -14,10 +14,12 @@
 #include <string>
 
 struct CommandLine {
-  enum class Command { Help, Version, Scan, CleanFile, SessionCount, LogSettings, Log, Collect };
+  enum class Command { Help, Version, Scan, CleanFile, SessionCount, LogSettings, Log, Collect, Register, Unregister };
   enum class SessionAction { Show, Set, Increment };
 
   Command command = Command::Help;
+  // --activate before the command: create the objects through registration.
+  bool activate = false;
   // Help: whose usage to show (Help itself: all of it).
   Command helpTopic = Command::Help;
   // Scan

@@ -2,7 +2,11 @@
 
 #include <dlfcn.h>
 
+#include <cwchar>
+
 #include "platform/ModulePath.h"
+#include "platform/Utf8.h"
+#include "platform/automation/Activation.h"
 #include "tools/ovrascan/Diagnostics.h"
 
 using platform::automation::com_ptr;
@@ -38,14 +42,53 @@ std::string ComponentModule::load() {
   return {};
 }
 
+std::string ComponentModule::activate() {
+  std::wstring registered;
+  if (const HRESULT hr = platform::automation::inprocServerPath(CLSID_CoCVxVirusScan, registered); FAILED(hr)) {
+    return "the component is not registered (run ovrascan register): CLSID_CoCVxVirusScan has no in-process "
+           "server (" + Diagnostics::codeText(static_cast<std::uint32_t>(hr)) + ")";
+  }
+  path_ = platform::encodeUtf8(registered.data(), registered.size());
+  activated_ = true;
+  return {};
+}
+
+HRESULT ComponentModule::registerServer(bool registering) const {
+  const char* name = registering ? "DllRegisterServer" : "DllUnregisterServer";
+  std::uint32_t error = 0;
+  const auto entry = reinterpret_cast<DllRegisterServerFunction>(library_.symbol(name, error));
+  if (entry == nullptr) return HRESULT_FROM_WIN32(error == 0 ? platform::kSymbolNotFound : error);
+  return entry();
+}
+
+HRESULT ComponentModule::activateObject(const wchar_t* progId, REFIID iid, const char* iidName, void** object,
+                                        std::string& step) const {
+  const std::string progIdText = platform::encodeUtf8(progId, std::wcslen(progId));
+  CLSID clsid{};
+  if (const HRESULT hr = CLSIDFromProgID(progId, &clsid); FAILED(hr)) {
+    step = "CLSIDFromProgID(" + progIdText + ")";
+    return hr;
+  }
+  if (const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, object); FAILED(hr)) {
+    step = "CoCreateInstance(" + progIdText + ", " + iidName + ")";
+    return hr;
+  }
+  return S_OK;
+}
+
 HRESULT ComponentModule::createVirusScan(com_ptr<IVxVirusScan>& object, std::string& step) const {
   object.reset();
+  if (activated_) return activateObject(kVirusScanProgId, IID_IVxVirusScan, "IID_IVxVirusScan", object.put_void(), step);
   return createObject(CLSID_CoCVxVirusScan, "CLSID_CoCVxVirusScan", IID_IVxVirusScan, "IID_IVxVirusScan",
                       object.put_void(), step);
 }
 
 HRESULT ComponentModule::createSuspiciousScan(com_ptr<IVxSuspiciousScan>& object, std::string& step) const {
   object.reset();
+  if (activated_) {
+    return activateObject(kSuspiciousScanProgId, IID_IVxSuspiciousScan, "IID_IVxSuspiciousScan", object.put_void(),
+                          step);
+  }
   return createObject(CLSID_VxSuspiciousScan, "CLSID_VxSuspiciousScan", IID_IVxSuspiciousScan,
                       "IID_IVxSuspiciousScan", object.put_void(), step);
 }
@@ -69,4 +112,7 @@ HRESULT ComponentModule::createObject(REFCLSID clsid, const char* clsidName, REF
   return S_OK;
 }
 
-HRESULT ComponentModule::canUnloadNow() const { return canUnloadNow_ == nullptr ? S_OK : canUnloadNow_(); }
+HRESULT ComponentModule::canUnloadNow() const {
+  if (activated_) return platform::automation::inprocServerCanUnloadNow(CLSID_CoCVxVirusScan);
+  return canUnloadNow_ == nullptr ? S_OK : canUnloadNow_();
+}

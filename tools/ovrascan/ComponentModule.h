@@ -1,9 +1,12 @@
 #pragma once
-// ComponentModule: the scan component's module, libovrascan.so, loaded from the
-// folder of the host's executable and reached only through its exported entry
-// points, as an automation runtime reaches an in-process server: the class object
-// from DllGetClassObject makes the virus-scan object, and DllCanUnloadNow says
-// whether anything of the module is still alive.
+// ComponentModule: the scan component's module, libovrascan.so, reached only
+// through its exported entry points, as an automation runtime reaches an
+// in-process server. Either
+// - loaded from the folder of the host's executable: the class object from
+//   DllGetClassObject makes the objects, and DllCanUnloadNow says whether
+//   anything of the module is still alive; or
+// - activated: the objects are created by ProgID through the registry store
+//   (CLSIDFromProgID, CoCreateInstance), from whichever module is registered.
 //
 // The module stays mapped until the process exits, whatever DllCanUnloadNow says
 // (the host asks it as a check that nothing of the component is left alive). An
@@ -30,9 +33,18 @@ class ComponentModule {
   ComponentModule(const ComponentModule&) = delete;
   ComponentModule& operator=(const ComponentModule&) = delete;
 
+  static constexpr wchar_t kVirusScanProgId[] = L"Ovrascan.CoCVxVirusScan";
+  static constexpr wchar_t kSuspiciousScanProgId[] = L"Ovrascan.VxSuspiciousScan";
+
   // Loads the module beside the executable. Returns an empty text, or a
   // one-line description of what failed.
   std::string load();
+  // Creates the objects through registration from now on; path() becomes the
+  // registered module of the virus-scan class. Returns an empty text, or what
+  // failed (the class is not registered).
+  std::string activate();
+  // DllRegisterServer or DllUnregisterServer of the loaded module.
+  HRESULT registerServer(bool registering) const;
   const std::string& path() const { return path_; }
 
   // A new virus-scan object through the class object; the failing step's name goes
@@ -46,9 +58,12 @@ class ComponentModule {
  private:
   HRESULT createObject(REFCLSID clsid, const char* clsidName, REFIID iid, const char* iidName, void** object,
                        std::string& step) const;
+  HRESULT activateObject(const wchar_t* progId, REFIID iid, const char* iidName, void** object,
+                         std::string& step) const;
 
   std::string path_;
   platform::DynamicLibrary library_;
   DllGetClassObjectFunction getClassObject_ = nullptr;
   DllCanUnloadNowFunction canUnloadNow_ = nullptr;
+  bool activated_ = false;
 };

@@ -74,6 +74,11 @@ const char* meaningOf(std::uint32_t code) {
     case static_cast<std::uint32_t>(E_OUTOFMEMORY): return "out of memory";
     case static_cast<std::uint32_t>(E_NOINTERFACE): return "interface not supported";
     case static_cast<std::uint32_t>(CLASS_E_CLASSNOTAVAILABLE): return "class not available";
+    case static_cast<std::uint32_t>(REGDB_E_CLASSNOTREG): return "class not registered";
+    case static_cast<std::uint32_t>(CO_E_CLASSSTRING): return "ProgID not registered";
+    case static_cast<std::uint32_t>(CO_E_ERRORINDLL): return "the registered module is no component server";
+    case static_cast<std::uint32_t>(TYPE_E_REGISTRYACCESS): return "the type library is not registered";
+    case static_cast<std::uint32_t>(E_ACCESSDENIED): return "access denied";
     default: return nullptr;
   }
 }

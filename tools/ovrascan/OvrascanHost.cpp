@@ -1,5 +1,7 @@
 #include "tools/ovrascan/OvrascanHost.h"
 
+#include "platform/Registry.h"
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -7,6 +9,7 @@
 #include <cstdlib>
 
 #include "foundation/VxErrorCodes.h"
+#include "platform/Registry.h"
 #include "platform/Utf8.h"
 #include "platform/automation/UniqueBstr.h"
 #include "platform/automation/UniqueVariant.h"
@@ -65,7 +68,10 @@ int OvrascanHost::run(const CommandLine& line) {
   std::signal(SIGXFSZ, SIG_IGN);
   // Before the module exists: its threads must inherit the blocked signals.
   if (line.command != CommandLine::Command::Version) InterruptWatcher::blockInterrupts();
-  if (!open(line.command != CommandLine::Command::Collect)) return close(kError);
+  if (line.command == CommandLine::Command::Register || line.command == CommandLine::Command::Unregister) {
+    return registration(line.command == CommandLine::Command::Register);
+  }
+  if (!open(line.command != CommandLine::Command::Collect, line.activate)) return close(kError);
   switch (line.command) {
     case CommandLine::Command::Version: return close(version());
     case CommandLine::Command::Scan: return close(scan(line));
@@ -73,14 +79,31 @@ int OvrascanHost::run(const CommandLine& line) {
     case CommandLine::Command::SessionCount: return close(sessionCount(line));
     case CommandLine::Command::Collect: return close(collect(line));
     case CommandLine::Command::Help:
+    case CommandLine::Command::Register:
+    case CommandLine::Command::Unregister:
     case CommandLine::Command::LogSettings:
     case CommandLine::Command::Log: break;
   }
   return close(kError);
 }
 
-bool OvrascanHost::open(bool virusScan) {
+int OvrascanHost::registration(bool registering) {
   if (const std::string failure = module_.load(); !failure.empty()) {
+    Diagnostics::error(failure);
+    return kError;
+  }
+  const char* entry = registering ? "DllRegisterServer" : "DllUnregisterServer";
+  if (const HRESULT hr = module_.registerServer(registering); FAILED(hr)) {
+    Diagnostics::hresultFailure(entry, hr);
+    return kError;
+  }
+  std::printf("%s %s\nRegistry: %s\n", registering ? "Registered" : "Unregistered", module_.path().c_str(),
+              platform::Registry::machineDatabasePath().c_str());
+  return kNothingFound;
+}
+
+bool OvrascanHost::open(bool virusScan, bool activate) {
+  if (const std::string failure = activate ? module_.activate() : module_.load(); !failure.empty()) {
     Diagnostics::error(failure);
     return false;
   }

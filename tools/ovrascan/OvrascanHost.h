@@ -62,7 +62,9 @@ class OvrascanHost {
   };
 
   // Loads the module and, when asked, makes the virus-scan object.
-  bool open(bool virusScan);
+  bool open(bool virusScan, bool activate);
+  // ovrascan register / unregister.
+  int registration(bool registering);
   int close(int exitCode);
 
   int version();

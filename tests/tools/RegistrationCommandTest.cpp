@@ -1,0 +1,108 @@
+// ovrascan register, unregister and --activate with a machine folder of the
+// test's own, and a host the class objects refuse.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "process/CodeSignature.h"
+#include "tests/tools/ChildProcess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kError = 2;
+
+class RegistrationCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::path(::testing::TempDir()) / "ovrascan-registration-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+
+  ChildProcess::Result run(const std::vector<std::string>& arguments, const std::string& host = TEST_BINARY) const {
+    return runToEnd(host, arguments, {"VX_MACHINE_DIR=" + (folder_ / "machine").string()});
+  }
+
+  fs::path folder_;
+};
+
+TEST_F(RegistrationCommandTest, RegisterActivateUnregister) {
+  const fs::path module = fs::path(TEST_BINARY).parent_path() / "libovrascan.so";
+
+  auto result = run({"--activate", "session-count"});
+  EXPECT_EQ(result.exitCode, kError);
+  EXPECT_NE(result.err.find("the component is not registered (run ovrascan register)"), std::string::npos)
+      << result.err;
+
+  result = run({"register"});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, "Registered " + module.string() + "\nRegistry: " +
+                            (folder_ / "machine" / "Vexora" / "registry.db").string() + "\n");
+
+  // Both classes come from the registered module.
+  result = run({"--activate", "session-count", "set", "3"});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, "Clean sessions: 3\nPersist after uninstall: no\n");
+  result = run({"--activate", "collect", "--tool", (folder_ / "missing.exe").string()});
+  EXPECT_EQ(result.exitCode, kError);
+  EXPECT_EQ(result.err.find("not registered"), std::string::npos) << result.err;
+
+  result = run({"unregister"});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(run({"--activate", "session-count"}).exitCode, kError);
+  result = run({"unregister"});
+  EXPECT_EQ(result.exitCode, kError);
+  EXPECT_NE(result.err.find("DllUnregisterServer failed with HRESULT 2147647516 (0x8002801C): the type library "
+                            "is not registered"),
+            std::string::npos)
+      << result.err;
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// A host that another user could have replaced (in a world-writable folder) is
+// refused its objects unless it carries the product's signature.
+TEST_F(RegistrationCommandTest, AnUntrustedHostIsRefusedItsObjects) {
+  const fs::path exposed = folder_ / "exposed";
+  fs::create_directory(exposed);
+  ::chmod(exposed.c_str(), 0777);
+  for (const auto& entry : fs::directory_iterator(fs::path(TEST_BINARY).parent_path())) {
+    if (entry.is_regular_file()) fs::copy_file(entry.path(), exposed / entry.path().filename());
+  }
+  const fs::path host = exposed / fs::path(TEST_BINARY).filename();
+  const std::string built = readFile(TEST_BINARY);
+  std::string_view content = built;
+  std::string_view signature;
+  const bool isSigned = vxprocess::splitAppendedSignature(built, content, signature);
+
+  std::ofstream(host, std::ios::binary | std::ios::trunc) << content;
+  ::chmod(host.c_str(), 0755);
+  auto result = run({"session-count"}, host.string());
+  EXPECT_EQ(result.exitCode, kError);
+  EXPECT_NE(result.err.find("failed with HRESULT 2147942405 (0x80070005): access denied"), std::string::npos)
+      << result.err;
+
+  if (!isSigned) GTEST_SKIP() << "this build does not sign its executables";
+  fs::copy_file(TEST_BINARY, host, fs::copy_options::overwrite_existing);
+  result = run({"session-count"}, host.string());
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
+}  // namespace
