@@ -2,7 +2,11 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <latch>
+#include <thread>
+#include <vector>
 #include <memory>
 
 #include "component/OvrascanExports.h"
@@ -179,6 +183,39 @@ TEST_F(ModuleTest, EveryReferenceIsGivenBackAfterUninitialize) {
   ASSERT_EQ(object->Uninitialize(VARIANT_TRUE, &status), S_OK);
   EXPECT_EQ(script.references(), 0u);
   object.reset();
+  EXPECT_EQ(canUnloadNow(), S_OK);
+}
+
+}  // namespace
+
+namespace {
+
+// Threads asking for class objects at once get the one class object of each
+// class, and the module's count comes back to zero.
+TEST_F(ModuleTest, ConcurrentRequestsShareOneClassObjectPerClass) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 50;
+  std::latch start(kThreads);
+  std::vector<std::array<void*, 2>> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      start.arrive_and_wait();
+      for (int round = 0; round < kRounds; ++round) {
+        const CLSID& clsid = round % 10 == 0 ? CLSID_VxSuspiciousScan : CLSID_CoCVxVirusScan;
+        com_ptr<IClassFactory> factory;
+        if (getClassObject(clsid, IID_IClassFactory, factory.put_void()) != S_OK) return;
+        seen[t][clsid == CLSID_VxSuspiciousScan ? 1 : 0] = factory.get();
+        com_ptr<IUnknown> object;
+        factory->CreateInstance(nullptr, IID_IUnknown, object.put_void());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (const auto& pointers : seen) {
+    EXPECT_NE(pointers[0], nullptr);
+    EXPECT_EQ(pointers, seen.front());
+  }
   EXPECT_EQ(canUnloadNow(), S_OK);
 }
 

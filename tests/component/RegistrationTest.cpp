@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <latch>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "component/OvrascanExports.h"
 #include "component/OvrascanLib.h"
@@ -269,6 +272,37 @@ TEST_F(RegistrationTest, ActivationFailuresHaveTheSystemsCodes) {
               0u);
     EXPECT_EQ(CoCreateInstance(unknown, nullptr, CLSCTX_ALL, IID_IUnknown, object.put_void()), expected) << server;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Threads activating at once load the registered module once and get objects
+// from it.
+TEST_F(RegistrationTest, ConcurrentActivation) {
+  ASSERT_EQ(registerServer(), S_OK);
+  constexpr int kThreads = 4;
+  std::latch start(kThreads);
+  std::vector<HRESULT> results(kThreads, E_FAIL);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      start.arrive_and_wait();
+      for (int round = 0; round < 20; ++round) {
+        CLSID clsid = CLSID_NULL;
+        com_ptr<IDispatch> object;
+        results[t] = CLSIDFromProgID(L"Ovrascan.CoCVxVirusScan", &clsid);
+        if (SUCCEEDED(results[t])) {
+          results[t] = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, object.put_void());
+        }
+        if (FAILED(results[t])) return;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (const HRESULT result : results) EXPECT_EQ(result, S_OK);
+  EXPECT_EQ(platform::automation::inprocServerCanUnloadNow(CLSID_CoCVxVirusScan), S_OK);
 }
 
 }  // namespace
