@@ -240,6 +240,14 @@ TEST_F(RegistrationTest, ScanThroughIDispatchOfAnActivatedObject) {
   ASSERT_EQ(platform::automation::invokeByName(*scan, L"GetReport", {&reportType, 1}, report.put()), S_OK);
   ASSERT_EQ(report.get()->vt, VT_BSTR);
   EXPECT_NE(std::wstring(report.get()->bstrVal).find(L"<"), std::wstring::npos);
+
+  // The script's registration outlives the object unless it is cleared.
+  VARIANT clearCallbacks;
+  VariantInit(&clearCallbacks);
+  clearCallbacks.vt = VT_BOOL;
+  clearCallbacks.boolVal = VARIANT_TRUE;
+  ASSERT_EQ(platform::automation::invokeByName(*scan, L"Uninitialize", {&clearCallbacks, 1}, status.put()), S_OK);
+  EXPECT_EQ(status.get()->ulVal, 0u);
 }
 
 // Activation refuses what is not a registered, loadable in-process server.
