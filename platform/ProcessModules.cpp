@@ -3,13 +3,17 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <memory>
+#include <set>
 #include <unordered_set>
+#include <utility>
 
 namespace platform {
 
@@ -56,22 +60,24 @@ std::uint32_t listProcesses(std::vector<pid_t>& pids) {
 }
 
 // The whole map at once, so that a process that vanishes half-way is skipped
-// rather than offered in part.
-bool readMaps(pid_t pid, std::string& text) {
+// rather than offered in part. 0 or the errno of the failure.
+int readMaps(pid_t pid, std::string& text) {
   const std::string path = "/proc/" + std::to_string(pid) + "/maps";
   FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
+  if (fd.get() < 0) return errno;
   char buffer[16384];
   for (;;) {
     const ssize_t count = read(fd.get(), buffer, sizeof buffer);
-    if (count == 0) return true;
+    if (count == 0) return 0;
     if (count < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return errno;
     }
     text.append(buffer, static_cast<std::size_t>(count));
   }
 }
+
+bool vanished(int error) { return error == ENOENT || error == ESRCH; }
 
 std::string_view nextField(std::string_view& line) {
   const std::size_t begin = line.find_first_not_of(' ');
@@ -98,30 +104,85 @@ bool parseMapping(std::string_view line, ExecutableMapping& mapping) {
   const std::string_view range = nextField(line);
   const std::string_view perms = nextField(line);
   nextField(line);  // offset
-  nextField(line);  // device
+  const std::string_view device = nextField(line);
   const std::string_view inode = nextField(line);
   const std::size_t pathBegin = line.find_first_not_of(' ');
   if (pathBegin == std::string_view::npos) return false;
   const std::string_view path = line.substr(pathBegin);
   if (perms.size() < 3 || perms[2] != 'x' || path.front() != '/') return false;
   if (!parseNumber(inode, 10, mapping.inode) || mapping.inode == 0) return false;
-  if (!parseNumber(range.substr(0, range.find('-')), 16, mapping.start)) return false;
+  const std::size_t dash = range.find('-');
+  const std::size_t colon = device.find(':');
+  if (dash == std::string_view::npos || colon == std::string_view::npos) return false;
+  if (!parseNumber(range.substr(0, dash), 16, mapping.start) || !parseNumber(range.substr(dash + 1), 16, mapping.end))
+    return false;
+  if (!parseNumber(device.substr(0, colon), 16, mapping.deviceMajor) ||
+      !parseNumber(device.substr(colon + 1), 16, mapping.deviceMinor))
+    return false;
   mapping.path.assign(path);
   return true;
 }
 
-// A map shows a file removed after mapping as its old name plus " (deleted)".
-// That name opens nothing, or a different file, so such a mapping is not offered;
-// a file whose own name ends so is recognised by its inode.
-bool isReachableByPath(const ExecutableMapping& mapping) {
-  const std::string_view path = mapping.path;
-  if (path.size() < kDeletedSuffix.size() ||
-      path.substr(path.size() - kDeletedSuffix.size()) != kDeletedSuffix)
-    return true;
-  struct stat status {};
-  return stat(mapping.path.c_str(), &status) == 0 &&
+bool endsDeleted(std::string_view path) {
+  return path.size() >= kDeletedSuffix.size() && path.substr(path.size() - kDeletedSuffix.size()) == kDeletedSuffix;
+}
+
+std::string processFolder(int pid) { return "/proc/" + std::to_string(pid); }
+
+bool sameInode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+bool isMappedInode(const struct stat& status, const ExecutableMapping& mapping) {
+  return major(status.st_dev) == mapping.deviceMajor && minor(status.st_dev) == mapping.deviceMinor &&
          static_cast<std::uint64_t>(status.st_ino) == mapping.inode;
 }
+
+std::string mapFilesEntry(int pid, const ExecutableMapping& mapping) {
+  char range[64];
+  std::snprintf(range, sizeof range, "%llx-%llx", static_cast<unsigned long long>(mapping.start),
+                static_cast<unsigned long long>(mapping.end));
+  return processFolder(pid) + "/map_files/" + range;
+}
+
+// The kernel's handle to the mapped inode: its map_files entry, or where a kernel
+// has none, the program link when the mapping is the program.
+std::string kernelHandle(int pid, const ExecutableMapping& mapping) {
+  const std::string entry = mapFilesEntry(pid, mapping);
+  struct stat status {};
+  if (lstat((processFolder(pid) + "/map_files").c_str(), &status) != 0 && errno == ENOENT) {
+    const std::string exe = processFolder(pid) + "/exe";
+    if (stat(exe.c_str(), &status) == 0 && isMappedInode(status, mapping)) return exe;
+  }
+  return entry;
+}
+
+// Whether the map's path, as the process sees it, still names the mapped inode. A
+// map may show the device of the file system beneath a stacked one (overlayfs),
+// so where the numbers differ the inode behind the kernel's handle decides.
+bool fileInPlace(int pid, const ExecutableMapping& mapping, bool sameMountNamespace) {
+  const std::string path = sameMountNamespace ? mapping.path : processFolder(pid) + "/root" + mapping.path;
+  struct stat named {};
+  if (lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return false;
+  if (isMappedInode(named, mapping)) return true;
+  struct stat mapped {};
+  return stat(mapFilesEntry(pid, mapping).c_str(), &mapped) == 0 && sameInode(named, mapped);
+}
+
+std::string mountNamespace(const std::string& process) {
+  char target[128];
+  const ssize_t length = readlink((process + "/ns/mnt").c_str(), target, sizeof target);
+  return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
+}
+
+// A process whose namespace cannot be read is taken to share ours, as before
+// namespaces were told apart.
+bool sharesMountNamespace(int pid, const std::string& ours) {
+  const std::string theirs = mountNamespace(processFolder(pid));
+  return ours.empty() || theirs.empty() || theirs == ours;
+}
+
+constexpr std::string_view kMemfdPrefix = "/memfd:";
+
+std::string holder(int pid) { return " [pid " + std::to_string(pid) + "]"; }
 
 }  // namespace
 
@@ -138,18 +199,59 @@ std::vector<ExecutableMapping> parseExecutableMappings(std::string_view mapsText
   return mappings;
 }
 
+ProcessModule describeMapping(int pid, const ExecutableMapping& mapping, bool inPlace, bool sameMountNamespace) {
+  ProcessModule module;
+  module.pid = pid;
+  module.device = (static_cast<std::uint64_t>(mapping.deviceMajor) << 32) | mapping.deviceMinor;
+  module.inode = mapping.inode;
+  const std::string_view path = mapping.path;
+  if (inPlace && sameMountNamespace) {
+    module.name = mapping.path;
+    module.contentPath = mapping.path;
+    return module;
+  }
+  if (inPlace) {
+    module.kind = ProcessModuleKind::InProcessRoot;
+    module.contentPath = processFolder(pid) + "/root" + mapping.path;
+    module.name = mapping.path + " [pid " + std::to_string(pid) + ", container root " + processFolder(pid) + "/root]";
+    return module;
+  }
+  module.contentPath = kernelHandle(pid, mapping);
+  if (path.starts_with(kMemfdPrefix) && endsDeleted(path)) {
+    module.kind = ProcessModuleKind::Memory;
+    module.name = std::string(path.substr(1, path.size() - 1 - kDeletedSuffix.size())) + holder(pid);
+  } else if (endsDeleted(path)) {
+    module.kind = ProcessModuleKind::Deleted;
+    module.name = mapping.path + holder(pid);
+  } else {
+    module.kind = ProcessModuleKind::Replaced;
+    module.name = mapping.path + " (replaced)" + holder(pid);
+  }
+  return module;
+}
+
 ProcessModuleWalk forEachProcessModule(const ProcessModuleVisitor& visit) {
   ProcessModuleWalk walk;
   std::vector<pid_t> pids;
   walk.systemError = listProcesses(pids);
   if (walk.systemError != 0) return walk;
-  std::unordered_set<std::string> seen;
+  const std::string ourNamespace = mountNamespace("/proc/self");
+  std::unordered_set<std::string> seenPaths;
+  std::set<std::pair<std::uint64_t, std::uint64_t>> seenInodes;
   for (const pid_t pid : pids) {
     std::string maps;
-    if (!readMaps(pid, maps)) continue;
-    for (ExecutableMapping& mapping : parseExecutableMappings(maps)) {
-      if (!isReachableByPath(mapping) || !seen.insert(mapping.path).second) continue;
-      if (visit(mapping.path)) {
+    if (const int error = readMaps(pid, maps)) {
+      if (!vanished(error)) ++walk.unreadableProcesses;
+      continue;
+    }
+    const bool sameNamespace = sharesMountNamespace(pid, ourNamespace);
+    for (const ExecutableMapping& mapping : parseExecutableMappings(maps)) {
+      const ProcessModule module = describeMapping(pid, mapping, fileInPlace(pid, mapping, sameNamespace), sameNamespace);
+      const bool fresh = module.kind == ProcessModuleKind::File
+                             ? seenPaths.insert(module.name).second
+                             : seenInodes.insert({module.device, module.inode}).second;
+      if (!fresh) continue;
+      if (visit(module)) {
         walk.stopped = true;
         return walk;
       }
