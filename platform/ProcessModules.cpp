@@ -260,4 +260,81 @@ ProcessModuleWalk forEachProcessModule(const ProcessModuleVisitor& visit) {
   return walk;
 }
 
+namespace {
+
+// The pid of a name that ends " [pid N]" or " [pid N, ...]"; 0 otherwise.
+int holderOf(const std::string& name) {
+  constexpr std::string_view kHolder = " [pid ";
+  const std::size_t at = name.rfind(kHolder);
+  if (at == std::string::npos || name.back() != ']') return 0;
+  const std::string_view rest = std::string_view(name).substr(at + kHolder.size());
+  int pid = 0;
+  const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
+  return ec == std::errc() && (*end == ']' || *end == ',') ? pid : 0;
+}
+
+struct MappedInode {
+  std::uint32_t major = 0;
+  std::uint32_t minor = 0;
+  std::uint64_t inode = 0;
+  bool operator==(const MappedInode&) const = default;
+};
+
+MappedInode inodeOf(const ExecutableMapping& mapping) {
+  return {mapping.deviceMajor, mapping.deviceMinor, mapping.inode};
+}
+
+// The inode the walk offered as `name`: through the holder's map for a module
+// named with its holder, through the path for an ordinary file.
+bool findNamedInode(const std::string& name, MappedInode& found) {
+  const int holder = holderOf(name);
+  if (holder == 0) {
+    struct stat status {};
+    if (lstat(name.c_str(), &status) != 0) return false;
+    found = {major(status.st_dev), minor(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+    return true;
+  }
+  std::string maps;
+  if (readMaps(holder, maps) != 0) return false;
+  const bool sameNamespace = sharesMountNamespace(holder, mountNamespace("/proc/self"));
+  for (const ExecutableMapping& mapping : parseExecutableMappings(maps)) {
+    if (describeMapping(holder, mapping, fileInPlace(holder, mapping, sameNamespace), sameNamespace).name == name) {
+      found = inodeOf(mapping);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::uint32_t countProcessesWithUnreadableMaps() {
+  std::vector<pid_t> pids;
+  if (listProcesses(pids) != 0) return 0;
+  std::uint32_t unreadable = 0;
+  for (const pid_t pid : pids) {
+    std::string maps;
+    if (const int error = readMaps(pid, maps); error != 0 && !vanished(error)) ++unreadable;
+  }
+  return unreadable;
+}
+
+std::vector<int> processesHoldingModule(const std::string& name) {
+  std::vector<int> holders;
+  MappedInode wanted;
+  std::vector<pid_t> pids;
+  if (!findNamedInode(name, wanted) || listProcesses(pids) != 0) return holders;
+  for (const pid_t pid : pids) {
+    std::string maps;
+    if (readMaps(pid, maps) != 0) continue;
+    for (const ExecutableMapping& mapping : parseExecutableMappings(maps)) {
+      if (inodeOf(mapping) == wanted) {
+        holders.push_back(pid);
+        break;
+      }
+    }
+  }
+  return holders;
+}
+
 }  // namespace platform

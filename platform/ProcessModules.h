@@ -79,6 +79,16 @@ struct ExecutableMapping {
 // order. Lines that are not file-backed executable mappings are left out.
 std::vector<ExecutableMapping> parseExecutableMappings(std::string_view mapsText);
 
+// The processes, ascending, that map the module a walk offered as `name`: for a
+// module named with its holder, every process mapping the same inode; for an
+// ordinary file, every process that maps that path in our view. Empty when none
+// does any more.
+std::vector<int> processesHoldingModule(const std::string& name);
+
+// The processes whose map cannot be read now (those that end meanwhile are not
+// counted): the ones a walk cannot see into.
+std::uint32_t countProcessesWithUnreadableMaps();
+
 // What the process `pid` maps as `mapping`, named and reached as described above.
 // `fileInPlace`: the mapping's path, in the process's own view, still names the
 // mapped inode; `sameMountNamespace`: that view is ours.
