@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -155,13 +157,30 @@ std::string kernelHandle(int pid, const ExecutableMapping& mapping) {
   return entry;
 }
 
+// The file at `path` as the process sees it: below its root, as the engine will
+// open it, without leaving the root or following a link.
+bool statInRoot(int pid, const std::string& path, struct stat& status) {
+  FileDescriptor root(open((processFolder(pid) + "/root").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (root.get() < 0) return false;
+  open_how how{};
+  how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+  how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const std::size_t first = path.find_first_not_of('/');
+  if (first == std::string::npos) return false;
+  const std::string relative = path.substr(first);
+  const long fd = syscall(SYS_openat2, root.get(), relative.c_str(), &how, sizeof how);
+  if (fd < 0) return false;
+  const FileDescriptor file(static_cast<int>(fd));
+  return fstat(file.get(), &status) == 0;
+}
+
 // Whether the map's path, as the process sees it, still names the mapped inode. A
 // map may show the device of the file system beneath a stacked one (overlayfs),
 // so where the numbers differ the inode behind the kernel's handle decides.
 bool fileInPlace(int pid, const ExecutableMapping& mapping, bool sameMountNamespace) {
-  const std::string path = sameMountNamespace ? mapping.path : processFolder(pid) + "/root" + mapping.path;
   struct stat named {};
-  if (lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return false;
+  const bool found = sameMountNamespace ? lstat(mapping.path.c_str(), &named) == 0 : statInRoot(pid, mapping.path, named);
+  if (!found || !S_ISREG(named.st_mode)) return false;
   if (isMappedInode(named, mapping)) return true;
   struct stat mapped {};
   return stat(mapFilesEntry(pid, mapping).c_str(), &mapped) == 0 && sameInode(named, mapped);

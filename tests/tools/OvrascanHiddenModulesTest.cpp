@@ -194,4 +194,32 @@ TEST_F(OvrascanHiddenModulesTest, AContainersModuleIsScannedInsideItsRoot) {
   EXPECT_EQ(readBytes(library), readBytes(VX_PROBE_MODULE_A));
 }
 
+// A process whose library was covered, after it loaded it, by a clean file bound
+// over its path: the path names another file than the one it runs.
+TEST_F(OvrascanHiddenModulesTest, AModuleWhosePathNowNamesAnotherFileIsScannedAsMapped) {
+  const fs::path library = folder_ / "libcovered.so";
+  const fs::path clean = folder_ / "clean.so";
+  fs::copy_file(VX_PROBE_MODULE_A, clean);
+  { std::ofstream(library, std::ios::binary) << readBytes(VX_PROBE_MODULE_A) + marked(); }
+  const fs::path fifo = folder_ / "never-written";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ChildProcess covered("/usr/bin/unshare",
+                       {"-m", "--propagation", "private", "/bin/sh", "-c",
+                        "LD_PRELOAD=" + library.string() + " exec /bin/sh -c 'mount --bind " + clean.string() + " " +
+                            library.string() + " && echo covered && read line < " + fifo.string() + "'"},
+                       {});
+  ASSERT_TRUE(covered.started());
+  ASSERT_TRUE(covered.waitForLine(ChildProcess::Stream::Out,
+                                  [](const std::string& line) { return line.ends_with("covered"); }));
+
+  const auto result = scan();
+  EXPECT_EQ(result.exitCode, kFound) << result.out << result.err;
+  const std::vector<std::string> names = itemsStartingWith(library.string() + " (replaced) [pid ");
+  ASSERT_EQ(names.size(), 1u) << result.out;
+  const pugi::xml_node found = item(names.front());
+  EXPECT_STREQ(found.attribute("IsInfected").value(), "1");
+  EXPECT_STREQ(found.attribute("virus_name").value(), "Qelda.Test.Trojan");
+  EXPECT_TRUE(itemsStartingWith(library.string() + " [pid ").empty()) << result.out;
+}
+
 }  // namespace
