@@ -221,10 +221,10 @@ VxNAResult<> CVxAVObjectScanner::scanObject(std::shared_ptr<CVxAVScanObject> obj
 VxNAResult<> CVxAVObjectScanner::describeObject(const CVxAVScanObject& object) {
   const std::uint32_t type = object.getObjectType();
   if (type == kFileObject) {
-    // The record's name and the path the engine opens are the very key the scan
-    // threads look the result up with.
-    // A process module read through the kernel's handle keeps its own name: the
-    // engine is given the handle and names it so, and that is still this record.
+    // The record's name is the very key the scan threads look the result up with.
+    // The engine opens the content path: the same path, or for a process module
+    // read through the kernel's handle, that handle, which the engine then names
+    // as the object and which is still this record.
     std::string path = object.getResultKey();
     std::string content = VxNATypeConversion::wideBufferToAnsiString(object.getContentPath());
     Guard guard(lock_);
