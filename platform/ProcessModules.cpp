@@ -158,9 +158,11 @@ std::string kernelHandle(int pid, const ExecutableMapping& mapping) {
 }
 
 // The file at `path` as the process sees it: below its root, as the engine will
-// open it, without leaving the root or following a link.
-bool statInRoot(int pid, const std::string& path, struct stat& status) {
+// open it, without leaving the root or following a link. `deniedRoot` tells a
+// root we may not enter from a path that names nothing there.
+bool statInRoot(int pid, const std::string& path, struct stat& status, bool& deniedRoot) {
   FileDescriptor root(open((processFolder(pid) + "/root").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  deniedRoot = root.get() < 0 && (errno == EACCES || errno == EPERM);
   if (root.get() < 0) return false;
   open_how how{};
   how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
@@ -179,7 +181,12 @@ bool statInRoot(int pid, const std::string& path, struct stat& status) {
 // so where the numbers differ the inode behind the kernel's handle decides.
 bool fileInPlace(int pid, const ExecutableMapping& mapping, bool sameMountNamespace) {
   struct stat named {};
-  const bool found = sameMountNamespace ? lstat(mapping.path.c_str(), &named) == 0 : statInRoot(pid, mapping.path, named);
+  bool deniedRoot = false;
+  const bool found =
+      sameMountNamespace ? lstat(mapping.path.c_str(), &named) == 0 : statInRoot(pid, mapping.path, named, deniedRoot);
+  // Without the right to look, the module is offered as the container's, and its
+  // scan reports the denial under that name.
+  if (deniedRoot) return true;
   if (!found || !S_ISREG(named.st_mode)) return false;
   if (isMappedInode(named, mapping)) return true;
   struct stat mapped {};

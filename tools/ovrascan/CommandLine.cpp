@@ -215,7 +215,9 @@ constexpr CommandEntry kCommands[] = {
      "      one stays, the detections are listed on stdout, and the exit status is 2. No\n"
      "      symbolic link is followed in a report file's path.\n"
      "      A scan that examines no object is an error (exit status 2); so is one that\n"
-     "      finds nothing but could not scan some object (each is listed with the reason).\n"
+     "      finds nothing but could not scan some object (each is listed with the reason;\n"
+     "      one that vanished before it was read, as a module of a process that ended,\n"
+     "      is listed but missed nothing).\n"
      "      The summary counts the processes whose modules could not be listed at all.\n"},
     {{"clean-file"},
      Command::CleanFile,

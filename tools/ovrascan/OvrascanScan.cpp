@@ -1,11 +1,13 @@
 // ovrascan scan: the executable modules of every running process, through the
 // object's Scan, with the report written to files and summed up on stdout.
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "engine/VxAVEngineABI.h"
 #include "platform/ProcessModules.h"
 #include "tools/ovrascan/BuiltInConfiguration.h"
 #include "tools/ovrascan/Diagnostics.h"
@@ -68,6 +70,15 @@ void printNotScanned(const std::vector<ScanReport::ItemState>& items) {
     headed = true;
     std::printf("  %s: %s\n", item.name.c_str(), Diagnostics::notScannedReason(item.scanError, item.objectSummary).c_str());
   }
+}
+
+// An object that was there but could not be scanned. One that vanished before it
+// was read (its process ended, its file was removed) left nothing to miss: a scan
+// of running processes meets those all the time.
+bool missedAny(const std::vector<ScanReport::ItemState>& items) {
+  return std::any_of(items.begin(), items.end(), [](const ScanReport::ItemState& item) {
+    return !item.scanned && item.scanError != AV_SCAN_ERROR_NOT_FOUND;
+  });
 }
 
 // Reads the configuration file into `configuration`; false (failure reported) when
@@ -152,5 +163,5 @@ int OvrascanHost::scan(const CommandLine& line) {
     return kError;
   }
   if (counts.infected > 0 || result.detections > 0) return kFound;
-  return counts.notScanned > 0 || counts.errors > 0 ? kError : kNothingFound;
+  return missedAny(report.itemStates()) ? kError : kNothingFound;
 }
