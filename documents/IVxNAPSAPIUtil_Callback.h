@@ -1,11 +1,14 @@
 #pragma once
 // IVxNAPSAPIUtil_Callback: receives the modules of the running processes, one
-// path at a time, from VxNAPSAPIUtil::enumProcessModules.
+// at a time, from VxNAPSAPIUtil::enumProcessModules: the name reports show and the
+// path the content is read from (the same path for an ordinary file; the kernel's
+// handle for a deleted, memfd, replaced or container module, see
+// platform/ProcessModules.h).
 #include <string>
 
 class IVxNAPSAPIUtil_Callback {
  public:
   virtual ~IVxNAPSAPIUtil_Callback() = default;
   // True ends the enumeration.
-  virtual bool onProcessModule(const std::wstring& modulePath) = 0;
+  virtual bool onProcessModule(const std::wstring& moduleName, const std::wstring& contentPath) = 0;
 };

@@ -167,7 +167,7 @@ VxNAResult<> CVxAVScannerXMLConfig::unwrapSource(const pugi::xml_node& item) {
   return VxNAFail(VX_E_TYPE_NOT_RECOGNIZED);
 }
 
-bool CVxAVScannerXMLConfig::onProcessModule(const std::wstring& modulePath) {
+bool CVxAVScannerXMLConfig::onProcessModule(const std::wstring& moduleName, const std::wstring& contentPath) {
   if (!sourceCallback_) return false;
   std::shared_ptr<CVxAVScanObject> object;
   try {
@@ -176,6 +176,7 @@ bool CVxAVScannerXMLConfig::onProcessModule(const std::wstring& modulePath) {
     return false;
   }
   object->setObjectType(VX_SCAN_OBJECT_FILE);
-  object->setPath(modulePath);
+  object->setPath(moduleName);
+  if (contentPath != moduleName) object->setContentPath(contentPath);
   return sourceCallback_->OnScanSource(std::move(object));
 }

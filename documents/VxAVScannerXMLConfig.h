@@ -50,7 +50,7 @@ class CVxAVScannerXMLConfig : public IVxAVScannerXMLConfig, public IVxNAPSAPIUti
   VxNAResult<> UnwrapScanSources(std::shared_ptr<IVxAVScannerXMLConfig_Callback> callback) override;
   VxNAResult<bool> getCollectHash() override;
 
-  bool onProcessModule(const std::wstring& modulePath) override;
+  bool onProcessModule(const std::wstring& moduleName, const std::wstring& contentPath) override;
 
  protected:
   CVxAVScannerXMLConfig() = default;

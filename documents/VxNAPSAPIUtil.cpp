@@ -26,10 +26,13 @@ std::uint32_t toWindowsError(std::uint32_t systemError) {
 
 VxNAResult<> VxNAPSAPIUtil::enumProcessModules(const std::shared_ptr<IVxNAPSAPIUtil_Callback>& callback) {
   if (!callback) return VxNAFail(ERROR_INVALID_PARAMETER);
-  const platform::ProcessModuleWalk walk = platform::forEachProcessModule([&](const std::string& path) {
-    return callback->onProcessModule(
-        VxNATypeConversion::ansiBufferToWideString(path.data(), static_cast<std::uint32_t>(path.size())));
-  });
+  const auto wide = [](const std::string& text) {
+    return VxNATypeConversion::ansiBufferToWideString(text.data(), static_cast<std::uint32_t>(text.size()));
+  };
+  const platform::ProcessModuleWalk walk = platform::forEachProcessModule(
+      [&](const platform::ProcessModule& module) {
+        return callback->onProcessModule(wide(module.name), wide(module.contentPath));
+      });
   if (walk.systemError != 0) return VxNAFail(toWindowsError(walk.systemError));
   if (walk.stopped) return VxNAFail(ERROR_CONTINUE);
   return VxNASuccess();

@@ -1,8 +1,8 @@
 #pragma once
 // VxNAPSAPIUtil: the process-module enumeration behind the "processes" scan
-// source. Walks the platform's process-module list (every module path once, by
-// ascending process id, then by address) and hands each path, as a wide string,
-// to the callback.
+// source. Walks the platform's process-module list (every module once, by
+// ascending process id, then by address) and hands each one's name and content
+// path, as wide strings, to the callback.
 //
 // Stateless; safe from any thread. The callback runs on the calling thread.
 #include <memory>

@@ -221,16 +221,20 @@ VxNAResult<> CVxAVObjectScanner::scanObject(std::shared_ptr<CVxAVScanObject> obj
 VxNAResult<> CVxAVObjectScanner::describeObject(const CVxAVScanObject& object) {
   const std::uint32_t type = object.getObjectType();
   if (type == kFileObject) {
-    // The record's name and the path the engine opens are the very key the scan
-    // threads look the result up with.
+    // The record's name is the very key the scan threads look the result up with.
+    // The engine opens the content path: the same path, or for a process module
+    // read through the kernel's handle, that handle, which the engine then names
+    // as the object and which is still this record.
     std::string path = object.getResultKey();
+    std::string content = VxNATypeConversion::wideBufferToAnsiString(object.getContentPath());
     Guard guard(lock_);
     currentPath_ = std::move(path);
+    currentContent_ = std::move(content);
     currentRecord_ = newRecord(currentPath_);
     descriptor_.kind = AV_OBJECT_KIND_FILE;
     descriptor_.kindWord = kFileKindWord;
-    descriptor_.path = AV_PTR_TO_U64(currentPath_.c_str());
-    descriptor_.pathLength = static_cast<std::uint32_t>(currentPath_.size() + 1);
+    descriptor_.path = AV_PTR_TO_U64(currentContent_.c_str());
+    descriptor_.pathLength = static_cast<std::uint32_t>(currentContent_.size() + 1);
     return VxNASuccess();
   }
   if (type == kMemoryObject) {
@@ -240,6 +244,7 @@ VxNAResult<> CVxAVObjectScanner::describeObject(const CVxAVScanObject& object) {
     // what it scans through AVM_OBJECT_NAME, which makes the record.
     currentRecord_.reset();
     currentPath_.clear();
+    currentContent_.clear();
     descriptor_.kind = AV_OBJECT_KIND_MEMORY;
     descriptor_.kindWord = kMemoryKindWord;
     descriptor_.path = 0;
@@ -403,7 +408,10 @@ void CVxAVObjectScanner::onObjectName(std::uintptr_t argument2) {
         lowerAsciiLetters(VxNATypeConversion::ansiBufferToWideString(currentRecord_->itemName));
     const std::wstring reported =
         lowerAsciiLetters(VxNATypeConversion::ansiBufferToWideString(name));
-    if (reported.find(original) != std::wstring::npos) {
+    const std::wstring content =
+        lowerAsciiLetters(VxNATypeConversion::ansiBufferToWideString(currentContent_));
+    if (reported.find(original) != std::wstring::npos ||
+        (!currentContent_.empty() && reported.find(content) != std::wstring::npos)) {
       // The object itself or something inside it: the scanned object's record.
       key = currentRecord_->itemName;
     } else {

@@ -137,5 +137,6 @@ class CVxAVObjectScanner final : public IVxAVScannerConfig, public IVxAVObjectSc
   AV_OBJECTDESCRIPTOR descriptor_{};
   AV_CONTEXTIDS contextIdBlock_{};
   std::vector<std::uint32_t> contextIds_;
-  std::string currentPath_;
+  std::string currentPath_;     // the record's name, the object's result key
+  std::string currentContent_;  // what the engine opens
 };

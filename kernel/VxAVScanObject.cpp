@@ -19,6 +19,16 @@ std::wstring CVxAVScanObject::getPath() const {
   return path_;
 }
 
+void CVxAVScanObject::setContentPath(const std::wstring& contentPath) {
+  std::lock_guard guard(lock_);
+  contentPath_ = contentPath;
+}
+
+std::wstring CVxAVScanObject::getContentPath() const {
+  std::lock_guard guard(lock_);
+  return contentPath_.empty() ? path_ : contentPath_;
+}
+
 void CVxAVScanObject::setObjectType(std::uint32_t type) {
   std::lock_guard guard(lock_);
   objectType_ = type;

@@ -18,6 +18,11 @@ class CVxAVScanObject : public VxNAEventInfoBaseObj {
   // Stores the path case-folded as the platform compares paths.
   void setPath(const std::wstring& path);
   std::wstring getPath() const;
+  // Where the engine reads the object when that is not its path (a process
+  // module reached through the kernel's handle); the path names it in reports.
+  void setContentPath(const std::wstring& contentPath);
+  // The content path, or the path when none was set.
+  std::wstring getContentPath() const;
   void setObjectType(std::uint32_t type);
   std::uint32_t getObjectType() const;
 
@@ -30,4 +35,5 @@ class CVxAVScanObject : public VxNAEventInfoBaseObj {
   mutable std::mutex lock_;
   std::uint32_t objectType_ = VX_SCAN_OBJECT_FILE;
   std::wstring path_;
+  std::wstring contentPath_;
 };

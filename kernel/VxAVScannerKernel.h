@@ -205,6 +205,10 @@ class CVxAVScannerKernel : public CVxNAThread,
   std::map<std::wstring, std::shared_ptr<CVxScanObjectResult>> mergedResults_;
   bool resetResultsOnCollect_ = true;
   std::set<std::wstring> queuedNames_;
+  // Objects whose content is not read by their name (process modules reached
+  // through the kernel's handles), as the last expansion found them; later passes
+  // queue objects by name only.
+  std::map<std::wstring, std::wstring> contentPaths_;
 
   // Kernel-thread bookkeeping (threadLock_).
   mutable std::mutex threadLock_;

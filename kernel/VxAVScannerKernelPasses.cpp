@@ -59,6 +59,9 @@ bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
   }
   // Remembered before it is queued, so that a failure leaves nothing half admitted.
   queuedNames_.insert(name);
+  if (std::wstring content = object->getContentPath(); content != object->getPath()) {
+    contentPaths_.insert_or_assign(name, std::move(content));
+  }
   try {
     scanQueue_->push(std::move(object), /*sticky=*/false);
   } catch (const std::bad_alloc&) {
@@ -133,6 +136,10 @@ VxNAResult<> CVxAVScannerKernel::queueNamedObjects(const std::vector<std::wstrin
     std::shared_ptr<CVxAVScanObject> object;
     try {
       object = std::make_shared<CVxAVScanObject>(VX_SCAN_OBJECT_FILE, name);
+      std::lock_guard guard(kernelMutex_);
+      if (const auto content = contentPaths_.find(name); content != contentPaths_.end()) {
+        object->setContentPath(content->second);
+      }
     } catch (const std::bad_alloc&) {
       return VxNAFail(ERROR_NOT_ENOUGH_MEMORY);
     }
@@ -153,6 +160,7 @@ VxNAResult<> CVxAVScannerKernel::doProfileScan(bool cleanAfterwards) {
     if (config_ == nullptr) return VxNAFail(ERROR_INVALID_DATA);
     config = config_;
     resetPassCounters();
+    contentPaths_.clear();
     profileMode_ = true;
     cleanAfterProfile_ = cleanAfterwards;
   }

@@ -56,6 +56,8 @@ QuarantineRecord recordOf(const ScannedFile& file, const QuarantineEntry& entry,
 
 int removeEntry(const ScannedFile& file) {
   if (const int error = checkStillInPlace(file)) return error;
+  // Deleted, anonymous or replaced: the mapped inode has no name of its own.
+  if (file.kernelHandle) return EPERM;
   return ::unlinkat(file.parent.get(), file.name.c_str(), 0) == 0 ? 0 : errno;
 }
 
@@ -92,7 +94,8 @@ int quarantineScannedFile(const ScannedFile& file, const QuarantineEntry& entry,
   Fd copy;
   if (const int error = store.createData(id, copy)) return error;
   const int error = fillAndRemove(file, entry, keepGoing, store, id, copy.get());
-  if (error != 0) store.discard(id);
+  // A mapped inode's copy is kept for analysis although nothing could be removed.
+  if (error != 0 && !(error == EPERM && file.kernelHandle)) store.discard(id);
   return error;
 }
 

@@ -19,6 +19,10 @@
  * following links, requires it to be the folder recorded (device and inode),
  * never replaces an existing entry, and puts back the owner and mode.
  *
+ * A file opened through a kernel handle to a mapped inode has no entry that could
+ * be removed: delete returns EPERM, and a quarantine keeps its copy and record
+ * for analysis but also returns EPERM, since nothing was taken off the disk.
+ *
  * Every function returns 0 or an errno value: ESTALE when the file or its folder
  * is no longer the scanned (or recorded) one, ECANCELED when keepGoing said stop,
  * ENOSPC for the free-space floor, EEXIST when a restore finds its path taken,

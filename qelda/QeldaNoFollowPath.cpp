@@ -1,5 +1,7 @@
 #include "qelda/QeldaNoFollowPath.h"
 
+#include "qelda/QeldaProcessHandle.h"
+
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -7,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 
 namespace qelda {
 namespace {
@@ -57,8 +60,37 @@ int walkFolderNoFollow(const std::string& path, Fd& folder) {
   return 0;
 }
 
+namespace {
+
+int openFolderAt(int at, const std::string& path, std::uint64_t resolve, Fd& folder) {
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = resolve;
+  const long fd = ::syscall(SYS_openat2, at, path.c_str(), &how, sizeof how);
+  if (fd < 0) return errno;
+  folder.reset(static_cast<int>(fd));
+  return 0;
+}
+
+// A folder as a process in another mount namespace sees it. The root link is the
+// one magic link followed; below it nothing leaves the root or follows a link.
+// Without openat2 there is no such resolution, and the folder is not opened.
+int openInProcessRoot(const std::string& process, const std::string& inside, Fd& folder) {
+  Fd processFolder;
+  if (const int error = openFolderNoFollow(process, processFolder)) return error;
+  Fd root(::openat(processFolder.get(), "root", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!root.valid()) return errno;
+  const std::string relative = inside.size() > 1 ? inside.substr(1) : std::string(".");
+  return openFolderAt(root.get(), relative, RESOLVE_IN_ROOT | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS, folder);
+}
+
+}  // namespace
+
 int openFolderNoFollow(const std::string& path, Fd& folder) {
   if (const int error = checkAbsolute(path)) return error;
+  std::string process;
+  std::string inside;
+  if (splitProcessRootPath(path, process, inside)) return openInProcessRoot(process, inside, folder);
   open_how how{};
   how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;

@@ -30,7 +30,8 @@ int splitEntryPath(const std::string& path, std::string& folder, std::string& na
 
 // Opens the folder at `path` as O_PATH|O_DIRECTORY. Uses openat2 with
 // RESOLVE_NO_SYMLINKS|RESOLVE_NO_MAGICLINKS; where the kernel lacks openat2
-// (ENOSYS) it walks the path with walkFolderNoFollow.
+// (ENOSYS) it walks the path with walkFolderNoFollow. /proc/<pid>/root and the
+// paths below it are a process's view of its own root (QeldaProcessHandle.h).
 int openFolderNoFollow(const std::string& path, Fd& folder);
 // The walk: one component at a time, each opened O_PATH|O_NOFOLLOW relative to
 // the one before and checked to be a folder. Callers use openFolderNoFollow; the

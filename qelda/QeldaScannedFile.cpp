@@ -2,6 +2,7 @@
 
 #include "qelda/QeldaFileChunks.h"
 #include "qelda/QeldaNoFollowPath.h"
+#include "qelda/QeldaProcessHandle.h"
 #include "qelda/QeldaSha256.h"
 
 #include <fcntl.h>
@@ -49,7 +50,8 @@ int openScannedFile(const std::string& path, ScannedFile& out) {
   if (const int error = splitEntryPath(path, folder, name)) return error;
   Fd parent;
   if (const int error = openFolderNoFollow(folder, parent)) return error;
-  Fd entry(::openat(parent.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  const bool kernelHandle = isMappedFileHandle(path);
+  Fd entry(::openat(parent.get(), name.c_str(), O_PATH | O_CLOEXEC | (kernelHandle ? 0 : O_NOFOLLOW)));
   if (!entry.valid()) return errno;
   struct stat checked {};
   if (::fstat(entry.get(), &checked) != 0) return errno;
@@ -63,6 +65,7 @@ int openScannedFile(const std::string& path, ScannedFile& out) {
   out.name = std::move(name);
   out.file = std::move(file);
   out.opened = opened;
+  out.kernelHandle = kernelHandle;
   return 0;
 }
 
@@ -75,7 +78,9 @@ bool unchangedSinceOpen(const ScannedFile& file) {
     return false;
   }
   struct stat named {};
-  return ::fstatat(file.parent.get(), file.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameInode(named, before);
+  // A handle's entry is the link; what it leads to must still be the inode.
+  const int follow = file.kernelHandle ? 0 : AT_SYMLINK_NOFOLLOW;
+  return ::fstatat(file.parent.get(), file.name.c_str(), &named, follow) == 0 && sameInode(named, before);
 }
 
 int checkStillInPlace(const ScannedFile& file) {

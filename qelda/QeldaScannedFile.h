@@ -8,10 +8,16 @@
  * socket is never opened (no blocking open, no side effect of a device's open).
  * Only then is that same inode opened for reading.
  *
+ * A kernel handle to a mapped file (QeldaProcessHandle.h) is the exception: its
+ * entry is the magic link, followed to the mapped inode, which is then checked
+ * and opened the same way. Such a file has no name on disk that could be removed
+ * (EPERM from the cleaner); it can still be copied into the quarantine.
+ *
  * Errors of openScannedFile (errno values):
  *   EINVAL        the path is empty, relative or holds a NUL
  *   ELOOP         a component, the last one included, is a symbolic link
  *   EISDIR        the path names a folder
+ *   EPERM         a kernel handle, without the privilege to open it
  *   ENXIO         the entry is neither a regular file nor a folder (FIFO,
  *                 character or block device, socket)
  *   ENOENT, ENOTDIR, EACCES, ...   as the kernel reports them
@@ -41,6 +47,7 @@ struct ScannedFile {
   std::string name;        // the entry's name in parent
   Fd file;                 // O_RDONLY descriptor of the regular file
   struct stat opened {};   // fstat of file right after opening
+  bool kernelHandle = false;  // name is a magic link of /proc to the mapped inode
 };
 
 // 0 or an errno value (see above).

@@ -10,9 +10,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "tests/support/HeldModule.h"
 
 namespace {
 
@@ -89,10 +93,21 @@ class PreloadedChild {
   int stdoutRead_ = -1;
 };
 
+std::vector<platform::ProcessModule> walkModules() {
+  std::vector<platform::ProcessModule> modules;
+  const platform::ProcessModuleWalk walk = platform::forEachProcessModule([&](const platform::ProcessModule& module) {
+    modules.push_back(module);
+    return false;
+  });
+  EXPECT_FALSE(walk.stopped);
+  EXPECT_EQ(walk.systemError, 0u);
+  return modules;
+}
+
 std::vector<std::string> allModules() {
   std::vector<std::string> modules;
-  const platform::ProcessModuleWalk walk = platform::forEachProcessModule([&](const std::string& path) {
-    modules.push_back(path);
+  const platform::ProcessModuleWalk walk = platform::forEachProcessModule([&](const platform::ProcessModule& module) {
+    modules.push_back(module.name);
     return false;
   });
   EXPECT_FALSE(walk.stopped);
@@ -118,11 +133,11 @@ TEST(ForEachProcessModuleTest, OffersEveryModuleOnceByProcessThenAddress) {
   // Module A is first seen in the lower of its two processes; B's process
   // comes before or after that one by pid.
   EXPECT_EQ(moduleA < moduleB, std::min(a1.pid(), a2.pid()) < b.pid());
-  // No pseudo mapping is offered.
-  for (const std::string& path : modules) EXPECT_EQ(path.front(), '/') << path;
+  // No pseudo mapping is offered; only a memfd's name does not start at the root.
+  for (const std::string& path : modules) EXPECT_TRUE(path.front() == '/' || path.starts_with("memfd:")) << path;
 }
 
-TEST(ForEachProcessModuleTest, NamesWithBlanksAreWholeAndDeletedFilesAreLeftOut) {
+TEST(ForEachProcessModuleTest, NamesWithBlanksAreWholeAndDeletedFilesAreNamedAsSuch) {
   const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / ("vx probe folder " + std::to_string(getpid()));
   std::filesystem::create_directories(folder);
   const std::filesystem::path copy = folder / "probe copy.so";
@@ -141,18 +156,135 @@ TEST(ForEachProcessModuleTest, NamesWithBlanksAreWholeAndDeletedFilesAreLeftOut)
   const std::vector<std::string> afterRemoval = allModules();
   EXPECT_LT(indexOf(afterRemoval, copy.string()), 0);
   EXPECT_LT(indexOf(afterRemoval, copy.string() + " (deleted)"), 0);
+  EXPECT_GE(indexOf(afterRemoval, copy.string() + " (deleted) [pid " + std::to_string(child.pid()) + "]"), 0);
   std::filesystem::remove(link);
   std::filesystem::remove_all(folder);
 }
 
 TEST(ForEachProcessModuleTest, StopsAtOnceWhenAsked) {
   std::size_t visits = 0;
-  const platform::ProcessModuleWalk walk = platform::forEachProcessModule([&](const std::string&) {
+  const platform::ProcessModuleWalk walk = platform::forEachProcessModule([&](const platform::ProcessModule&) {
     ++visits;
     return true;
   });
   EXPECT_TRUE(walk.stopped);
   EXPECT_EQ(visits, 1u);
+}
+
+std::string readAll(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+class HiddenModuleTest : public ::testing::TestWithParam<HeldModule::Kind> {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::path(::testing::TempDir()) / "vx-hidden-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+  std::filesystem::path folder_;
+};
+
+const platform::ProcessModule* findByPid(const std::vector<platform::ProcessModule>& modules, pid_t pid,
+                                         platform::ProcessModuleKind kind) {
+  for (const auto& module : modules) {
+    if (module.pid == pid && module.kind == kind) return &module;
+  }
+  return nullptr;
+}
+
+platform::ProcessModuleKind expectedKind(HeldModule::Kind kind) {
+  switch (kind) {
+    case HeldModule::Kind::MemfdProgram: return platform::ProcessModuleKind::Memory;
+    default: return platform::ProcessModuleKind::Deleted;
+  }
+}
+
+TEST_P(HiddenModuleTest, IsOfferedByItsNameAndReadThroughTheKernelHandle) {
+  const HeldModule held(GetParam(), folder_, "hidden-module", "\ntrailing bytes of this module\n", VX_PROBE_MODULE_A);
+  ASSERT_EQ(held.failure(), "");
+  const auto modules = walkModules();
+  const platform::ProcessModule* module = findByPid(modules, held.pid(), expectedKind(GetParam()));
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(module->name, held.reportName());
+  EXPECT_TRUE(module->contentPath.starts_with("/proc/" + std::to_string(held.pid()) + "/map_files/"))
+      << module->contentPath;
+  // What the process runs, not what the path holds now.
+  EXPECT_EQ(readAll(module->contentPath), held.content());
+  // No other module names the path the child mapped.
+  for (const auto& other : modules) {
+    if (&other == module) continue;
+    EXPECT_NE(other.name, held.path().string());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, HiddenModuleTest,
+                         ::testing::Values(HeldModule::Kind::DeletedProgram, HeldModule::Kind::DeletedLibrary,
+                                           HeldModule::Kind::MemfdProgram, HeldModule::Kind::ReplacedProgram),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case HeldModule::Kind::DeletedProgram: return std::string("DeletedProgram");
+                             case HeldModule::Kind::DeletedLibrary: return std::string("DeletedLibrary");
+                             case HeldModule::Kind::MemfdProgram: return std::string("MemfdProgram");
+                             default: return std::string("ReplacedProgram");
+                           }
+                         });
+
+TEST_F(HiddenModuleTest, OneDeletedFileOfManyProcessesIsOfferedOnceUnderTheFirstHolder) {
+  const HeldModule held(HeldModule::Kind::DeletedProgram, folder_, "shared", "", {}, 5);
+  ASSERT_EQ(held.failure(), "");
+  std::size_t offered = 0;
+  std::string name;
+  const pid_t first = *std::min_element(held.pids().begin(), held.pids().end());
+  for (const auto& module : walkModules()) {
+    if (!module.name.starts_with(held.path().string() + " (deleted) [pid ")) continue;
+    ++offered;
+    name = module.name;
+  }
+  EXPECT_EQ(offered, 1u);
+  EXPECT_EQ(name, held.path().string() + " (deleted) [pid " + std::to_string(first) + "]");
+}
+
+TEST(DescribeMappingTest, NamesEachKindOfModule) {
+  platform::ExecutableMapping mapping;
+  mapping.start = 0x7f00;
+  mapping.end = 0x8f00;
+  mapping.inode = 9;
+  struct Case {
+    const char* path;
+    bool inPlace;
+    bool sameNamespace;
+    platform::ProcessModuleKind kind;
+    const char* name;
+    const char* contentPath;
+  };
+  const Case cases[] = {
+      {"/usr/lib/libfoo.so", true, true, platform::ProcessModuleKind::File, "/usr/lib/libfoo.so", "/usr/lib/libfoo.so"},
+      {"/usr/lib/libfoo.so", true, false, platform::ProcessModuleKind::InProcessRoot,
+       "/usr/lib/libfoo.so [pid 42, container root /proc/42/root]", "/proc/42/root/usr/lib/libfoo.so"},
+      {"/tmp/x/evil (deleted)", false, true, platform::ProcessModuleKind::Deleted, "/tmp/x/evil (deleted) [pid 42]",
+       "/proc/42/map_files/7f00-8f00"},
+      {"/tmp/x/evil (deleted)", false, false, platform::ProcessModuleKind::Deleted, "/tmp/x/evil (deleted) [pid 42]",
+       "/proc/42/map_files/7f00-8f00"},
+      {"/memfd:payload (deleted)", false, true, platform::ProcessModuleKind::Memory, "memfd:payload [pid 42]",
+       "/proc/42/map_files/7f00-8f00"},
+      {"/usr/bin/tool", false, true, platform::ProcessModuleKind::Replaced, "/usr/bin/tool (replaced) [pid 42]",
+       "/proc/42/map_files/7f00-8f00"},
+      // A file whose own name ends so, still in place, is an ordinary file.
+      {"/tmp/odd (deleted)", true, true, platform::ProcessModuleKind::File, "/tmp/odd (deleted)",
+       "/tmp/odd (deleted)"},
+  };
+  for (const Case& c : cases) {
+    mapping.path = c.path;
+    const platform::ProcessModule module = platform::describeMapping(42, mapping, c.inPlace, c.sameNamespace);
+    EXPECT_EQ(module.kind, c.kind) << c.path;
+    EXPECT_EQ(module.name, c.name);
+    EXPECT_EQ(module.contentPath, c.contentPath);
+    EXPECT_EQ(module.pid, 42);
+    EXPECT_EQ(module.inode, 9u);
+  }
 }
 
 }  // namespace

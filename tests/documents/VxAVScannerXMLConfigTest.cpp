@@ -281,7 +281,7 @@ TEST(VxAVScannerXMLConfigTest, UnwrapRefusesANullCallback) {
 
 TEST(VxAVScannerXMLConfigTest, ModuleOutsideAWalkGoesNowhere) {
   auto reader = CVxAVScannerXMLConfig::create();
-  EXPECT_FALSE(reader->onProcessModule(L"/usr/lib/x.so"));
+  EXPECT_FALSE(reader->onProcessModule(L"/usr/lib/x.so", L"/usr/lib/x.so"));
 }
 
 TEST(VxAVScannerXMLConfigTest, ProcessesSourceOffersFileObjectsAndStopsOnRequest) {

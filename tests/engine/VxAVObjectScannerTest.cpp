@@ -623,6 +623,32 @@ TEST_F(ObjectScannerTest, ScansAFileWithTheFixedParameterListAndDescriptor) {
             (std::vector<std::uint32_t>{1, 3}));
 }
 
+// A process module read through the kernel's handle: the engine opens and names
+// the handle, the record keeps the module's own name.
+TEST_F(ObjectScannerTest, AModuleReadThroughAHandleIsOpenedThereAndRecordedUnderItsName) {
+  static const char kHandle[] = "/proc/42/map_files/7f00-8f00";
+  const std::string name = "/tmp/x/evil (deleted) [pid 42]";
+  std::shared_ptr<CVxAVObjectScanner> scanner = newScanner();
+  const std::shared_ptr<CVxAVScanObject> module = object(0, L"/tmp/x/evil (deleted) [pid 42]");
+  module->setContentPath(L"/proc/42/map_files/7f00-8f00");
+  script({step(AVM_OBJECT_NAME, address(kHandle)), step(AVM_PASS), step(AVM_OBJECT_DONE)});
+  vxtest::LogCapture capture;
+  ASSERT_TRUE(scanner->scanObject(module).ok);
+
+  TestEngineParameter p{};
+  ASSERT_TRUE(findParameter(TEST_ENGINE_SCAN_OBJECT, 0, 7, p));
+  ASSERT_EQ(p.stringCount, 1u);
+  EXPECT_STREQ(p.strings[0], kHandle);
+  const auto record = scanner->getResult(name);
+  ASSERT_TRUE(record.ok && record.value != nullptr);
+  EXPECT_EQ(record.value->itemName, name);
+  EXPECT_EQ(record.value->PassCount, 1u);
+  const auto results = scanner->getResults();
+  ASSERT_TRUE(results.ok);
+  EXPECT_EQ(results.value->size(), 1u);
+  EXPECT_TRUE(capture->entries().empty());
+}
+
 TEST_F(ObjectScannerTest, CollectHashAsksForHashesOnlyWhenSetBeforeInitialize) {
   std::shared_ptr<CVxAVObjectScanner> asking = newScanner({{1}, {}, true});
   ASSERT_TRUE(asking->scanObject(object()).ok);

@@ -214,7 +214,11 @@ constexpr CommandEntry kCommands[] = {
      "      is replaced only once the new one is complete; when it cannot be written the old\n"
      "      one stays, the detections are listed on stdout, and the exit status is 2. No\n"
      "      symbolic link is followed in a report file's path.\n"
-     "      A scan that examines no object is an error (exit status 2).\n"},
+     "      A scan that examines no object is an error (exit status 2); so is one that\n"
+     "      finds nothing but could not scan some object (each is listed with the reason;\n"
+     "      one that vanished before it was read, as a module of a process that ended,\n"
+     "      is listed but missed nothing).\n"
+     "      The summary counts the processes whose modules could not be listed at all.\n"},
     {{"clean-file"},
      Command::CleanFile,
      parseCleanFile,
@@ -326,7 +330,7 @@ std::string CommandLine::usage(Command topic) {
         "Ctrl-C, SIGTERM and SIGHUP cancel a running scan; the report then holds what was\n"
         "scanned so far. A second one exits at once.\n"
         "Exit status: 0 nothing found, 1 something found (also when it was cleaned),\n"
-        "2 an error, 130 / 143 / 129 cancelled by Ctrl-C / SIGTERM / SIGHUP.\n";
+        "2 an error or an object not scanned, 130 / 143 / 129 cancelled by Ctrl-C / SIGTERM / SIGHUP.\n";
   }
   return text;
 }

@@ -1,10 +1,14 @@
 // ovrascan scan: the executable modules of every running process, through the
 // object's Scan, with the report written to files and summed up on stdout.
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "engine/VxAVEngineABI.h"
+#include "platform/ProcessModules.h"
 #include "tools/ovrascan/BuiltInConfiguration.h"
 #include "tools/ovrascan/Diagnostics.h"
 #include "tools/ovrascan/OvrascanHost.h"
@@ -20,13 +24,15 @@ struct ReportFile {
   bool json;
 };
 
-void printSummary(const char* headline, const ScanReport::Counts& counts, double seconds) {
+void printSummary(const char* headline, const ScanReport::Counts& counts, std::uint32_t unreadableProcesses,
+                  double seconds) {
   std::printf("%s\n", headline);
   std::printf("Objects scanned: %u\n", counts.scanned);
   std::printf("Not scanned:     %u\n", counts.notScanned);
   std::printf("Infected:        %u\n", counts.infected);
   std::printf("Cleaned:         %u\n", counts.cleaned);
   std::printf("Errors:          %u\n", counts.errors);
+  std::printf("Unreadable processes: %u\n", unreadableProcesses);
   std::printf("Elapsed time:    %.2f s\n", seconds);
 }
 
@@ -37,6 +43,42 @@ void printDetections(const std::vector<ScanReport::Detection>& detections) {
     std::printf("  %s: %s%s\n", detection.name.c_str(), detection.virusName.c_str(),
                 detection.repaired ? " (cleaned)" : "");
   }
+}
+
+// So that an operator can stop what runs an infected module.
+void printHolders(const std::vector<ScanReport::Detection>& detections) {
+  bool headed = false;
+  for (const auto& detection : detections) {
+    if (detection.repaired) continue;
+    const std::vector<int> holders = platform::processesHoldingModule(detection.name);
+    if (holders.empty()) continue;
+    if (!headed) std::printf("Processes holding infected modules:\n");
+    headed = true;
+    std::string pids;
+    for (const int pid : holders) pids += (pids.empty() ? "" : " ") + std::to_string(pid);
+    std::printf("  %s: pids %s\n", detection.name.c_str(), pids.c_str());
+  }
+}
+
+// Every object whose content was not examined, with the reason, so that none is
+// left out silently.
+void printNotScanned(const std::vector<ScanReport::ItemState>& items) {
+  bool headed = false;
+  for (const auto& item : items) {
+    if (item.scanned) continue;
+    if (!headed) std::printf("Objects not scanned:\n");
+    headed = true;
+    std::printf("  %s: %s\n", item.name.c_str(), Diagnostics::notScannedReason(item.scanError, item.objectSummary).c_str());
+  }
+}
+
+// An object that was there but could not be scanned. One that vanished before it
+// was read (its process ended, its file was removed) left nothing to miss: a scan
+// of running processes meets those all the time.
+bool missedAny(const std::vector<ScanReport::ItemState>& items) {
+  return std::any_of(items.begin(), items.end(), [](const ScanReport::ItemState& item) {
+    return !item.scanned && item.scanError != AV_SCAN_ERROR_NOT_FOUND;
+  });
 }
 
 // Reads the configuration file into `configuration`; false (failure reported) when
@@ -101,8 +143,12 @@ int OvrascanHost::scan(const CommandLine& line) {
   const bool inFiles = !done.empty() && !writeFailed;
   if (writeFailed || (!inFiles && !line.summaryOnly)) printDetections(report.detections());
   const ScanReport::Counts counts = report.counts();
+  if (!line.summaryOnly) {
+    printHolders(report.detections());
+    printNotScanned(report.itemStates());
+  }
   printSummary(result.cancelled() ? "Scan cancelled; the counts cover the objects done until then." : "Scan complete.",
-               counts, result.seconds);
+               counts, platform::countProcessesWithUnreadableMaps(), result.seconds);
   for (const ReportFile* file : done) {
     std::printf("%c%s written to %s\n", std::toupper(static_cast<unsigned char>(file->kind[0])), file->kind + 1,
                 file->path.c_str());
@@ -116,5 +162,6 @@ int OvrascanHost::scan(const CommandLine& line) {
                                                      " found, none of them scanned)"));
     return kError;
   }
-  return counts.infected > 0 || result.detections > 0 ? kFound : kNothingFound;
+  if (counts.infected > 0 || result.detections > 0) return kFound;
+  return missedAny(report.itemStates()) ? kError : kNothingFound;
 }
