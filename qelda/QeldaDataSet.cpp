@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 namespace qelda {
@@ -33,8 +34,9 @@ std::uint16_t malformed(std::uint16_t base, std::uint32_t line) {
 }
 
 DataSetOutcome build(const std::string& namesText, const std::string* scanText,
-                     const std::string* cleanText) {
+                     const std::string* cleanText, const std::string& digest) {
   auto dataSet = std::make_shared<DataSet>();
+  if (digest.size() == dataSet->sha256.size()) std::memcpy(dataSet->sha256.data(), digest.data(), digest.size());
   auto names = parseNamesTable(namesText);
   if (!names.table) return {nullptr, malformed(AV_STATUS_NAMES_MALFORMED, names.faultLine)};
   dataSet->names = std::move(*names.table);
@@ -51,6 +53,7 @@ DataSetOutcome build(const std::string& namesText, const std::string* scanText,
     dataSet->detections = DetectionTable::build(*dataSet->rules->get(), dataSet->names, status);
     if (status != AV_STATUS_OK) return {nullptr, status};
     dataSet->scanners = std::make_unique<ScannerPool>(dataSet->rules->get());
+    dataSet->verdicts = std::make_unique<VerdictCache>();
   }
   return {std::move(dataSet), AV_STATUS_OK};
 }
@@ -92,8 +95,8 @@ DataSetOutcome DataSetCache::acquire(const DataSetFiles& files, bool versionOnly
   if (const auto found = loaded_.find(key); found != loaded_.end()) {
     if (auto existing = found->second.lock()) return {std::move(existing), AV_STATUS_OK};
   }
-  DataSetOutcome outcome = versionOnly ? build(*namesText, nullptr, nullptr)
-                                       : build(*namesText, &*scanText, &*cleanText);
+  DataSetOutcome outcome = versionOnly ? build(*namesText, nullptr, nullptr, {})
+                                       : build(*namesText, &*scanText, &*cleanText, fullKey.substr(1));
   if (outcome.dataSet) loaded_[key] = outcome.dataSet;
   return outcome;
 } catch (const std::bad_alloc&) {
