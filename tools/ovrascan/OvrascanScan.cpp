@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/ovrascan/BuiltInConfiguration.h"
+#include "tools/ovrascan/CacheCommand.h"
 #include "tools/ovrascan/Diagnostics.h"
 #include "tools/ovrascan/OvrascanHost.h"
 #include "tools/ovrascan/ScanConfiguration.h"
@@ -27,6 +28,9 @@ void printSummary(const char* headline, const ScanReport::Counts& counts, double
   std::printf("Infected:        %u\n", counts.infected);
   std::printf("Cleaned:         %u\n", counts.cleaned);
   std::printf("Errors:          %u\n", counts.errors);
+  if (const auto fromCache = CacheCommand::hitsInThisProcess()) {
+    std::printf("From cache:      %llu\n", static_cast<unsigned long long>(*fromCache));
+  }
   std::printf("Elapsed time:    %.2f s\n", seconds);
 }
 
