@@ -64,7 +64,9 @@ class DataSetCache {
   static DataSetCache& instance();
 
   // Loads the files; versionOnly reads the names file alone and compiles nothing.
-  DataSetOutcome acquire(const DataSetFiles& files, bool versionOnly);
+  // With a machine folder, rule source compiled before is loaded in the compiled
+  // form stored there (QeldaCompiledRulesFile.h), and newly compiled source stored.
+  DataSetOutcome acquire(const DataSetFiles& files, bool versionOnly, const std::string* compiledRulesMachine = nullptr);
 
  private:
   std::mutex lock_;

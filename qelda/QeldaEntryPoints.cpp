@@ -71,10 +71,11 @@ std::uint16_t initialise(const AV_PARAMETERS* parameters, AV_INITIALISATION* ini
   const DataSetFiles files{inFolder(request.engineFolder, names[0]),
                            inFolder(request.engineFolder, names[1]),
                            inFolder(request.engineFolder, names[2])};
-  DataSetOutcome loaded = DataSetCache::instance().acquire(files, request.versionOnly);
-  if (!loaded.dataSet) return loaded.status;
   const CacheSettings cache = request.versionOnly ? CacheSettings{false} : readCacheSettings(request.engineFolder);
-  auto engine = std::make_shared<const Engine>(std::move(loaded.dataSet), cache, verdictMachineFolder());
+  const std::string machine = verdictMachineFolder();
+  DataSetOutcome loaded = DataSetCache::instance().acquire(files, request.versionOnly, cache.enabled ? &machine : nullptr);
+  if (!loaded.dataSet) return loaded.status;
+  auto engine = std::make_shared<const Engine>(std::move(loaded.dataSet), cache, machine);
   engine->loadVerdicts();
   const std::uint64_t handle = EngineRegistry::instance().add(engine);
   if (handle == 0) return AV_STATUS_OUT_OF_MEMORY;

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <functional>
+#include <iterator>
 #include <thread>
 
 namespace qeldatest {
@@ -92,6 +93,11 @@ class QeldaVerdictCache : public QeldaEngine {
   fs::path files;
   HitsFunction hitsFunction = nullptr;
 };
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 std::string paddedTo(std::string text, std::size_t size) {
   text.resize(size, ' ');
@@ -277,6 +283,63 @@ TEST_F(QeldaVerdictCache, FourThreadsScanThroughOneEngine) {
   for (auto& thread : threads) thread.join();
   for (int t = 0; t < 4; ++t) EXPECT_EQ(cleanCounts[t], 48) << t;
   EXPECT_TRUE(fromCache(paths.front()));
+}
+
+}  // namespace
+}  // namespace qeldatest
+
+namespace qeldatest {
+namespace {
+
+// The compiled rules kept beside the verdicts stand for the source they came
+// from and nothing else: new source, or a damaged store, compiles afresh.
+TEST_F(QeldaVerdictCache, StoredCompiledRulesFollowTheSource) {
+  const std::string stored = qelda::verdictMachineFolder() + "/Vexora/rules.cache";
+  const std::string marker = std::string("LATE") + "-RULE-MARKER";
+  const auto probe = make("probe.bin", "xx " + marker + " yy");
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    bool found;  // the probe is detected after the change
+  } const cases[] = {
+      {"same source", [] {}, false},
+      {"a rule added",
+       [&] {
+         std::ofstream(engineFolder / "scan.yar", std::ios::app)
+             << "\nrule Late { meta: name = \"Qelda.Test.Virus\" strings: $m = \"" << marker
+             << "\" condition: $m }\n";
+       },
+       true},
+      {"store damaged",
+       [&] {
+         std::string bytes = readAll(stored);
+         ASSERT_GT(bytes.size(), 100u);
+         bytes[bytes.size() / 2] ^= 0x55;
+         std::ofstream(stored, std::ios::binary | std::ios::trunc) << bytes;
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    closeEngine();
+    std::ofstream(engineFolder / "scan.yar", std::ios::trunc)
+        << std::ifstream(fs::path(QELDA_DATA_DIR) / "scan.yar").rdbuf();
+    ASSERT_EQ(startHere(), 0);
+    closeEngine();
+    ASSERT_TRUE(fs::exists(stored));
+    c.change();
+    ASSERT_EQ(startHere(), 0);
+    Recorder r;
+    r.declineAt = 1032;
+    ASSERT_EQ(scanFile(probe, r), 0);
+    EXPECT_EQ(find(r, 1045) != nullptr, c.found);
+    const auto infected = make("eicar.com", eicar());
+    Recorder e;
+    e.declineAt = 1032;
+    ASSERT_EQ(scanFile(infected, e), 0);
+    ASSERT_NE(find(e, 1045), nullptr);
+    EXPECT_EQ(find(e, 1045)->text, "Test.EICAR");
+  }
 }
 
 }  // namespace
