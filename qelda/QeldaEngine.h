@@ -2,7 +2,7 @@
  * One started engine (one AVInitialise) and the table of engines by handle.
  *
  * An Engine is immutable after start and shared by every AVScanObject on its
- * handle; the records it hands out through the initialisation record live inside
+ * handle (the verdict cache it reaches is a concurrent object of its data set); the records it hands out through the initialisation record live inside
  * it and stay valid until AVClose. EngineRegistry is safe for concurrent use: a
  * scan holds its own reference, so AVClose during a scan frees the engine only
  * when that scan returns.

@@ -29,7 +29,7 @@ class Writer {
 
 class Reader {
  public:
-  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  explicit Reader(const std::uint8_t* data) : data_(data) {}
   void bytes(void* out, std::size_t size) {
     std::memcpy(out, data_ + at_, size);  // lengths were checked before reading
     at_ += size;
@@ -43,7 +43,6 @@ class Reader {
 
  private:
   const std::uint8_t* data_;
-  std::size_t size_;
   std::size_t at_ = 0;
 };
 
@@ -84,7 +83,7 @@ int decode(const std::vector<std::uint8_t>& file, const VerdictCacheIdentity& id
   if (file.size() < kHeaderSize + kTrailerSize) return EBADMSG;
   const std::size_t body = file.size() - kTrailerSize;
   if (std::memcmp(checksumOf(file.data(), body).data(), file.data() + body, kTrailerSize) != 0) return EBADMSG;
-  Reader in(file.data(), body);
+  Reader in(file.data());
   char magic[4];
   in.bytes(magic, sizeof magic);
   if (std::memcmp(magic, kMagic, sizeof magic) != 0) return EBADMSG;

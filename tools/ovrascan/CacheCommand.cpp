@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "qelda/QeldaCompiledRulesFile.h"
+#include "qelda/QeldaPrivateFile.h"
 #include "qelda/QeldaVerdictCacheFile.h"
 #include "tools/ovrascan/Diagnostics.h"
 
@@ -22,6 +24,8 @@ int CacheCommand::run(const std::vector<std::string>& arguments) {
     return kError;
   }
   const std::string path = qelda::verdictCacheFilePath();
+  // The compiled rules go too: clearing is what one does when in doubt.
+  qelda::removePrivateFile({}, qelda::kCompiledRulesFileName);
   if (const int error = qelda::clearVerdicts({}); error != 0) {
     Diagnostics::error("cannot clear the scan cache " + path + ": " + std::strerror(error));
     return kError;

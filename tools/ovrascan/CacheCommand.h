@@ -1,7 +1,7 @@
 #pragma once
 // CacheCommand: "ovrascan cache clear", which empties the scan engine's memory of
 // files it found clean (<machine>/Vexora/verdicts.cache), so that the next scan
-// reads every object again. It works on the engine's file alone: no component
+// reads every object again, and the compiled rules stored beside it. It works on the engine's file alone: no component
 // module, no scan engine, no rule library is loaded.
 //
 // Also how many objects of this process's scans the engine answered from that
