@@ -106,14 +106,9 @@ int writePrivateFile(const std::string& machine, const char* name, const std::ve
   if (!file.valid()) return errno;
   int error = ::fchmod(file.get(), 0600) != 0 ? errno : 0;
   if (error == 0) error = writeAll(file.get(), data);
-  if (error == 0 && ::fsync(file.get()) != 0) error = errno;
   if (error == 0 && ::renameat(vexora.get(), temporary.c_str(), vexora.get(), name) != 0) error = errno;
-  if (error != 0) {
-    ::unlinkat(vexora.get(), temporary.c_str(), 0);
-    return error;
-  }
-  ::fsync(vexora.get());
-  return 0;
+  if (error != 0) ::unlinkat(vexora.get(), temporary.c_str(), 0);
+  return error;
 }
 
 int removePrivateFile(const std::string& machine, const char* name) {

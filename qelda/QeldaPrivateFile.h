@@ -6,9 +6,11 @@
  * A file is read only when it is a regular file of the effective user that group
  * and others cannot write, in folders owned by that user or root that group and
  * others cannot write either. A file is written as a temporary file of a unique
- * name (0600), synced and renamed over the old one, so that readers and concurrent
+ * name (0600) and renamed over the old one, so that readers and concurrent
  * writers, other processes included, see one whole file or the other; the last
- * writer wins.
+ * writer wins. Nothing is synced: the files are caches that carry their own
+ * checksum, so one cut short by a crash is rejected and rebuilt, and a sync would
+ * make every scan wait for whatever else the file system has to write.
  *
  * Stateless; safe from any thread.
  */
