@@ -1,11 +1,13 @@
 #include "qelda/QeldaDataSet.h"
 
 #include "engine/VxAVEngineABI.h"
+#include "qelda/QeldaCompiledRulesFile.h"
 #include "qelda/QeldaDataFile.h"
 
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 namespace qelda {
@@ -32,9 +34,26 @@ std::uint16_t malformed(std::uint16_t base, std::uint32_t line) {
       base + std::clamp<std::uint32_t>(line, 1, AV_STATUS_MALFORMED_LINE_MAX));
 }
 
+// The rules of the scan file: its stored compiled form when the source was
+// compiled before, else compiled (and the compiled form stored).
+std::unique_ptr<YaraRules> buildRules(const std::string& scanText, const std::string* compiledRulesMachine,
+                                      std::uint16_t& status) {
+  const bool source = scanText.compare(0, 4, "YARA") != 0;
+  if (compiledRulesMachine == nullptr || !source) return YaraRules::build(scanText, status);
+  if (const auto compiled = loadCompiledRules(*compiledRulesMachine, scanText)) {
+    std::uint16_t ignored = AV_STATUS_OK;
+    if (auto rules = YaraRules::build(*compiled, ignored)) return rules;
+  }
+  auto rules = YaraRules::build(scanText, status);
+  if (rules) saveCompiledRules(*compiledRulesMachine, scanText, rules->compiled());
+  return rules;
+}
+
 DataSetOutcome build(const std::string& namesText, const std::string* scanText,
-                     const std::string* cleanText) {
+                     const std::string* cleanText, const std::string& digest,
+                     const std::string* compiledRulesMachine) {
   auto dataSet = std::make_shared<DataSet>();
+  if (digest.size() == dataSet->sha256.size()) std::memcpy(dataSet->sha256.data(), digest.data(), digest.size());
   auto names = parseNamesTable(namesText);
   if (!names.table) return {nullptr, malformed(AV_STATUS_NAMES_MALFORMED, names.faultLine)};
   dataSet->names = std::move(*names.table);
@@ -46,11 +65,12 @@ DataSetOutcome build(const std::string& namesText, const std::string* scanText,
   if (scanText != nullptr) {
     if (scanText->empty()) return {nullptr, AV_STATUS_DATA_FILE(AV_DATA_FILE_SCAN, AV_DATA_FILE_EMPTY)};
     std::uint16_t status = AV_STATUS_OK;
-    dataSet->rules = YaraRules::build(*scanText, status);
+    dataSet->rules = buildRules(*scanText, compiledRulesMachine, status);
     if (!dataSet->rules) return {nullptr, status};
     dataSet->detections = DetectionTable::build(*dataSet->rules->get(), dataSet->names, status);
     if (status != AV_STATUS_OK) return {nullptr, status};
     dataSet->scanners = std::make_unique<ScannerPool>(dataSet->rules->get());
+    dataSet->verdicts = std::make_unique<VerdictCache>();
   }
   return {std::move(dataSet), AV_STATUS_OK};
 }
@@ -70,7 +90,8 @@ DataSetCache& DataSetCache::instance() {
   return cache;
 }
 
-DataSetOutcome DataSetCache::acquire(const DataSetFiles& files, bool versionOnly) try {
+DataSetOutcome DataSetCache::acquire(const DataSetFiles& files, bool versionOnly,
+                                     const std::string* compiledRulesMachine) try {
   std::uint16_t status = AV_STATUS_OK;
   const auto namesText = readData(files.names, AV_DATA_FILE_NAMES, kLargestTableFile, status);
   std::optional<std::string> scanText;
@@ -92,8 +113,9 @@ DataSetOutcome DataSetCache::acquire(const DataSetFiles& files, bool versionOnly
   if (const auto found = loaded_.find(key); found != loaded_.end()) {
     if (auto existing = found->second.lock()) return {std::move(existing), AV_STATUS_OK};
   }
-  DataSetOutcome outcome = versionOnly ? build(*namesText, nullptr, nullptr)
-                                       : build(*namesText, &*scanText, &*cleanText);
+  DataSetOutcome outcome =
+      versionOnly ? build(*namesText, nullptr, nullptr, {}, nullptr)
+                  : build(*namesText, &*scanText, &*cleanText, fullKey.substr(1), compiledRulesMachine);
   if (outcome.dataSet) loaded_[key] = outcome.dataSet;
   return outcome;
 } catch (const std::bad_alloc&) {

@@ -15,8 +15,10 @@
 #include "qelda/QeldaDataTables.h"
 #include "qelda/QeldaDetections.h"
 #include "qelda/QeldaScannerPool.h"
+#include "qelda/QeldaVerdictCache.h"
 #include "qelda/QeldaYara.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -41,6 +43,11 @@ class DataSet {
   // The scanners of the rules; lending them out changes no verdict, so it is
   // allowed on a const data set.
   std::unique_ptr<ScannerPool> scanners;
+  // SHA-256 over the three data files (all zero for a version query).
+  std::array<std::uint8_t, 32> sha256{};
+  // The clean verdicts found with these rules; like the scanners, filling it
+  // changes no verdict. Empty for a version query.
+  std::unique_ptr<VerdictCache> verdicts;
 };
 
 // The data set, or the engine status saying why there is none: a data file that
@@ -57,7 +64,9 @@ class DataSetCache {
   static DataSetCache& instance();
 
   // Loads the files; versionOnly reads the names file alone and compiles nothing.
-  DataSetOutcome acquire(const DataSetFiles& files, bool versionOnly);
+  // With a machine folder, rule source compiled before is loaded in the compiled
+  // form stored there (QeldaCompiledRulesFile.h), and newly compiled source stored.
+  DataSetOutcome acquire(const DataSetFiles& files, bool versionOnly, const std::string* compiledRulesMachine = nullptr);
 
  private:
   std::mutex lock_;

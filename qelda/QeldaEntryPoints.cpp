@@ -1,8 +1,10 @@
 // The library's three exported entry points. Nothing here throws: every C++
 // failure becomes a status before it reaches the caller.
 #include "engine/VxAVEngineABI.h"
+#include "qelda/QeldaCacheSettings.h"
 #include "qelda/QeldaEngine.h"
 #include "qelda/QeldaObjectScan.h"
+#include "qelda/QeldaVerdictCacheFile.h"
 
 #include <cstring>
 #include <string>
@@ -69,9 +71,12 @@ std::uint16_t initialise(const AV_PARAMETERS* parameters, AV_INITIALISATION* ini
   const DataSetFiles files{inFolder(request.engineFolder, names[0]),
                            inFolder(request.engineFolder, names[1]),
                            inFolder(request.engineFolder, names[2])};
-  DataSetOutcome loaded = DataSetCache::instance().acquire(files, request.versionOnly);
+  const CacheSettings cache = request.versionOnly ? CacheSettings{false} : readCacheSettings(request.engineFolder);
+  const std::string machine = verdictMachineFolder();
+  DataSetOutcome loaded = DataSetCache::instance().acquire(files, request.versionOnly, cache.enabled ? &machine : nullptr);
   if (!loaded.dataSet) return loaded.status;
-  auto engine = std::make_shared<const Engine>(std::move(loaded.dataSet));
+  auto engine = std::make_shared<const Engine>(std::move(loaded.dataSet), cache, machine);
+  engine->loadVerdicts();
   const std::uint64_t handle = EngineRegistry::instance().add(engine);
   if (handle == 0) return AV_STATUS_OUT_OF_MEMORY;
   engine->describe(handle, *initialisation);
@@ -99,7 +104,18 @@ AV_ENGINE_API uint16_t AVScanObject(uint64_t engineHandle, const AV_PARAMETERS* 
 }
 
 AV_ENGINE_API uint16_t AVClose(uint64_t engineHandle) {
-  return qelda::EngineRegistry::instance().remove(engineHandle) ? AV_STATUS_OK : AV_STATUS_BAD_HANDLE;
+  const auto engine = qelda::EngineRegistry::instance().remove(engineHandle);
+  if (!engine) return AV_STATUS_BAD_HANDLE;
+  try {
+    engine->saveVerdicts();
+  } catch (const std::bad_alloc&) {
+    // Verdicts not stored are found again by the next scan.
+  }
+  return AV_STATUS_OK;
 }
+
+// Not one of the engine's entry points: the number of objects this process's
+// scans answered from the verdict cache, for a host that reports it.
+AV_ENGINE_API uint64_t QeldaCacheHits(void) { return qelda::EngineRegistry::instance().cacheHits(); }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 
 #include "qelda/QeldaBlockReader.h"
 #include "qelda/QeldaCleaner.h"
+#include "qelda/QeldaVerdictKey.h"
 
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -195,7 +196,31 @@ HashContext startHash(bool wanted) {
   return hash;
 }
 
+void sendHash(const Reporter& reporter, const Sha256& digest) {
+  AV_FILEHASH record{};
+  record.hashType = AV_HASH_TYPE_SHA256;
+  record.bufferSize = static_cast<std::uint32_t>(digest.size());
+  record.dataLength = static_cast<std::uint32_t>(digest.size());
+  record.data = AV_PTR_TO_U64(digest.data());
+  reporter.send(AVM_FILEHASH, 0, reinterpret_cast<std::uintptr_t>(&record));
+}
+
+// The rest of a scan whose clean verdict is remembered: the messages a scan that
+// read the file would send, the host's chances to stop included.
+void finishFromCache(const Reporter& reporter, std::uint64_t size, const CleanVerdict& verdict,
+                     bool collectHash) {
+  const std::uint64_t blocks = size == 0 ? 1 : (size + kBlockSize - 1) / kBlockSize;
+  for (std::uint64_t block = 0; block < blocks; ++block) {
+    if (reporter.send(AVM_QUERY_CONTINUE)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
+  }
+  if (reporter.send(AVM_QUERY_CONTINUE_2)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
+  if (collectHash && verdict.sha256) sendHash(reporter, *verdict.sha256);
+  EngineRegistry::instance().countCacheHit();
+  reporter.finish(AV_SUMMARY_CLEAN);
+}
+
 void scanFile(const Engine& engine, const std::string& path, const ScanRequest& request) {
+  const std::int64_t scanStart = changeClockNow();
   const Reporter reporter(request.callback, request.context);
   reporter.send(AVM_OBJECT_TYPE, AV_ITEM_TYPE_FILE);
   reporter.send(AVM_OBJECT_NAME, 0, reinterpret_cast<std::uintptr_t>(path.c_str()));
@@ -208,6 +233,16 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
   if (size > kLargestFile) return reporter.trouble(AV_SCAN_ERROR_TOO_LARGE);
   if (reporter.send(AVM_QUERY_SCAN)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
   reporter.send(AVM_PASS);
+
+  VerdictCache* const verdicts = engine.verdicts();
+  const VerdictKey key = verdictKeyOf(before);
+  if (verdicts != nullptr) {
+    // A verdict without the hash the host asks for is no answer: read the file.
+    const std::optional<CleanVerdict> known = verdicts->find(key);
+    if (known && (!request.collectHash || known->sha256)) {
+      return finishFromCache(reporter, size, *known, request.collectHash);
+    }
+  }
 
   const DataSet& dataSet = engine.dataSet();
   const ScannerPool::Lease workspace = dataSet.scanners->borrow();
@@ -240,15 +275,16 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
   if (!listener.detections.empty()) {
     const Consent consent = offerDetections(reporter, dataSet, listener.detections);
     summary = clean(reporter, consent, file, digest);
+  } else if (verdicts != nullptr && settledBefore(before, scanStart, engine.settleNs())) {
+    // The stamps were checked unchanged after the read above, so the key is that
+    // of the bytes just matched.
+    try {
+      verdicts->remember(key, CleanVerdict{digest});
+    } catch (const std::bad_alloc&) {
+      // An object not remembered is only read again next time.
+    }
   }
-  if (digest) {
-    AV_FILEHASH record{};
-    record.hashType = AV_HASH_TYPE_SHA256;
-    record.bufferSize = static_cast<std::uint32_t>(digest->size());
-    record.dataLength = static_cast<std::uint32_t>(digest->size());
-    record.data = AV_PTR_TO_U64(digest->data());
-    reporter.send(AVM_FILEHASH, 0, reinterpret_cast<std::uintptr_t>(&record));
-  }
+  if (digest) sendHash(reporter, *digest);
   reporter.finish(summary);
 }
 

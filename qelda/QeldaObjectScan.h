@@ -11,6 +11,12 @@
  * can be cleaned; 1180 when asked; 1064 and 1049. A stopped object ends with
  * 1064 (not scanned) and 1049.
  *
+ * A file the engine's verdict cache knows clean (same device, inode, size, mtime
+ * and ctime through the opened descriptor) is not read: after 1036 it gets one
+ * 1033 per block it would have read, 1056, 1180 when asked (from the cache; an
+ * entry without a hash is read instead), 1064 clean and 1049. A file read and
+ * found clean is remembered unless its ctime is too recent (QeldaCacheSettings.h).
+ *
  * Any number of calls may run at once on one Engine; each borrows a scanner and
  * a block buffer of the data set for its duration.
  */

@@ -108,4 +108,24 @@ std::unique_ptr<YaraRules> YaraRules::build(const std::string& text, std::uint16
 
 YaraRules::~YaraRules() { yr_rules_destroy(rules_); }
 
+namespace {
+
+size_t appendToString(const void* data, size_t size, size_t count, void* userData) try {
+  static_cast<std::string*>(userData)->append(static_cast<const char*>(data), size * count);
+  return count;
+} catch (const std::bad_alloc&) {
+  return 0;
+}
+
+}  // namespace
+
+std::string YaraRules::compiled() const {
+  std::string out;
+  YR_STREAM stream{};
+  stream.user_data = &out;
+  stream.write = appendToString;
+  if (yr_rules_save_stream(rules_, &stream) != ERROR_SUCCESS) out.clear();
+  return out;
+}
+
 }  // namespace qelda

@@ -38,6 +38,8 @@ class YaraRules {
   YaraRules& operator=(const YaraRules&) = delete;
 
   YR_RULES* get() const { return rules_; }
+  // The rules in libyara's compiled form, which build() loads; empty on failure.
+  std::string compiled() const;
 
  private:
   YaraRules(std::shared_ptr<YaraLibrary> library, YR_RULES* rules)

@@ -108,6 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BadCase{{}, "no command given"}, BadCase{{"scna"}, "unknown command 'scna'"},
                       BadCase{{"--verison"}, "unknown command '--verison'"},
                       BadCase{{"--version", "now"}, "version takes no arguments"},
+                      BadCase{{"scan", "--no-cache=yes"}, "option --no-cache takes no value"},
                       BadCase{{"scan", "--help=all"}, "unknown argument '--help=all' for scan"},
                       BadCase{{"scan", "--clean=yes"}, "option --clean takes no value"},
                       BadCase{{"scan", "--report="}, "option --report needs a file name"},

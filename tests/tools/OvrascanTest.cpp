@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -651,3 +652,40 @@ TEST_F(OvrascanTest, JsonReportReadsBackWithPythonAsTheXmlReport) {
 }
 
 }  // namespace
+
+namespace {
+
+// The number on the summary's "From cache:" line; -1 when there is none.
+long long fromCacheCount(const std::string& out) {
+  for (const auto& line : linesOf(out)) {
+    if (startsWith(line, "From cache:")) return std::stoll(line.substr(std::strlen("From cache:")));
+  }
+  return -1;
+}
+
+}  // namespace
+
+TEST_F(OvrascanTest, RepeatScanComesFromTheCacheUnlessAskedOrClearedNotTo) {
+  const auto first = run({"scan", "--summary-only"});
+  EXPECT_EQ(fromCacheCount(first.out), 0) << first.out << first.err;
+  const fs::path file = machine() / "Vexora" / "verdicts.cache";
+  ASSERT_TRUE(fs::exists(file));
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+  // The running programs' modules were installed long before: they are remembered.
+  const auto second = run({"scan", "--summary-only"});
+  EXPECT_GT(fromCacheCount(second.out), 0) << second.out;
+  const auto uncached = run({"scan", "--summary-only", "--no-cache"});
+  EXPECT_EQ(fromCacheCount(uncached.out), 0) << uncached.out;
+
+  const auto cleared = run({"cache", "clear"});
+  EXPECT_EQ(cleared.exitCode, 0) << cleared.err;
+  EXPECT_EQ(cleared.out, "Cleared the scan cache " + file.string() + "\n");
+  EXPECT_FALSE(fs::exists(file));
+  const auto afterClear = run({"scan", "--summary-only"});
+  EXPECT_EQ(fromCacheCount(afterClear.out), 0) << afterClear.out;
+
+  const auto wrong = run({"cache", "empty"});
+  EXPECT_EQ(wrong.exitCode, 2);
+  EXPECT_NE(wrong.err.find("usage: ovrascan cache clear"), std::string::npos) << wrong.err;
+}

@@ -74,6 +74,7 @@ std::string parseScan(Arguments arguments, CommandLine& line) {
                : name == "--detections-only" ? &line.detectionsOnly
                : name == "--quiet"           ? &line.quiet
                : name == "--summary-only"    ? &line.summaryOnly
+               : name == "--no-cache"        ? &line.noCache
                                              : nullptr;
       },
       [&](std::string_view name) {
@@ -198,7 +199,7 @@ constexpr CommandEntry kCommands[] = {
      Command::Scan,
      parseScan,
      "  ovrascan scan [--clean] [--config FILE] [--report FILE] [--json FILE] [--detections-only]\n"
-     "                [--quiet | --summary-only]\n"
+     "                [--quiet | --summary-only] [--no-cache]\n"
      "      Scan the executable modules of every running process.\n"
      "      --clean            clean what is found (delete or quarantine, as the data set says)\n"
      "      --config FILE      scan configuration document (UTF-8 XML) instead of the built-in one;\n"
@@ -210,6 +211,8 @@ constexpr CommandEntry kCommands[] = {
      "      --detections-only  the report files hold only the infected objects\n"
      "      --quiet            show no progress\n"
      "      --summary-only     show only the summary (no progress, no list of detections)\n"
+     "      --no-cache         read every object, even those the engine found clean before\n"
+     "                         and that have not changed since (see ovrascan cache clear)\n"
      "      Detections are listed on stdout unless a report file holds them. A report file\n"
      "      is replaced only once the new one is complete; when it cannot be written the old\n"
      "      one stays, the detections are listed on stdout, and the exit status is 2. No\n"
@@ -322,7 +325,10 @@ std::string CommandLine::usage(Command topic) {
         "      instead of loading the module beside ovrascan.\n"
         "  ovrascan quarantine list\n"
         "  ovrascan quarantine restore ID\n"
-        "      List the quarantined files, or put one back where it was (root only).\n";
+        "      List the quarantined files, or put one back where it was (root only).\n"
+        "  ovrascan cache clear\n"
+        "      Forget which files the engine found clean, so that the next scan reads\n"
+        "      every object ($VX_MACHINE_DIR/Vexora/verdicts.cache, default /var/lib).\n";
   }
   if (topic == Command::Help || topic == Command::Scan) {
     text +=

@@ -27,6 +27,7 @@ struct CommandLine {
   bool detectionsOnly = false;
   bool quiet = false;
   bool summaryOnly = false;
+  bool noCache = false;    // read every object, whatever the engine remembers
   std::string configFile;  // empty: the built-in configuration
   std::string reportFile;  // empty: no XML report
   std::string jsonFile;    // empty: no JSON report

@@ -10,6 +10,7 @@
 #include "engine/VxAVEngineABI.h"
 #include "platform/ProcessModules.h"
 #include "tools/ovrascan/BuiltInConfiguration.h"
+#include "tools/ovrascan/CacheCommand.h"
 #include "tools/ovrascan/Diagnostics.h"
 #include "tools/ovrascan/OvrascanHost.h"
 #include "tools/ovrascan/ScanConfiguration.h"
@@ -33,6 +34,9 @@ void printSummary(const char* headline, const ScanReport::Counts& counts, std::u
   std::printf("Cleaned:         %u\n", counts.cleaned);
   std::printf("Errors:          %u\n", counts.errors);
   std::printf("Unreadable processes: %u\n", unreadableProcesses);
+  if (const auto fromCache = CacheCommand::hitsInThisProcess()) {
+    std::printf("From cache:      %llu\n", static_cast<unsigned long long>(*fromCache));
+  }
   std::printf("Elapsed time:    %.2f s\n", seconds);
 }
 
