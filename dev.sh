@@ -12,7 +12,8 @@ cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake ninja-build ccache libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
           libxml2-utils clang libclang-rt-14-dev libyara-dev libssl-dev libsqlite3-dev libsystemd-dev
-          pkg-config yara python3 openssl libzip-dev libcurl4-openssl-dev unzip)
+          pkg-config yara python3 openssl libzip-dev libcurl4-openssl-dev unzip
+          python3-dev python3-pytest pybind11-dev)
 JOBS=${JOBS:-$(nproc)}
 
 setup() {
@@ -45,7 +46,7 @@ build() {
     -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
     -DVX_TRUSTED_TEST_ROOT_SHA1="$root" -DVX_SIGNING_KEY="$PWD/$dir/signing/signer.key" \
     -DVX_SIGNING_CERT="$PWD/$dir/signing/signer.pem" -DVX_SIGNING_CHAIN="$PWD/$dir/signing/chain.pem" \
-    "$@" >/dev/null
+    -DPython3_EXECUTABLE=/usr/bin/python3 "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -40,6 +41,13 @@ std::uint32_t hostExecutablePath(std::string& path) {
 }
 
 std::uint32_t hostExecutableFolder(std::string& folder) {
+  // A host that is not installed in the product folder (an interpreter running
+  // a script) names the product folder instead.
+  if (const char* named = std::getenv(kHostFolderVariable); named != nullptr && named[0] == '/') {
+    folder = named;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return 0;
+  }
   std::string path;
   const std::uint32_t error = hostExecutablePath(path);
   if (error != 0) return error;

@@ -13,7 +13,11 @@ namespace platform {
 // Full path of the process's executable (/proc/self/exe). Returns 0 or the
 // Windows code of the system error.
 std::uint32_t hostExecutablePath(std::string& path);
-// Folder of the process's executable.
+// The environment variable that names the host folder for a host that does not
+// live in the product folder (a script interpreter): an absolute path.
+inline constexpr char kHostFolderVariable[] = "VX_HOST_DIR";
+
+// Folder of the process's executable, or the folder VX_HOST_DIR names.
 std::uint32_t hostExecutableFolder(std::string& folder);
 
 // Full path of the module whose code or data contains address. Returns 0, or 126

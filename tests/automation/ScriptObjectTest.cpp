@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <latch>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/automation/UniqueVariant.h"
@@ -81,6 +85,49 @@ TEST(ScriptObjectTest, RefusesWhatAScriptObjectCannotDo) {
   ASSERT_EQ(object->QueryInterface(IID_IUnknown, &face), S_OK);
   static_cast<IUnknown*>(face)->Release();
   EXPECT_EQ(object->QueryInterface(IID_NULL, &face), E_NOINTERFACE);
+}
+
+}  // namespace
+
+namespace {
+
+// A script object as a script host wraps a script's object: the component's
+// threads call it at once, and whichever drops the last reference frees what
+// the methods share.
+TEST(ScriptObjectTest, ManyThreadsCallItAndTheLastReleaseFreesItsStateOnce) {
+  struct Shared {
+    std::atomic<int> calls{0};
+    std::atomic<int>* freed;
+    ~Shared() { ++*freed; }
+  };
+  std::atomic<int> freed{0};
+  auto shared = std::make_shared<Shared>();
+  shared->freed = &freed;
+  auto object = makeScriptObject({{L"Progress", [shared](std::span<const VARIANT>, VARIANT*) {
+                                     ++shared->calls;
+                                     return S_OK;
+                                   }},
+                                  {L"OnComplete", [shared](std::span<const VARIANT>, VARIANT*) { return S_OK; }}});
+  std::weak_ptr<Shared> watch = shared;
+  shared.reset();
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 500;
+  std::latch start(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    // Each thread holds a reference of its own and drops it when done.
+    threads.emplace_back([&start, reference = object] {
+      start.arrive_and_wait();
+      for (int i = 0; i < kCalls; ++i) {
+        UniqueVariant result;
+        EXPECT_EQ(callByName(reference.get(), i % 2 == 0 ? L"progress" : L"PROGRESS", {ui4(i)}, result.put()), S_OK);
+      }
+    });
+  }
+  object.reset();
+  for (auto& thread : threads) thread.join();
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(freed.load(), 1);
 }
 
 }  // namespace
