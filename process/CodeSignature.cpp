@@ -2,6 +2,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -26,6 +27,14 @@ constexpr std::string_view kMagic = "~Module signature appended~\n";
 constexpr std::size_t kTrailerSize = 12;  // struct module_signature
 constexpr unsigned char kIdPkcs7 = 2;     // PKEY_ID_PKCS7
 constexpr const char* kTrustedSigner = "Vexora, Inc.";
+
+// Signatures are verified on worker threads that the process does not wait for
+// at exit (a collector runner may still be ending). OpenSSL's own clean-up at
+// exit would free those threads' state under them, and their thread-exit
+// handlers would free it again; the process is ending anyway, so OpenSSL is
+// told to leave its state to the exit. This must come before OpenSSL's first
+// use, hence at load time.
+const bool kCryptoKeptUntilExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
 template <class T, void (*Free)(T*)>
 struct Deleter {
@@ -236,6 +245,7 @@ bool splitAppendedSignature(std::string_view file, std::string_view& content,
 }
 
 bool verifyCodeSignature(int descriptor) {
+  static_cast<void>(kCryptoKeptUntilExit);
   std::string file;
   std::string_view content;
   std::string_view signature;

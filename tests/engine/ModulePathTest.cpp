@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "engine/VxAVEngineLibrary.h"
 #include "foundation/VxNATypeConversion.h"
@@ -22,6 +23,21 @@ TEST(ModulePath, HostExecutableFolderIsTheFolderOfTheRunningProgram) {
   std::string folder;
   ASSERT_EQ(platform::hostExecutableFolder(folder), 0u);
   EXPECT_EQ(folder, canonicalFolder("/proc/self/exe"));
+}
+
+// A host outside the product folder (an interpreter) names it; only an absolute
+// folder counts.
+TEST(ModulePath, HostFolderNamedInTheEnvironment) {
+  const std::string own = canonicalFolder("/proc/self/exe");
+  const std::pair<const char*, std::string> cases[] = {
+      {"/opt/vexora", "/opt/vexora"}, {"/opt/vexora//", "/opt/vexora"}, {"/", "/"}, {"relative/bin", own}, {"", own}};
+  for (const auto& [named, expected] : cases) {
+    ASSERT_EQ(::setenv(platform::kHostFolderVariable, named, 1), 0);
+    std::string folder;
+    EXPECT_EQ(platform::hostExecutableFolder(folder), 0u) << named;
+    EXPECT_EQ(folder, expected) << named;
+  }
+  ::unsetenv(platform::kHostFolderVariable);
 }
 
 TEST(ModulePath, FolderOfCodeInTheProgramIsTheProgramsFolder) {
