@@ -122,6 +122,28 @@ std::uint32_t inWriteTransaction(const std::string& databasePath, bool readOnly,
   return transaction.commit();
 }
 
+// Runs `query` (?1 the hive, ?2 the key's folded path) over the rows of one
+// existing key; `row` takes each.
+std::uint32_t listKey(const std::string& databasePath, bool readOnly, RegistryHive hive, std::string_view key,
+                      const char* query, const std::function<void(Statement&)>& row) {
+  RegistryKeyPath path;
+  if (const std::uint32_t error = parseRegistryKeyPath(key, path); error != 0) return error;
+  // An empty registry still has its hives.
+  const auto hiveIsEmpty = [&](std::uint32_t error) { return error == kErrorFileNotFound && path.isHive() ? 0 : error; };
+  RegistryDatabase database;
+  if (std::uint32_t error = database.open(databasePath, Purpose::Read, readOnly); error != 0) {
+    return hiveIsEmpty(error);
+  }
+  if (std::uint32_t error = keyExists(database, hive, path); error != 0) return hiveIsEmpty(error);
+  Statement statement;
+  if (std::uint32_t error = database.prepare(query, statement); error != 0) return hiveIsEmpty(error);
+  statement.bind(1, hiveNumber(hive));
+  statement.bind(2, path.foldedPath());
+  int result = statement.step();
+  for (; result == SQLITE_ROW; result = statement.step()) row(statement);
+  return database.error(result);
+}
+
 }  // namespace
 
 Registry::Registry(std::string databasePath, Access access) : databasePath_(std::move(databasePath)), access_(access) {}
@@ -248,27 +270,19 @@ std::uint32_t Registry::deleteTree(RegistryHive hive, std::string_view key) cons
 std::uint32_t Registry::enumerateSubkeys(RegistryHive hive, std::string_view key,
                                          std::vector<std::string>& names) const {
   names.clear();
-  RegistryKeyPath path;
-  if (const std::uint32_t error = parseRegistryKeyPath(key, path); error != 0) return error;
-  RegistryDatabase database;
-  if (std::uint32_t error = database.open(databasePath(), Purpose::Read, access_ == Access::ReadOnly); error != 0) {
-    // An empty registry still has its hives.
-    return error == kErrorFileNotFound && path.isHive() ? 0 : error;
-  }
-  if (std::uint32_t error = keyExists(database, hive, path); error != 0) {
-    return error == kErrorFileNotFound && path.isHive() ? 0 : error;
-  }
-  Statement statement;
-  if (std::uint32_t error =
-          database.prepare("SELECT name FROM registry_keys WHERE hive = ?1 AND parent = ?2 ORDER BY folded", statement);
-      error != 0) {
-    return error == kErrorFileNotFound && path.isHive() ? 0 : error;
-  }
-  statement.bind(1, hiveNumber(hive));
-  statement.bind(2, path.foldedPath());
-  int result = statement.step();
-  for (; result == SQLITE_ROW; result = statement.step()) names.push_back(statement.text(0));
-  return database.error(result);
+  return listKey(databasePath(), access_ == Access::ReadOnly, hive, key, "SELECT name FROM registry_keys WHERE hive = ?1 AND parent = ?2 ORDER BY folded",
+                 [&](Statement& row) { names.push_back(row.text(0)); });
+}
+
+std::uint32_t Registry::enumerateValues(RegistryHive hive, std::string_view key,
+                                       std::vector<std::pair<std::string, RegistryValue>>& values) const {
+  values.clear();
+  return listKey(databasePath(), access_ == Access::ReadOnly, hive, key, "SELECT name, type, data FROM registry_values WHERE hive = ?1 AND key = ?2 ORDER BY folded",
+                 [&](Statement& row) {
+                   const auto data = row.blob(2);
+                   values.emplace_back(row.text(0), RegistryValue{static_cast<std::uint32_t>(row.integer(1)),
+                                                                  {data.begin(), data.end()}});
+                 });
 }
 
 std::uint32_t Registry::updateValue(RegistryHive hive, std::string_view key, std::string_view name,
@@ -290,34 +304,6 @@ std::uint32_t Registry::updateValue(RegistryHive hive, std::string_view key, std
     if (value) return storeValue(database, hive, path, name, value->type, value->data);
     return existed ? removeValue(database, hive, path, name) : 0u;
   });
-}
-
-std::uint32_t Registry::enumerateValues(RegistryHive hive, std::string_view key,
-                                       std::vector<std::pair<std::string, RegistryValue>>& values) const {
-  values.clear();
-  RegistryKeyPath path;
-  if (const std::uint32_t error = parseRegistryKeyPath(key, path); error != 0) return error;
-  RegistryDatabase database;
-  if (std::uint32_t error = database.open(databasePath(), Purpose::Read, access_ == Access::ReadOnly); error != 0) {
-    return error == kErrorFileNotFound && path.isHive() ? 0 : error;
-  }
-  if (std::uint32_t error = keyExists(database, hive, path); error != 0) {
-    return error == kErrorFileNotFound && path.isHive() ? 0 : error;
-  }
-  Statement statement;
-  if (const std::uint32_t error = prepareForKey(
-          database, "SELECT name, type, data FROM registry_values WHERE hive = ?1 AND key = ?2 ORDER BY folded", hive,
-          path, statement);
-      error != 0) {
-    return error == kErrorFileNotFound && path.isHive() ? 0 : error;
-  }
-  int result = statement.step();
-  for (; result == SQLITE_ROW; result = statement.step()) {
-    const auto data = statement.blob(2);
-    values.emplace_back(statement.text(0),
-                        RegistryValue{static_cast<std::uint32_t>(statement.integer(1)), {data.begin(), data.end()}});
-  }
-  return database.error(result);
 }
 
 }  // namespace platform
