@@ -198,24 +198,25 @@ HRESULT CVxSuspScanDispImpl::CleanSession(VARIANT* vtRetVal) {
   return S_OK;
 }
 
-HRESULT CVxSuspScanDispImpl::ScanCompleted(ULONG dwError) {
+void CVxSuspScanDispImpl::deliverOutcome(const wchar_t* function, const wchar_t* text, ULONG outcome,
+                                         HRESULT (CVxSuspScanDispCallBack::*deliver)(VARIANT*)) {
   const std::shared_ptr<CVxSuspScanDispCallBack> callback = scriptCallback();
-  if (!callback) return S_OK;
-  VX_LOG(VX_LOG_NORMAL, L"CVxSuspScanDispImpl::ScanCompleted")
-      << L" CVxSuspScanDispImpl::ScanCompleted()- triggering OnScanCompleted callback, errorcode:"
-      << dwError;
-  VARIANT outcome = platform::automation::variantOfNumber(VT_UI4, dwError);
-  callback->OnScanCompleted(&outcome);
+  if (!callback) return;
+  VX_LOG(VX_LOG_NORMAL, function) << text << outcome;
+  VARIANT argument = platform::automation::variantOfNumber(VT_UI4, outcome);
+  ((*callback).*deliver)(&argument);
+}
+
+HRESULT CVxSuspScanDispImpl::ScanCompleted(ULONG dwError) {
+  deliverOutcome(L"CVxSuspScanDispImpl::ScanCompleted",
+                 L" CVxSuspScanDispImpl::ScanCompleted()- triggering OnScanCompleted callback, errorcode:", dwError,
+                 &CVxSuspScanDispCallBack::OnScanCompleted);
   return S_OK;
 }
 
 HRESULT CVxSuspScanDispImpl::UploadCompleted(ULONG dwError) {
-  const std::shared_ptr<CVxSuspScanDispCallBack> callback = scriptCallback();
-  if (!callback) return S_OK;
-  VX_LOG(VX_LOG_NORMAL, L"CVxSuspScanDispImpl::UploadCompleted")
-      << L" CVxSuspScanDispImpl::UploadCompleted()- triggering OnUploadCompleted callback"
-      << dwError;
-  VARIANT outcome = platform::automation::variantOfNumber(VT_UI4, dwError);
-  callback->OnUploadCompleted(&outcome);
+  deliverOutcome(L"CVxSuspScanDispImpl::UploadCompleted",
+                 L" CVxSuspScanDispImpl::UploadCompleted()- triggering OnUploadCompleted callback", dwError,
+                 &CVxSuspScanDispCallBack::OnUploadCompleted);
   return S_OK;
 }

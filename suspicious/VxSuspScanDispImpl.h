@@ -67,6 +67,10 @@ class CVxSuspScanDispImpl : public platform::automation::TableDispatch<IVxSuspic
  private:
   static RunnerSource productRunner();
   std::shared_ptr<CVxSuspScanDispCallBack> scriptCallback();
+  // Hands a run's outcome to the script callback registered now, if any, after
+  // logging `text` followed by the outcome.
+  void deliverOutcome(const wchar_t* function, const wchar_t* text, ULONG outcome,
+                      HRESULT (CVxSuspScanDispCallBack::*deliver)(VARIANT*));
 
   RunnerSource runnerSource_;
   std::shared_ptr<CVxSuspScanDispCallBack> scriptCallback_;  // guarded by lock_

@@ -95,11 +95,9 @@ py::object DispatchObject::invoke(const std::wstring& member, const py::args& ar
   }
 }
 
-bool DispatchObject::sameObject(const DispatchObject& other) const {
-  if (!object_ || !other.object_) return false;
-  const auto mine = object_.try_query<IUnknown>(IID_IUnknown);
-  const auto theirs = other.object_.try_query<IUnknown>(IID_IUnknown);
-  return mine.get() == theirs.get();
+std::uintptr_t DispatchObject::identity() const {
+  if (!object_) return 0;
+  return reinterpret_cast<std::uintptr_t>(object_.try_query<IUnknown>(IID_IUnknown).get());
 }
 
 void DispatchObject::release() {

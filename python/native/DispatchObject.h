@@ -11,6 +11,7 @@
 // applies to concurrent calls.
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <string>
 
 #include "platform/automation/Automation.h"
@@ -30,8 +31,9 @@ class DispatchObject {
 
   pybind11::object invoke(const std::wstring& member, const pybind11::args& arguments);
   IDispatch* get() const { return object_.get(); }
-  // True when both are the same object (their IUnknown identities match).
-  bool sameObject(const DispatchObject& other) const;
+  // The object's identity: the address of its IUnknown, equal for every
+  // reference to the same object; 0 once released.
+  std::uintptr_t identity() const;
   // Gives the reference back at once instead of when Python collects this.
   void release();
 

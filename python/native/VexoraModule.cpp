@@ -50,7 +50,7 @@ PYBIND11_MODULE(_vexora, module) {
   module.doc() = "Automation objects of the Vexora scan component (native part of vexora)";
   py::class_<DispatchObject>(module, "DispatchObject")
       .def("invoke", &DispatchObject::invoke, py::arg("member"))
-      .def("same_object", &DispatchObject::sameObject)
+      .def("identity", &DispatchObject::identity)
       .def("release", &DispatchObject::release);
   module.def("create", &create, py::arg("name"));
   module.def("server_can_unload_now", &serverCanUnloadNow, py::arg("name"));

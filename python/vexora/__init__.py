@@ -68,10 +68,10 @@ class Dispatch:
         self._native.release()
 
     def __eq__(self, other):
-        return isinstance(other, Dispatch) and self._native.same_object(other._native)
+        return isinstance(other, Dispatch) and self._native.identity() == other._native.identity() != 0
 
     def __hash__(self):
-        return id(self)
+        return hash(self._native.identity())
 
     def __repr__(self):
         return "<vexora.Dispatch>"

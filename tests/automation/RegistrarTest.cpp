@@ -2,13 +2,13 @@
 // unregistering removes under each removal flag, replacements, and scripts that
 // cannot be read writing nothing.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
 #include "platform/automation/Registrar.h"
 #include "tests/support/RegistryDump.h"
+#include "tests/support/ScratchFolder.h"
 
 namespace {
 
@@ -19,21 +19,12 @@ using vxtest::RegistryContent;
 
 class RegistrarTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "vx-registrar-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
-
   platform::Registry registry() const { return platform::Registry((folder_ / "registry.db").string()); }
   RegistryContent classes() const { return vxtest::dumpRegistry(registry(), RegistryHive::ClassesRoot); }
   RegistryContent machine() const { return vxtest::dumpRegistry(registry(), RegistryHive::LocalMachine); }
 
-  fs::path folder_;
+  vxtest::ScratchFolder scratch_{"vx-registrar"};
+  const fs::path& folder_ = scratch_.path();
 };
 
 TEST_F(RegistrarTest, RegisterWritesKeysValuesAndTypes) {

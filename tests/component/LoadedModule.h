@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/support/ScratchFolder.h"
+
 namespace vxtest {
 
 inline void* ovrascanModule() {
@@ -27,12 +29,10 @@ Function moduleExport(const char* name) {
 class PrivateMachineFolder {
  public:
   PrivateMachineFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vx-machine-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
     const char* previous = std::getenv("VX_MACHINE_DIR");
     if (previous != nullptr) previous_ = previous;
     hadPrevious_ = previous != nullptr;
-    ::setenv("VX_MACHINE_DIR", path_.c_str(), 1);
+    ::setenv("VX_MACHINE_DIR", path().c_str(), 1);
   }
   ~PrivateMachineFolder() {
     if (hadPrevious_) {
@@ -40,16 +40,14 @@ class PrivateMachineFolder {
     } else {
       ::unsetenv("VX_MACHINE_DIR");
     }
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
   }
   PrivateMachineFolder(const PrivateMachineFolder&) = delete;
   PrivateMachineFolder& operator=(const PrivateMachineFolder&) = delete;
 
-  const std::string& path() const { return path_; }
+  std::string path() const { return scratch_.path().string(); }
 
  private:
-  std::string path_;
+  ScratchFolder scratch_{"vx-machine"};
   std::string previous_;
   bool hadPrevious_ = false;
 };

@@ -221,16 +221,8 @@ TEST_P(HiddenModuleTest, IsOfferedByItsNameAndReadThroughTheKernelHandle) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, HiddenModuleTest,
-                         ::testing::Values(HeldModule::Kind::DeletedProgram, HeldModule::Kind::DeletedLibrary,
-                                           HeldModule::Kind::MemfdProgram, HeldModule::Kind::ReplacedProgram),
-                         [](const auto& info) {
-                           switch (info.param) {
-                             case HeldModule::Kind::DeletedProgram: return std::string("DeletedProgram");
-                             case HeldModule::Kind::DeletedLibrary: return std::string("DeletedLibrary");
-                             case HeldModule::Kind::MemfdProgram: return std::string("MemfdProgram");
-                             default: return std::string("ReplacedProgram");
-                           }
-                         });
+                         ::testing::ValuesIn(HeldModule::kKinds),
+                         [](const auto& info) { return HeldModule::kindName(info.param); });
 
 TEST_F(HiddenModuleTest, OneDeletedFileOfManyProcessesIsOfferedOnceUnderTheFirstHolder) {
   const HeldModule held(HeldModule::Kind::DeletedProgram, folder_, "shared", "", {}, 5);

@@ -12,6 +12,7 @@
 #include "platform/UniqueFileDescriptor.h"
 #include "process/CallerValidation.h"
 #include "tests/process/TestSigning.h"
+#include "tests/support/ScratchFolder.h"
 
 namespace {
 
@@ -21,16 +22,7 @@ constexpr uid_t kOtherUser = 65534;
 
 class CallerValidationTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "vx-caller-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-    ::chmod(folder_.c_str(), 0755);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
+  void SetUp() override { ::chmod(folder_.c_str(), 0755); }
 
   // A program file in `subfolder` (mode folderMode) with mode fileMode.
   fs::path program(const std::string& subfolder, mode_t folderMode, mode_t fileMode,
@@ -49,7 +41,8 @@ class CallerValidationTest : public ::testing::Test {
     return file.valid() && vxprocess::executablePassesCallerValidation(file.get(), named.string(), user);
   }
 
-  fs::path folder_;
+  vxtest::ScratchFolder scratch_{"vx-caller"};
+  const fs::path& folder_ = scratch_.path();
 };
 
 TEST_F(CallerValidationTest, OnlyFilesNobodyElseCanChangePass) {

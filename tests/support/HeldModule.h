@@ -18,6 +18,18 @@
 class HeldModule {
  public:
   enum class Kind { DeletedProgram, DeletedLibrary, MemfdProgram, ReplacedProgram };
+  static constexpr Kind kKinds[] = {Kind::DeletedProgram, Kind::DeletedLibrary, Kind::MemfdProgram,
+                                    Kind::ReplacedProgram};
+  // The kind's name, for test names.
+  static std::string kindName(Kind kind) {
+    switch (kind) {
+      case Kind::DeletedProgram: return "DeletedProgram";
+      case Kind::DeletedLibrary: return "DeletedLibrary";
+      case Kind::MemfdProgram: return "MemfdProgram";
+      case Kind::ReplacedProgram: break;
+    }
+    return "ReplacedProgram";
+  }
 
   // `folder` holds the files; `library` is the shared object preloaded for
   // DeletedLibrary (it must write one 'R' to stdout from its constructor); `name`

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "process/CodeSignature.h"
+#include "tests/support/ScratchFolder.h"
 #include "tests/tools/ChildProcess.h"
 
 namespace {
@@ -21,21 +22,12 @@ constexpr int kError = 2;
 
 class RegistrationCommandTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::path(::testing::TempDir()) / "ovrascan-registration-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
-
   ChildProcess::Result run(const std::vector<std::string>& arguments, const std::string& host = TEST_BINARY) const {
     return runToEnd(host, arguments, {"VX_MACHINE_DIR=" + (folder_ / "machine").string()});
   }
 
-  fs::path folder_;
+  vxtest::ScratchFolder scratch_{"ovrascan-registration"};
+  const fs::path& folder_ = scratch_.path();
 };
 
 TEST_F(RegistrationCommandTest, RegisterActivateUnregister) {

@@ -59,6 +59,21 @@ class Script {
   com_ptr<IDispatch> object_;
 };
 
+// A folder the collector is told is world-writable, holding one executable,
+// "dropper", for it to find.
+fs::path plantDropper(const fs::path& scratch) {
+  const fs::path plant = scratch / "plant";
+  fs::create_directories(plant);
+  fs::copy_file("/bin/true", plant / "dropper");
+  return plant;
+}
+
+// Collector settings that look only into `plant`.
+std::string plantOnlySettings(const fs::path& scratch, const fs::path& plant) {
+  return "[Scan]\nWritableFolders=" + plant.string() + "\nProgramFolders=" + (scratch / "none").string() +
+         "\nProcesses=0\n";
+}
+
 std::int32_t call(const std::function<HRESULT(VARIANT*)>& method) {
   UniqueVariant result;
   EXPECT_EQ(method(result.put()), S_OK);
@@ -69,9 +84,7 @@ TEST(CollectionEndToEndTest, PlantedFileReachesTheScriptAndTheArchiveTheServer) 
   if (!VX_BUILD_SIGNS) GTEST_SKIP() << "this build does not sign Sifter.exe (no VX_SIGNING_KEY)";
   ScratchFolder scratch;
   SifterInstall tool(scratch.path());
-  const fs::path plant = scratch.path() / "plant";
-  fs::create_directories(plant);
-  fs::copy_file("/bin/true", plant / "dropper");
+  const fs::path plant = plantDropper(scratch.path());
   fs::create_directories(scratch.path() / "certificates");
   fs::create_directories(scratch.path() / "received");
   makeCa(scratch.path() / "certificates", "trusted-ca");
@@ -80,8 +93,7 @@ TEST(CollectionEndToEndTest, PlantedFileReachesTheScriptAndTheArchiveTheServer) 
   SubmissionServer server(scratch.path() / "certificates", scratch.path() / "received", 200);
   ASSERT_NE(server.port(), 0);
   auto settings = [&](const std::string& ca) {
-    tool.writeSettings("[Scan]\nWritableFolders=" + plant.string() + "\nProgramFolders=" +
-                       (scratch.path() / "none").string() + "\nProcesses=0\n[Upload]\nAddress=https://127.0.0.1:" +
+    tool.writeSettings(plantOnlySettings(scratch.path(), plant) + "[Upload]\nAddress=https://127.0.0.1:" +
                        std::to_string(server.port()) + "/submit\nCAFile=" +
                        (scratch.path() / "certificates" / (ca + ".pem")).string() + "\n");
   };
@@ -140,11 +152,8 @@ TEST(CollectionEndToEndTest, OvrascanCollectListsFilesAndNamesFailures) {
   if (!VX_BUILD_SIGNS) GTEST_SKIP() << "this build does not sign Sifter.exe (no VX_SIGNING_KEY)";
   ScratchFolder scratch;
   SifterInstall tool(scratch.path());
-  const fs::path plant = scratch.path() / "plant";
-  fs::create_directories(plant);
-  fs::copy_file("/bin/true", plant / "dropper");
-  tool.writeSettings("[Scan]\nWritableFolders=" + plant.string() + "\nProgramFolders=" +
-                     (scratch.path() / "none").string() + "\nProcesses=0\n");
+  const fs::path plant = plantDropper(scratch.path());
+  tool.writeSettings(plantOnlySettings(scratch.path(), plant));
   const fs::path saved = scratch.path() / "kept.zip";
   const auto collected = runToEnd(OVRASCAN_BINARY,
                                   {"collect", "--tool", tool.program().string(), "--save-archive", saved.string(),

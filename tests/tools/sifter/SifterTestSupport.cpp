@@ -14,17 +14,6 @@ namespace sifter_test {
 
 namespace fs = std::filesystem;
 
-ScratchFolder::ScratchFolder() {
-  std::string pattern = (fs::temp_directory_path() / "sifter-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-ScratchFolder::~ScratchFolder() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
 SifterInstall::SifterInstall(const fs::path& scratch) {
   fs::create_directories(scratch / "bin");
   program_ = scratch / "bin" / "Sifter.exe";

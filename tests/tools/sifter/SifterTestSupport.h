@@ -10,22 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ScratchFolder.h"
 #include "tests/tools/ChildProcess.h"
 
 namespace sifter_test {
 
-// A fresh folder (mode 0700) removed with everything in it, links not followed.
-class ScratchFolder {
- public:
-  ScratchFolder();
-  ~ScratchFolder();
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using ScratchFolder = vxtest::ScratchFolder;
 
 // A copy of the built Sifter.exe in scratch/bin.
 class SifterInstall {
