@@ -103,6 +103,20 @@ int openFolderNoFollow(const std::string& path, Fd& folder) {
   return errno;
 }
 
+int openEntryNoFollow(const std::string& path, Fd& entry) {
+  if (const int error = checkAbsolute(path)) return error;
+  std::string process;
+  std::string inside;
+  if (splitProcessRootPath(path, process, inside)) return EXDEV;
+  open_how how{};
+  how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+  if (fd < 0) return errno;
+  entry.reset(static_cast<int>(fd));
+  return 0;
+}
+
 int openOrMakeFolderAt(int parent, const std::string& name, mode_t mode, Fd& folder) {
   if (::mkdirat(parent, name.c_str(), mode) != 0 && errno != EEXIST) return errno;
   Fd opened(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

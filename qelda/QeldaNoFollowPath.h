@@ -38,6 +38,12 @@ int openFolderNoFollow(const std::string& path, Fd& folder);
 // walk is public so that it is tested where openat2 exists.
 int walkFolderNoFollow(const std::string& path, Fd& folder);
 
+// Opens the entry at `path` itself, whatever its type, as O_PATH|O_NOFOLLOW in
+// one resolution that follows no link (openat2). A link as the last component is
+// opened as the link. ENOSYS where the kernel lacks openat2, and EXDEV for a path
+// below /proc/<pid>/root: callers then go through the entry's folder.
+int openEntryNoFollow(const std::string& path, Fd& entry);
+
 // Opens the folder `name` in `parent` for reading (O_RDONLY|O_DIRECTORY|O_NOFOLLOW),
 // creating it with `mode` first when it does not exist. ELOOP for a link, ENOTDIR
 // for anything else that is not a folder.

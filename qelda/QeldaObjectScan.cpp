@@ -58,6 +58,9 @@ std::uint16_t openError(int error) {
     case EISDIR: return AV_SCAN_ERROR_NOT_REGULAR;
     case EFBIG:
     case EOVERFLOW: return AV_SCAN_ERROR_TOO_LARGE;
+    // The name led to another file when the content was opened than when the
+    // object was looked at.
+    case ESTALE: return AV_SCAN_ERROR_CHANGED;
     default: return AV_SCAN_ERROR_READ_FAULT;
   }
 }
@@ -224,25 +227,32 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
   const Reporter reporter(request.callback, request.context);
   reporter.send(AVM_OBJECT_TYPE, AV_ITEM_TYPE_FILE);
   reporter.send(AVM_OBJECT_NAME, 0, reinterpret_cast<std::uintptr_t>(path.c_str()));
+  // The content is opened only once the host wants it scanned and no remembered
+  // verdict answers for it: a pass that only lists objects, or an unchanged
+  // object, costs a look at the entry.
   ScannedFile file;
-  if (const int error = openScannedFile(path, file)) return reporter.trouble(openError(error));
-  const int fd = file.file.get();
-  const struct stat& before = file.opened;
-  const auto size = static_cast<std::uint64_t>(before.st_size);
+  if (const int error = locateScannedFile(path, file)) return reporter.trouble(openError(error));
+  const auto size = static_cast<std::uint64_t>(file.located.st_size);
   reporter.send(AVM_OBJECT_SIZE, 0, static_cast<std::uint32_t>(size));
   if (size > kLargestFile) return reporter.trouble(AV_SCAN_ERROR_TOO_LARGE);
   if (reporter.send(AVM_QUERY_SCAN)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
   reporter.send(AVM_PASS);
 
   VerdictCache* const verdicts = engine.verdicts();
-  const VerdictKey key = verdictKeyOf(before);
   if (verdicts != nullptr) {
     // A verdict without the hash the host asks for is no answer: read the file.
-    const std::optional<CleanVerdict> known = verdicts->find(key);
+    const std::optional<CleanVerdict> known = verdicts->find(verdictKeyOf(file.located));
     if (known && (!request.collectHash || known->sha256)) {
       return finishFromCache(reporter, size, *known, request.collectHash);
     }
   }
+  if (const int error = openLocatedFile(file)) return reporter.trouble(openError(error));
+  const int fd = file.file.get();
+  const struct stat& before = file.opened;
+  // The scan began with the look at the entry: a file written since then changed
+  // during its scan, whatever the read would find.
+  const VerdictKey key = verdictKeyOf(before);
+  if (!(key == verdictKeyOf(file.located))) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
 
   const DataSet& dataSet = engine.dataSet();
   const ScannerPool::Lease workspace = dataSet.scanners->borrow();

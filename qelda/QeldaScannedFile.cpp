@@ -28,44 +28,91 @@ int typeError(mode_t mode) {
 // anywhere but that inode, whatever happens to the name meanwhile. Without /proc
 // the name is opened again (non-blocking, so a FIFO swapped in cannot hang us)
 // and must still be the inode checked.
-int reopenForReading(int entry, int parent, const std::string& name, const struct stat& checked, Fd& file) {
+int reopenForReading(int entry, int parent, const std::string& name, const struct stat& checked, Fd& file,
+                     struct stat& opened) {
   const std::string link = "/proc/self/fd/" + std::to_string(entry);
   Fd reopened(::open(link.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
   if (!reopened.valid() && errno == ENOENT) {
     reopened.reset(::openat(parent, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   }
   if (!reopened.valid()) return errno;
-  struct stat now {};
-  if (::fstat(reopened.get(), &now) != 0) return errno;
-  if (!sameInode(now, checked)) return ESTALE;
+  if (::fstat(reopened.get(), &opened) != 0) return errno;
+  if (!sameInode(opened, checked)) return ESTALE;
   file = std::move(reopened);
+  return 0;
+}
+
+// The entry through its folder, which stays open: the way for kernel handles,
+// for paths in another process's root and where openat2 is missing.
+int locateThroughFolder(const std::string& folder, const std::string& name, bool kernelHandle, Fd& parent,
+                        Fd& entry) {
+  if (const int error = openFolderNoFollow(folder, parent)) return error;
+  entry.reset(::openat(parent.get(), name.c_str(), O_PATH | O_CLOEXEC | (kernelHandle ? 0 : O_NOFOLLOW)));
+  return entry.valid() ? 0 : errno;
+}
+
+// The folder of an entry located in one resolution, opened when the content is
+// wanted. Its name must still lead to the located inode.
+int openParentOf(ScannedFile& file) {
+  std::string folder;
+  std::string name;
+  if (const int error = splitEntryPath(file.path, folder, name)) return error;
+  Fd parent;
+  if (const int error = openFolderNoFollow(folder, parent)) return error;
+  struct stat named {};
+  if (::fstatat(parent.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? ESTALE : errno;
+  }
+  if (!sameInode(named, file.located)) return ESTALE;
+  file.parent = std::move(parent);
   return 0;
 }
 
 }  // namespace
 
-int openScannedFile(const std::string& path, ScannedFile& out) {
+int locateScannedFile(const std::string& path, ScannedFile& out) {
   std::string folder;
   std::string name;
   if (const int error = splitEntryPath(path, folder, name)) return error;
-  Fd parent;
-  if (const int error = openFolderNoFollow(folder, parent)) return error;
   const bool kernelHandle = isMappedFileHandle(path);
-  Fd entry(::openat(parent.get(), name.c_str(), O_PATH | O_CLOEXEC | (kernelHandle ? 0 : O_NOFOLLOW)));
-  if (!entry.valid()) return errno;
-  struct stat checked {};
-  if (::fstat(entry.get(), &checked) != 0) return errno;
-  if (const int error = typeError(checked.st_mode)) return error;
-  Fd file;
-  if (const int error = reopenForReading(entry.get(), parent.get(), name, checked, file)) return error;
-  struct stat opened {};
-  if (::fstat(file.get(), &opened) != 0) return errno;
+  Fd parent;
+  Fd entry;
+  // Most objects are located in one resolution; their folder is opened only if
+  // their content is read.
+  int error = kernelHandle ? EXDEV : openEntryNoFollow(path, entry);
+  if (error == EXDEV || error == ENOSYS) error = locateThroughFolder(folder, name, kernelHandle, parent, entry);
+  if (error != 0) return error;
+  struct stat located {};
+  if (::fstat(entry.get(), &located) != 0) return errno;
+  if (const int error = typeError(located.st_mode)) return error;
   out.path = path;
   out.parent = std::move(parent);
   out.name = std::move(name);
+  out.entry = std::move(entry);
+  out.located = located;
+  out.kernelHandle = kernelHandle;
+  return 0;
+}
+
+int openLocatedFile(ScannedFile& out) {
+  if (!out.parent.valid()) {
+    if (const int error = openParentOf(out)) return error;
+  }
+  Fd file;
+  struct stat opened {};
+  if (const int error = reopenForReading(out.entry.get(), out.parent.get(), out.name, out.located, file, opened)) {
+    return error;
+  }
   out.file = std::move(file);
   out.opened = opened;
-  out.kernelHandle = kernelHandle;
+  return 0;
+}
+
+int openScannedFile(const std::string& path, ScannedFile& out) {
+  ScannedFile located;
+  if (const int error = locateScannedFile(path, located)) return error;
+  if (const int error = openLocatedFile(located)) return error;
+  out = std::move(located);
   return 0;
 }
 

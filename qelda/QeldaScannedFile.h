@@ -6,7 +6,9 @@
  * link in any component and keeps that folder open; the entry is opened O_PATH and
  * its type checked before anything opens it for reading, so a FIFO, a device or a
  * socket is never opened (no blocking open, no side effect of a device's open).
- * Only then is that same inode opened for reading.
+ * Only then is that same inode opened for reading. The two steps are also offered
+ * apart (locateScannedFile, then openLocatedFile), so that a scan that needs
+ * nothing but the entry's stamps never opens the content at all.
  *
  * A kernel handle to a mapped file (QeldaProcessHandle.h) is the exception: its
  * entry is the magic link, followed to the mapped inode, which is then checked
@@ -45,6 +47,8 @@ struct ScannedFile {
   std::string path;        // as requested (absolute)
   Fd parent;               // the folder holding the entry (O_PATH|O_DIRECTORY)
   std::string name;        // the entry's name in parent
+  Fd entry;                // O_PATH descriptor of the entry, type checked
+  struct stat located {};  // fstat of entry: a regular file
   Fd file;                 // O_RDONLY descriptor of the regular file
   struct stat opened {};   // fstat of file right after opening
   bool kernelHandle = false;  // name is a magic link of /proc to the mapped inode
@@ -52,6 +56,15 @@ struct ScannedFile {
 
 // 0 or an errno value (see above).
 int openScannedFile(const std::string& path, ScannedFile& out);
+
+// The first step of openScannedFile: the folder, the entry and its type check.
+// Fills path, parent, name, entry, located and kernelHandle; nothing is opened
+// for reading. 0 or an errno value (see above).
+int locateScannedFile(const std::string& path, ScannedFile& out);
+
+// The second step: opens for reading the inode out.entry refers to and fills file
+// and opened. 0, ESTALE when the name now leads elsewhere, or the open's errno.
+int openLocatedFile(ScannedFile& out);
 
 // Same size, mtime and ctime (nanoseconds) through the descriptor, and the entry in
 // parent still names the same device and inode (fstatat, AT_SYMLINK_NOFOLLOW).

@@ -202,6 +202,42 @@ TEST(QeldaScannedFile, ChangesAfterOpenAreSeen) {
   }
 }
 
+// Locating reads nothing; the content is opened later only if the name still
+// leads to the inode that was looked at, through a folder reached without links.
+TEST(QeldaScannedFile, LocatedFileOpensOnlyWhereItsNameStillLeads) {
+  const ChangeCase swapFolder{"FolderSwappedForLink", [](const fs::path& p) {
+                                const fs::path sub = p.parent_path();
+                                fs::rename(sub, sub.string() + ".old");
+                                fs::create_directory(sub.string() + ".elsewhere");
+                                writeFile(sub.string() + ".elsewhere/file", "content");
+                                fs::create_symlink(sub.string() + ".elsewhere", sub);
+                              }};
+  const struct {
+    const ChangeCase& change;
+    int expected;
+  } cases[] = {{kChanges[2], ESTALE}, {kChanges[3], ESTALE}, {swapFolder, ELOOP}};
+  for (const auto& c : cases) {
+    TestFolder folder;
+    const fs::path path = folder.path() / "sub" / "file";
+    fs::create_directory(path.parent_path());
+    writeFile(path, "content");
+    qelda::ScannedFile file;
+    ASSERT_EQ(qelda::locateScannedFile(path.string(), file), 0) << c.change.name;
+    EXPECT_FALSE(file.file.valid());
+    EXPECT_EQ(file.located.st_size, 7);
+    c.change.change(path);
+    EXPECT_EQ(qelda::openLocatedFile(file), c.expected) << c.change.name;
+    EXPECT_FALSE(file.file.valid()) << c.change.name;
+  }
+  TestFolder folder;
+  writeFile(folder.path() / "file", "content");
+  qelda::ScannedFile file;
+  ASSERT_EQ(qelda::locateScannedFile((folder.path() / "file").string(), file), 0);
+  ASSERT_EQ(qelda::openLocatedFile(file), 0);
+  EXPECT_EQ(file.opened.st_ino, file.located.st_ino);
+  EXPECT_EQ(qelda::checkStillInPlace(file), 0);
+}
+
 std::array<std::uint8_t, 32> sha256Of(const std::string& bytes) {
   std::array<std::uint8_t, 32> digest{};
   unsigned size = 0;
