@@ -403,7 +403,10 @@ std::uint32_t CVxAVObjectScanner::onQueryRepair() {
 void CVxAVObjectScanner::onObjectName(std::uintptr_t argument2) {
   const std::string name = engineText(engineRecord<char>(argument2));
   std::string key;
-  if (currentRecord_ != nullptr) {
+  if (currentRecord_ != nullptr && (name == currentRecord_->itemName || name == currentContent_)) {
+    // The engine names the object it was given, as it nearly always does.
+    key = currentRecord_->itemName;
+  } else if (currentRecord_ != nullptr) {
     const std::wstring original =
         lowerAsciiLetters(VxNATypeConversion::ansiBufferToWideString(currentRecord_->itemName));
     const std::wstring reported =

@@ -46,6 +46,8 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "documents/IVxAVScannerXMLConfig.h"
@@ -202,13 +204,15 @@ class CVxAVScannerKernel : public CVxNAThread,
   std::uint64_t totalSize_ = 0;
   std::uint64_t doneSize_ = 0;
   std::uint32_t cancelAcks_ = 0;
-  std::map<std::wstring, std::shared_ptr<CVxScanObjectResult>> mergedResults_;
+  // Looked up once per object by the scan threads' progress and the expansion;
+  // a report sorts its items itself.
+  std::unordered_map<std::wstring, std::shared_ptr<CVxScanObjectResult>> mergedResults_;
   bool resetResultsOnCollect_ = true;
-  std::set<std::wstring> queuedNames_;
+  std::unordered_set<std::wstring> queuedNames_;
   // Objects whose content is not read by their name (process modules reached
   // through the kernel's handles), as the last expansion found them; later passes
   // queue objects by name only.
-  std::map<std::wstring, std::wstring> contentPaths_;
+  std::unordered_map<std::wstring, std::wstring> contentPaths_;
 
   // Kernel-thread bookkeeping (threadLock_).
   mutable std::mutex threadLock_;

@@ -79,6 +79,19 @@ int readMaps(pid_t pid, std::string& text) {
   }
 }
 
+// Whether the maps of pid can be read, without reading them: the kernel checks
+// access when the file is opened and again on the first read.
+int probeMaps(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/maps";
+  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return errno;
+  char first = 0;
+  while (read(fd.get(), &first, 1) < 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
 bool vanished(int error) { return error == ENOENT || error == ESRCH; }
 
 std::string_view nextField(std::string_view& line) {
@@ -339,8 +352,7 @@ std::uint32_t countProcessesWithUnreadableMaps() {
   if (listProcesses(pids) != 0) return 0;
   std::uint32_t unreadable = 0;
   for (const pid_t pid : pids) {
-    std::string maps;
-    if (const int error = readMaps(pid, maps); error != 0 && !vanished(error)) ++unreadable;
+    if (const int error = probeMaps(pid); error != 0 && !vanished(error)) ++unreadable;
   }
   return unreadable;
 }

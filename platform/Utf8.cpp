@@ -66,7 +66,17 @@ std::string encodeUtf8(const wchar_t* text, std::size_t count) {
   std::string out;
   if (text == nullptr) return out;
   out.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) appendUtf8(out, static_cast<char32_t>(text[i]));
+  for (std::size_t i = 0; i < count;) {
+    // Paths and names are mostly ASCII: a run of it is copied in one step.
+    std::size_t run = i;
+    while (run < count && static_cast<char32_t>(text[run]) < 0x80) ++run;
+    if (run != i) {
+      out.append(text + i, text + run);
+      i = run;
+      continue;
+    }
+    appendUtf8(out, static_cast<char32_t>(text[i++]));
+  }
   return out;
 }
 
@@ -76,6 +86,13 @@ std::wstring decodeUtf8(const char* data, std::size_t size) {
   out.reserve(size);
   const auto* bytes = reinterpret_cast<const unsigned char*>(data);
   for (std::size_t i = 0; i < size;) {
+    std::size_t run = i;
+    while (run < size && bytes[run] < 0x80) ++run;
+    if (run != i) {
+      out.append(bytes + i, bytes + run);
+      i = run;
+      continue;
+    }
     char32_t cp = 0;
     const std::size_t length = decodeSequence(bytes, size, i, cp);
     if (length == 0) {
