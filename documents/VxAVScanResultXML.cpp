@@ -1,40 +1,75 @@
 #include "documents/VxAVScanResultXML.h"
 
 #include <algorithm>
+#include <charconv>
 #include <new>
+#include <string_view>
 #include <vector>
 
 #include "documents/VxXmlText.h"
 #include "foundation/VxErrorCodes.h"
+#include "foundation/VxNATypeConversion.h"
 
 namespace {
 
-constexpr wchar_t kTemplate[] =
-    L"<?xml version=\"1.0\" encoding=\"utf-16\" ?><ScanResults version=\"1.0\"></ScanResults>";
-constexpr char kRoot[] = "ScanResults";
-constexpr char kItem[] = "scannedItem";
+// The report's frame; a root without items is closed at once.
+constexpr std::string_view kReportHead = "<?xml version=\"1.0\" encoding=\"utf-16\"?><ScanResults version=\"1.0\"";
+constexpr std::string_view kReportTail = "</ScanResults>";
+constexpr std::string_view kItemHead = "<scannedItem";
+// About what one item takes, to size the text once.
+constexpr std::size_t kBytesPerItem = 192;
 constexpr char kNotDetectedPath[] = "ScanResults/scannedItem[@IsScanned=0 or @IsInfected=0]";
 constexpr std::uint32_t kNoHash = 0xFFFF;
 
-// Sets the attributes of one item in report order; counts those that were set,
-// since each is tried on its own.
-class ItemWriter {
+// Writes the report's text directly, in the form pugixml gives a document (raw
+// format): a report holds one element per scanned object, and building a tree of
+// them only to print it costs more than the scan of a machine whose verdicts are
+// all remembered.
+class ReportWriter {
  public:
-  explicit ItemWriter(pugi::xml_node element) : element_(element) {}
-
-  void number(const char* name, std::uint32_t value) { text(name, std::to_string(value)); }
-  void text(const char* name, const std::string& value) {
-    pugi::xml_attribute attribute = element_.append_attribute(name);
-    if (attribute && attribute.set_value(value.c_str())) ++written_;
+  void number(const char* name, std::uint32_t value) {
+    char digits[16];
+    const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    text(name, std::string_view(digits, static_cast<std::size_t>(end - digits)));
   }
-  std::size_t written() const { return written_; }
+  // A value that XML can carry (VxXmlText::attributeText).
+  void text(const char* name, std::string_view value) {
+    text_ += ' ';
+    text_ += name;
+    text_ += "=\"";
+    appendEscaped(value);
+    text_ += '"';
+  }
+  std::string& out() { return text_; }
 
  private:
-  pugi::xml_node element_;
-  std::size_t written_ = 0;
+  // The escapes of a double-quoted attribute value; white space other than the
+  // blank is written as a character reference, so that a parser reads it back
+  // unnormalised.
+  void appendEscaped(std::string_view value) {
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      const char* escape = nullptr;
+      switch (value[i]) {
+        case '&': escape = "&amp;"; break;
+        case '<': escape = "&lt;"; break;
+        case '"': escape = "&quot;"; break;
+        case '\t': escape = "&#09;"; break;
+        case '\n': escape = "&#10;"; break;
+        case '\r': escape = "&#13;"; break;
+        default: continue;
+      }
+      text_.append(value.data() + plain, i - plain);
+      text_ += escape;
+      plain = i + 1;
+    }
+    text_.append(value.data() + plain, value.size() - plain);
+  }
+
+  std::string text_;
 };
 
-void writeAttributes(ItemWriter& item, const CVxScanObjectResult& r) {
+void writeAttributes(ReportWriter& item, const CVxScanObjectResult& r) {
   item.number("itemType", r.itemType);
   item.number("itemSize", r.itemSize);
   item.text("itemName", VxXmlText::attributeText(r.itemName));
@@ -97,27 +132,23 @@ VxNAResult<> CVxAVScanResultXML::setResults(const VxScanObjectResultSet& results
 }
 
 VxNAResult<std::wstring> CVxAVScanResultXML::buildReport() const {
-  pugi::xml_document document;
-  if (!VxXmlText::load(document, kTemplate, kMaxReportBytes)) return VxNAFail(ERROR_FUNCTION_FAILED);
-  pugi::xml_node root = document.child(kRoot);
-  for (const CVxScanObjectResult* record : inReportOrder(results_)) {
-    if (!appendItem(root, *record)) return VxNAFail(ERROR_FUNCTION_FAILED);
+  const std::vector<const CVxScanObjectResult*> records = inReportOrder(results_);
+  ReportWriter report;
+  report.out().reserve(kReportHead.size() + kReportTail.size() + records.size() * kBytesPerItem);
+  report.out() += kReportHead;
+  if (records.empty()) {
+    report.out() += "/>";
+  } else {
+    report.out() += '>';
+    for (const CVxScanObjectResult* record : records) {
+      report.out() += kItemHead;
+      writeAttributes(report, *record);
+      report.out() += "/>";
+    }
+    report.out() += kReportTail;
   }
-  std::wstring text = VxXmlText::save(document);
-  if (text.empty()) return VxNAFail(ERROR_FUNCTION_FAILED);
-  return text;
-}
-
-bool CVxAVScanResultXML::appendItem(pugi::xml_node& root, const CVxScanObjectResult& record) {
-  pugi::xml_node element = root.append_child(kItem);
-  if (!element) return false;
-  ItemWriter item(element);
-  writeAttributes(item, record);
-  if (item.written() == 0) {
-    root.remove_child(element);
-    return false;
-  }
-  return true;
+  const std::string& text = report.out();
+  return VxNATypeConversion::ansiBufferToWideString(text.data(), static_cast<std::uint32_t>(text.size()));
 }
 
 VxNAResult<> CVxAVScanResultXML::getXML(std::wstring& xml, bool complete) {

@@ -20,8 +20,6 @@
 #include <memory>
 #include <string>
 
-#include <pugixml.hpp>
-
 #include "documents/IVxAVScanResultXML.h"
 
 class CVxAVScanResultXML : public IVxAVScanResultXML {
@@ -45,7 +43,6 @@ class CVxAVScanResultXML : public IVxAVScanResultXML {
 
  private:
   VxNAResult<std::wstring> buildReport() const;
-  static bool appendItem(pugi::xml_node& root, const CVxScanObjectResult& record);
 
   VxScanObjectResultSet results_;
   std::wstring report_;

@@ -31,7 +31,8 @@ VxNAResult<> VxNAPSAPIUtil::enumProcessModules(const std::shared_ptr<IVxNAPSAPIU
   };
   const platform::ProcessModuleWalk walk = platform::forEachProcessModule(
       [&](const platform::ProcessModule& module) {
-        return callback->onProcessModule(wide(module.name), wide(module.contentPath));
+        const std::wstring name = wide(module.name);
+        return callback->onProcessModule(name, module.contentPath == module.name ? name : wide(module.contentPath));
       });
   if (walk.systemError != 0) return VxNAFail(toWindowsError(walk.systemError));
   if (walk.stopped) return VxNAFail(ERROR_CONTINUE);

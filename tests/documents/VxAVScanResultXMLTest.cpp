@@ -53,11 +53,21 @@ std::wstring detectionsReport(const VxScanObjectResultSet& records) {
   return xml;
 }
 
-// The items of a report, read back in document order.
+struct TextWriter final : pugi::xml_writer {
+  std::string text;
+  void write(const void* data, std::size_t size) override { text.append(static_cast<const char*>(data), size); }
+};
+
+// The items of a report, read back in document order. The report's text is
+// also exactly what pugixml writes for the document it reads, escapes included.
 std::vector<Attributes> items(const std::wstring& xml) {
   pugi::xml_document document;
   const std::string utf8 = VxNATypeConversion::wideBufferToAnsiString(xml);
-  EXPECT_TRUE(document.load_buffer(utf8.data(), utf8.size(), pugi::parse_default, pugi::encoding_utf8));
+  EXPECT_TRUE(document.load_buffer(utf8.data(), utf8.size(), pugi::parse_default | pugi::parse_declaration,
+                                   pugi::encoding_utf8));
+  TextWriter rewritten;
+  document.save(rewritten, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
+  EXPECT_EQ(rewritten.text, utf8);
   const pugi::xml_node root = document.child("ScanResults");
   EXPECT_STREQ(root.attribute("version").value(), "1.0");
   std::vector<Attributes> out;
