@@ -627,17 +627,30 @@ void CVxAVScannerKernel::onComplete(std::uint32_t result) {
 void CVxAVScannerKernel::reportProgress(std::uint64_t activity, const std::wstring& objectName,
                                         std::uint32_t objectStatus) {
   try {
-    // Held across the client's call: the kernel thread takes it before it ends an
-    // activity, so no progress of the activity can follow its completion.
-    std::lock_guard order(progressOrderMutex_);
+    {
+      // An object of a pass the client does not hear about (the profile pass) is
+      // only counted: one look at the kernel's state, without queueing behind
+      // the client's progress calls.
+      std::lock_guard guard(kernelMutex_);
+      if (activity == activitySerial_ && activityState_ == InProgress && (spCallback_ == nullptr || profileMode_)) {
+        ++doneCount_;
+        checkForCompletion();
+        return;
+      }
+    }
+    // Held across the client's call: the kernel thread takes it alone before it
+    // ends an activity, so no progress of the activity can follow its end.
+    std::shared_lock order(progressOrderMutex_);
     std::shared_ptr<IVxAVScanner_Callback> callback;
-    bool profileMode = false;
+    std::uint32_t percent = 0;
     ActivityState state = Idle;
     {
       std::lock_guard guard(kernelMutex_);
-      callback = spCallback_;
-      profileMode = profileMode_;
       state = activity == activitySerial_ ? activityState_ : Idle;
+      if (state == InProgress && spCallback_ != nullptr && !profileMode_) {
+        callback = spCallback_;
+        percent = donePercent(objectName);
+      }
     }
     if (state == Idle) {
       VX_LOG(VX_LOG_WARNING, L"CVxAVScannerKernel::progress")
@@ -649,17 +662,7 @@ void CVxAVScannerKernel::reportProgress(std::uint64_t activity, const std::wstri
           << L"CVxAVScannerKernel::progress - activity in the process of cancelling";
       return;
     }
-    if (callback != nullptr && !profileMode) {
-      std::uint32_t percent = 0;
-      {
-        std::lock_guard guard(kernelMutex_);
-        const auto found = mergedResults_.find(objectName);
-        if (totalSize_ != 0 && found != mergedResults_.end() && found->second != nullptr) {
-          doneSize_ += found->second->itemSize;
-          const double share = static_cast<double>(doneSize_) / static_cast<double>(totalSize_);
-          percent = static_cast<std::uint32_t>(std::min(share * 100.0, 100.0));
-        }
-      }
+    if (callback != nullptr) {
       try {
         callback->progress(objectName, objectStatus, percent);
       } catch (const std::bad_alloc&) {
@@ -674,6 +677,14 @@ void CVxAVScannerKernel::reportProgress(std::uint64_t activity, const std::wstri
   } catch (const std::bad_alloc&) {
     failOutOfMemory(L"CVxAVScannerKernel::progress", activity);
   }
+}
+
+std::uint32_t CVxAVScannerKernel::donePercent(const std::wstring& objectName) {
+  const auto found = mergedResults_.find(objectName);
+  if (totalSize_ == 0 || found == mergedResults_.end() || found->second == nullptr) return 0;
+  doneSize_ += found->second->itemSize;
+  const double share = static_cast<double>(doneSize_) / static_cast<double>(totalSize_);
+  return static_cast<std::uint32_t>(std::min(share * 100.0, 100.0));
 }
 
 void CVxAVScannerKernel::reportError(std::uint64_t activity, std::uint32_t error) {
@@ -745,7 +756,7 @@ void CVxAVScannerKernel::postNextPass(bool clean, std::uint64_t activity) {
   post(std::move(next));
 }
 
-void CVxAVScannerKernel::drainProgress() { std::lock_guard order(progressOrderMutex_); }
+void CVxAVScannerKernel::drainProgress() { std::unique_lock order(progressOrderMutex_); }
 
 void CVxAVScannerKernel::handleError(std::uint32_t error, std::uint64_t activity) {
   {

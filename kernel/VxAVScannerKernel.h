@@ -45,6 +45,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -145,6 +146,8 @@ class CVxAVScannerKernel : public CVxNAThread,
   std::uint64_t currentActivity();
   void reportProgress(std::uint64_t activity, const std::wstring& objectName,
                       std::uint32_t objectStatus);
+  // The share of the pass's bytes done once objectName is; kernelMutex_ held.
+  std::uint32_t donePercent(const std::wstring& objectName);
   void reportError(std::uint64_t activity, std::uint32_t error);
   void reportComplete(std::uint64_t activity, std::uint32_t result);
   // Logs an allocation failure and ends the activity with error 8.
@@ -175,8 +178,10 @@ class CVxAVScannerKernel : public CVxNAThread,
   const CVxAVScannerKernelFactories factories_;
 
   std::mutex lifecycleMutex_;
-  // Serialises the client's progress calls so that percentages reach it in order.
-  std::mutex progressOrderMutex_;
+  // Shared by the client's progress calls, which the scan threads make at once;
+  // taken alone by the kernel thread before it ends an activity, so that no
+  // progress of the activity reaches the client after its end.
+  std::shared_mutex progressOrderMutex_;
 
   platform::RecursiveMutex kernelMutex_;
   VxNAEventQueue inbox_;

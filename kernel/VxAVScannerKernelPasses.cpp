@@ -297,12 +297,19 @@ VxNAResult<> CVxAVScannerKernel::getResults(bool reset) {
   std::lock_guard guard(kernelMutex_);
   if (reset) mergedResults_.clear();
   totalSize_ = 0;
+  std::vector<std::shared_ptr<VxScanObjectResultMap>> threadRecords;
+  std::size_t count = mergedResults_.size();
   for (const auto& thread : scanThreads_) {
     auto scanner = thread->getObjectScanner();
     if (!scanner) continue;
     auto records = scanner.value->getResults();
     if (!records || records.value == nullptr) continue;
-    for (const auto& [name, record] : *records.value) {
+    count += records.value->size();
+    threadRecords.push_back(std::move(records.value));
+  }
+  mergedResults_.reserve(count);
+  for (const auto& records : threadRecords) {
+    for (const auto& [name, record] : *records) {
       if (name.empty() || record == nullptr) continue;
       mergedResults_[VxNATypeConversion::ansiBufferToWideString(name)] = record;
       totalSize_ += record->itemSize;
