@@ -51,6 +51,15 @@ void VerdictCache::remember(const VerdictKey& key, const CleanVerdict& verdict) 
   changes_.fetch_add(1, std::memory_order_relaxed);
 }
 
+void VerdictCache::reserve(std::size_t entries) {
+  // Keys spread evenly over the shards; a little slack covers the unevenness.
+  const std::size_t perShard = std::min(perShard_, entries / kShards + entries / (4 * kShards) + 8);
+  for (Shard& shard : shards_) {
+    std::lock_guard<std::mutex> guard(shard.lock);
+    shard.index.reserve(perShard);
+  }
+}
+
 std::vector<VerdictEntry> VerdictCache::entries() const {
   std::vector<VerdictEntry> all;
   for (const Shard& shard : shards_) {

@@ -61,6 +61,9 @@ class VerdictCache {
   // Every entry, oldest first within each shard.
   std::vector<VerdictEntry> entries() const;
   std::size_t size() const;
+  // Makes room for about `entries` verdicts, so that loading a stored cache does
+  // not grow the index step by step.
+  void reserve(std::size_t entries);
   std::size_t capacity() const { return perShard_ * kShards; }
 
   // Whether entries were added since the last call (or the load), so that an

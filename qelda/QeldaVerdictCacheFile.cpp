@@ -125,6 +125,7 @@ int loadVerdicts(const std::string& machine, const VerdictCacheIdentity& identit
   }
   std::vector<VerdictEntry> entries;
   if (const int error = decode(data, identity, entries)) return error;
+  cache.reserve(entries.size());
   for (const VerdictEntry& entry : entries) cache.remember(entry.key, entry.verdict);
   return 0;
 } catch (const std::bad_alloc&) {
