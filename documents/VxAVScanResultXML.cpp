@@ -119,8 +119,7 @@ std::shared_ptr<CVxAVScanResultXML> CVxAVScanResultXML::create() {
 
 VxNAResult<> CVxAVScanResultXML::setResults(const VxScanObjectResultSet& results) {
   try {
-    if (&results != &results_) results_ = results;
-    VxNAResult<std::wstring> built = buildReport();
+    VxNAResult<std::wstring> built = buildReport(results);
     if (!built) return VxNAFail(built.error);
     report_ = std::move(built.value);
     return VxNASuccess();
@@ -131,8 +130,8 @@ VxNAResult<> CVxAVScanResultXML::setResults(const VxScanObjectResultSet& results
   }
 }
 
-VxNAResult<std::wstring> CVxAVScanResultXML::buildReport() const {
-  const std::vector<const CVxScanObjectResult*> records = inReportOrder(results_);
+VxNAResult<std::wstring> CVxAVScanResultXML::buildReport(const VxScanObjectResultSet& results) {
+  const std::vector<const CVxScanObjectResult*> records = inReportOrder(results);
   ReportWriter report;
   report.out().reserve(kReportHead.size() + kReportTail.size() + records.size() * kBytesPerItem);
   report.out() += kReportHead;

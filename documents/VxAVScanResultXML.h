@@ -30,7 +30,7 @@ class CVxAVScanResultXML : public IVxAVScanResultXML {
 
   static std::shared_ptr<CVxAVScanResultXML> create();
 
-  // Copies the records and builds the complete report; fails with 1627 when it
+  // Builds the complete report of the records; fails with 1627 when it
   // cannot be built, keeping the previous report.
   VxNAResult<> setResults(const VxScanObjectResultSet& results) override;
   // Complete report: always ok (empty before setResults). Detections report:
@@ -42,8 +42,7 @@ class CVxAVScanResultXML : public IVxAVScanResultXML {
   static VxNAResult<std::wstring> filterDetections(const std::wstring& completeReport);
 
  private:
-  VxNAResult<std::wstring> buildReport() const;
+  static VxNAResult<std::wstring> buildReport(const VxScanObjectResultSet& results);
 
-  VxScanObjectResultSet results_;
   std::wstring report_;
 };

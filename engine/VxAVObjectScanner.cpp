@@ -264,12 +264,12 @@ VxNAResult<> CVxAVObjectScanner::callEngine() {
   const VxNAResult<VxAVEngineHandle> handle = engine->getHandle();
   if (!handle) return VxNAFail(handle.error);
   if (handle.value == 0) return VxNAFail(ERROR_INVALID_DATA);
-  const VxNAResult<VxAVEngineEntryPoints> entryPoints = CVxAVEngineLibrary::entryPoints();
-  if (!entryPoints) return VxNAFail(entryPoints.error);
+  const VxNAResult<AV_SCANOBJECT_FN> scan = scanEntryPoint();
+  if (!scan) return VxNAFail(scan.error);
 
   // The engine calls back into this object until AVScanObject returns.
   const std::shared_ptr<CVxAVObjectScanner> keepAlive = self_.lock();
-  const std::uint16_t status = entryPoints.value.AVScanObject(handle.value, &parameterBlock_, 0);
+  const std::uint16_t status = scan.value(handle.value, &parameterBlock_, 0);
 
   // A cancelled scan ends as cancelled whatever the engine made of the declined
   // query, so that the scan thread acknowledges it instead of reporting a failure.
@@ -279,6 +279,18 @@ VxNAResult<> CVxAVObjectScanner::callEngine() {
   }
   if (status != AV_STATUS_OK) return VxNAFail(mapEngineStatus(status));
   return VxNASuccess();
+}
+
+VxNAResult<AV_SCANOBJECT_FN> CVxAVObjectScanner::scanEntryPoint() {
+  Guard guard(lock_);
+  // The process binds one engine library for good: looked up once per scanner,
+  // not under the process's binding lock for every object of four scan threads.
+  if (!entryPoints_) {
+    VxNAResult<VxAVEngineEntryPoints> found = CVxAVEngineLibrary::entryPoints();
+    if (!found) return VxNAFail(found.error);
+    entryPoints_ = std::move(found.value);
+  }
+  return entryPoints_->AVScanObject;
 }
 
 VxNAResult<> CVxAVObjectScanner::cancel() {

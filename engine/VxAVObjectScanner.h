@@ -42,6 +42,7 @@
 #include "documents/VxScanObjectResult.h"
 #include "engine/IVxAVEngine.h"
 #include "engine/IVxAVObjectScanner.h"
+#include "engine/VxAVEngineLibrary.h"
 #include "engine/IVxAVScannerConfig.h"
 #include "engine/VxAVEngineABI.h"
 #include "foundation/VxNAResult.h"
@@ -101,6 +102,8 @@ class CVxAVObjectScanner final : public IVxAVScannerConfig, public IVxAVObjectSc
   // Points the descriptor at the object; fails with 0x42032B15 for an unknown type.
   VxNAResult<> describeObject(const CVxAVScanObject& object);
   VxNAResult<> callEngine();
+  // The engine's scan function; the library stays loaded while the scanner lives.
+  VxNAResult<AV_SCANOBJECT_FN> scanEntryPoint();
 
   // Message handling; the lock is held.
   std::uint32_t onMessage(std::uint16_t message, std::uint64_t argument1,
@@ -122,6 +125,7 @@ class CVxAVObjectScanner final : public IVxAVScannerConfig, public IVxAVObjectSc
   std::weak_ptr<CVxAVObjectScanner> self_;
   const std::optional<std::string> hostFolder_;
   std::shared_ptr<IVxAVEngine> engine_;
+  std::optional<VxAVEngineEntryPoints> entryPoints_;
   std::set<std::uint16_t> scanTypes_;
   std::set<std::uint16_t> cleanTypes_;
   bool initialized_ = false;

@@ -638,9 +638,9 @@ void CVxAVScannerKernel::reportProgress(std::uint64_t activity, const std::wstri
         return;
       }
     }
-    // Held across the client's call: the kernel thread takes it alone before it
-    // ends an activity, so no progress of the activity can follow its end.
-    std::shared_lock order(progressOrderMutex_);
+    // Held across the client's call: the kernel thread takes it before it ends an
+    // activity, so no progress of the activity can follow its completion.
+    std::lock_guard order(progressOrderMutex_);
     std::shared_ptr<IVxAVScanner_Callback> callback;
     std::uint32_t percent = 0;
     ActivityState state = Idle;
@@ -756,7 +756,7 @@ void CVxAVScannerKernel::postNextPass(bool clean, std::uint64_t activity) {
   post(std::move(next));
 }
 
-void CVxAVScannerKernel::drainProgress() { std::unique_lock order(progressOrderMutex_); }
+void CVxAVScannerKernel::drainProgress() { std::lock_guard order(progressOrderMutex_); }
 
 void CVxAVScannerKernel::handleError(std::uint32_t error, std::uint64_t activity) {
   {

@@ -45,7 +45,6 @@
 #include <memory>
 #include <mutex>
 #include <set>
-#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -166,7 +165,9 @@ class CVxAVScannerKernel : public CVxNAThread,
   VxNAResult<std::shared_ptr<IVxAVObjectScanner>> createObjectScanner(PassTypes types);
   // Admits the named objects one by one until the expansion is told to stop.
   VxNAResult<> queueNamedObjects(const std::vector<std::wstring>& names);
-  bool admit(std::shared_ptr<CVxAVScanObject> object);
+  // Admits an object of the current pass; sets `queued` to the queue to wake
+  // when it was queued. True stops the expansion.
+  bool admit(std::shared_ptr<CVxAVScanObject> object, std::shared_ptr<VxNASharedEventQueue>& queued);
   void resetPassCounters();
   // Everything a pass leaves behind; the lock is held.
   void resetActivityState();
@@ -178,10 +179,8 @@ class CVxAVScannerKernel : public CVxNAThread,
   const CVxAVScannerKernelFactories factories_;
 
   std::mutex lifecycleMutex_;
-  // Shared by the client's progress calls, which the scan threads make at once;
-  // taken alone by the kernel thread before it ends an activity, so that no
-  // progress of the activity reaches the client after its end.
-  std::shared_mutex progressOrderMutex_;
+  // Serialises the client's progress calls so that percentages reach it in order.
+  std::mutex progressOrderMutex_;
 
   platform::RecursiveMutex kernelMutex_;
   VxNAEventQueue inbox_;

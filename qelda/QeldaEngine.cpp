@@ -54,7 +54,7 @@ EngineRegistry& EngineRegistry::instance() {
 }
 
 std::uint64_t EngineRegistry::add(std::shared_ptr<const Engine> engine) try {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard guard(lock_);
   const std::uint64_t handle = nextHandle_++;
   engines_.emplace(handle, std::move(engine));
   return handle;
@@ -63,13 +63,13 @@ std::uint64_t EngineRegistry::add(std::shared_ptr<const Engine> engine) try {
 }
 
 std::shared_ptr<const Engine> EngineRegistry::find(std::uint64_t handle) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::shared_lock guard(lock_);
   const auto found = engines_.find(handle);
   return found == engines_.end() ? nullptr : found->second;
 }
 
 std::shared_ptr<const Engine> EngineRegistry::remove(std::uint64_t handle) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard guard(lock_);
   const auto found = engines_.find(handle);
   if (found == engines_.end()) return nullptr;
   std::shared_ptr<const Engine> released = std::move(found->second);

@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 
 namespace qelda {
@@ -68,7 +69,8 @@ class EngineRegistry {
   std::uint64_t cacheHits() const { return cacheHits_.load(std::memory_order_relaxed); }
 
  private:
-  std::mutex lock_;
+  // Every scanned object looks its engine up; adding and removing are rare.
+  std::shared_mutex lock_;
   std::uint64_t nextHandle_ = 0x5145'0000'0000'0001ull;
   std::map<std::uint64_t, std::shared_ptr<const Engine>> engines_;
   std::atomic<std::uint64_t> cacheHits_{0};

@@ -236,20 +236,19 @@ bool OvrascanHost::cancel(ProgressDisplay& display) {
   return false;
 }
 
-bool OvrascanHost::fetchReport(unsigned int type, std::wstring& text) {
-  UniqueBstr report;
+bool OvrascanHost::fetchReport(unsigned int type, UniqueBstr& report) {
   if (const HRESULT hr = object_->GetReport(type, report.put()); FAILED(hr)) {
     Diagnostics::hresultFailure("GetReport(" + std::to_string(type) + ")", hr);
     return false;
   }
-  text.assign(report.view());
   return true;
 }
 
 bool OvrascanHost::loadReport(unsigned int type, ScanReport& report) {
-  std::wstring text;
+  // Read where the component put it: a report is several megabytes of text.
+  UniqueBstr text;
   if (!fetchReport(type, text)) return false;
-  if (const std::string failure = report.load(text); !failure.empty()) {
+  if (const std::string failure = report.load(text.view()); !failure.empty()) {
     Diagnostics::error("GetReport(" + std::to_string(type) + "): " + failure);
     return false;
   }

@@ -32,6 +32,7 @@
 
 #include "component/OvrascanLib.h"
 #include "platform/automation/ComPtr.h"
+#include "platform/automation/UniqueBstr.h"
 #include "tools/ovrascan/CommandLine.h"
 #include "tools/ovrascan/ComponentModule.h"
 #include "tools/ovrascan/OperationMonitor.h"
@@ -94,7 +95,7 @@ class OvrascanHost {
   // status concerns, else the configuration file.
   std::string concerning(std::uint32_t code, const std::string& configurationName) const;
   // GetReport of `type` into `report`; false (failure reported) when it cannot.
-  bool fetchReport(unsigned int type, std::wstring& text);
+  bool fetchReport(unsigned int type, platform::automation::UniqueBstr& report);
   bool loadReport(unsigned int type, ScanReport& report);
 
   static constexpr unsigned int kScanOnly = 1;

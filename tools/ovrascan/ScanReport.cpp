@@ -28,7 +28,7 @@ bool isNumber(const pugi::xml_attribute& attribute) {
 
 }  // namespace
 
-std::string ScanReport::load(const std::wstring& text) {
+std::string ScanReport::load(std::wstring_view text) {
   document_.reset();
   const pugi::xml_parse_result parsed =
       document_.load_buffer(text.data(), text.size() * sizeof(wchar_t), pugi::parse_default | pugi::parse_declaration,

@@ -18,6 +18,7 @@
 // A value type; no shared state.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <pugixml.hpp>
@@ -47,7 +48,7 @@ class ScanReport {
   enum class Encoding { Utf8, Utf16 };
 
   // Reads the component's report text. Returns an empty text, or what is wrong.
-  std::string load(const std::wstring& text);
+  std::string load(std::wstring_view text);
 
   Counts counts() const;
   std::vector<Detection> detections() const;
