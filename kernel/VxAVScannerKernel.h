@@ -165,9 +165,7 @@ class CVxAVScannerKernel : public CVxNAThread,
   VxNAResult<std::shared_ptr<IVxAVObjectScanner>> createObjectScanner(PassTypes types);
   // Admits the named objects one by one until the expansion is told to stop.
   VxNAResult<> queueNamedObjects(const std::vector<std::wstring>& names);
-  // Admits an object of the current pass; sets `queued` to the queue to wake
-  // when it was queued. True stops the expansion.
-  bool admit(std::shared_ptr<CVxAVScanObject> object, std::shared_ptr<VxNASharedEventQueue>& queued);
+  bool admit(std::shared_ptr<CVxAVScanObject> object);
   void resetPassCounters();
   // Everything a pass leaves behind; the lock is held.
   void resetActivityState();

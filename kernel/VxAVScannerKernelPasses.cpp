@@ -25,10 +25,7 @@ std::set<std::uint16_t> toEngineTypes(const std::set<std::uint32_t>& types) {
 
 bool CVxAVScannerKernel::OnScanSource(std::shared_ptr<CVxAVScanObject> object) {
   try {
-    std::shared_ptr<VxNASharedEventQueue> queued;
-    const bool stop = admit(std::move(object), queued);
-    if (queued != nullptr) queued->wake();
-    return stop;
+    return admit(std::move(object));
   } catch (const std::bad_alloc&) {
     VX_LOG(VX_LOG_ERROR, L"CVxAVScannerKernel::OnScanSource")
         << L"CVxAVScannerKernel::OnScanSource - out of memory, error = "
@@ -40,8 +37,7 @@ bool CVxAVScannerKernel::OnScanSource(std::shared_ptr<CVxAVScanObject> object) {
   }
 }
 
-bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object,
-                               std::shared_ptr<VxNASharedEventQueue>& queued) {
+bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
   std::lock_guard guard(kernelMutex_);
   if (config_ == nullptr || scanQueue_ == nullptr) return true;
   if (object == nullptr) return false;
@@ -67,15 +63,12 @@ bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object,
     contentPaths_.insert_or_assign(name, std::move(content));
   }
   try {
-    // Queued under the lock, so that a cancel drops it with the rest; the scan
-    // threads are woken once the lock is free.
-    scanQueue_->pushQuietly(std::move(object));
+    scanQueue_->push(std::move(object), /*sticky=*/false);
   } catch (const std::bad_alloc&) {
     queuedNames_.erase(name);
     throw;
   }
   ++queuedCount_;
-  queued = scanQueue_;
   return false;
 }
 

@@ -18,16 +18,6 @@ void VxNASharedEventQueue::push(std::shared_ptr<VxNAEventInfoBaseObj> item, bool
   }
 }
 
-void VxNASharedEventQueue::pushQuietly(std::shared_ptr<VxNAEventInfoBaseObj> item) {
-  if (item == nullptr) return;
-  std::lock_guard guard(lock_);
-  items_.push_back(std::move(item));
-}
-
-// A consumer that took the item meanwhile leaves a signal that finds nothing: the
-// woken consumer waits again.
-void VxNASharedEventQueue::wake() { itemEvent_.set(); }
-
 std::shared_ptr<VxNAEventInfoBaseObj> VxNASharedEventQueue::tryPop(std::uint64_t* generation) {
   std::lock_guard guard(lock_);
   if (generation != nullptr) *generation = generation_;

@@ -27,11 +27,6 @@ class VxNASharedEventQueue {
 
   // A null item is ignored. sticky makes the item the abort item.
   void push(std::shared_ptr<VxNAEventInfoBaseObj> item, bool sticky);
-  // Queues a non-null item without waking a consumer, for a producer that holds
-  // locks of its own: it calls wake() once it has released them, so that the
-  // consumer it wakes does not at once wait for those locks.
-  void pushQuietly(std::shared_ptr<VxNAEventInfoBaseObj> item);
-  void wake();
   // The abort item once set; else the front item, or null when empty.
   std::shared_ptr<VxNAEventInfoBaseObj> tryPop(std::uint64_t* generation = nullptr);
   // Blocks until an item or the abort item may be there; null after a wake-up
