@@ -120,6 +120,12 @@ std::wstring VxXmlText::save(const pugi::xml_document& document) {
 }
 
 std::string VxXmlText::attributeText(const std::string& ansiText) {
+  // Printable ASCII and the three white space characters XML allows are kept as
+  // they are, and most names are made of nothing else.
+  const bool plain = std::all_of(ansiText.begin(), ansiText.end(), [](char c) {
+    return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r';
+  });
+  if (plain) return ansiText;
   std::wstring wide = VxNATypeConversion::ansiBufferToWideString(ansiText);
   for (wchar_t& w : wide) {
     if (!isXmlChar(static_cast<char32_t>(w))) w = static_cast<wchar_t>(kReplacement);

@@ -178,7 +178,9 @@ class CVxAVScannerKernel : public CVxNAThread,
 
   std::mutex lifecycleMutex_;
   // Serialises the client's progress calls so that percentages reach it in order.
-  std::mutex progressOrderMutex_;
+  // Held for one short call at a time, so a waiting scan thread spins for a moment
+  // before it sleeps (see RecursiveMutex).
+  platform::RecursiveMutex progressOrderMutex_;
 
   platform::RecursiveMutex kernelMutex_;
   VxNAEventQueue inbox_;

@@ -38,6 +38,14 @@ bool CVxAVScannerKernel::OnScanSource(std::shared_ptr<CVxAVScanObject> object) {
 }
 
 bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
+  // The object's names are read before the kernel lock is taken: the scan threads
+  // take that lock for every object they finish.
+  std::wstring path;
+  std::wstring content;
+  if (object != nullptr) {
+    path = object->getPath();
+    content = object->getContentPath();
+  }
   std::lock_guard guard(kernelMutex_);
   if (config_ == nullptr || scanQueue_ == nullptr) return true;
   if (object == nullptr) return false;
@@ -47,7 +55,8 @@ bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
            L"running";
     return true;
   }
-  std::wstring name = platform::foldPathCase(object->getPath());
+  const bool ownContent = content != path;
+  std::wstring name = platform::foldPathCase(std::move(path));
   if (queuedNames_.contains(name)) return false;
   const auto maximum = config_->getMaxScanCount();
   if (!maximum) return true;
@@ -58,14 +67,12 @@ bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
     return true;
   }
   // Remembered before it is queued, so that a failure leaves nothing half admitted.
-  queuedNames_.insert(name);
-  if (std::wstring content = object->getContentPath(); content != object->getPath()) {
-    contentPaths_.insert_or_assign(name, std::move(content));
-  }
+  const auto remembered = queuedNames_.insert(std::move(name)).first;
+  if (ownContent) contentPaths_.insert_or_assign(*remembered, std::move(content));
   try {
     scanQueue_->push(std::move(object), /*sticky=*/false);
   } catch (const std::bad_alloc&) {
-    queuedNames_.erase(name);
+    queuedNames_.erase(remembered);
     throw;
   }
   ++queuedCount_;

@@ -20,7 +20,7 @@ void VxNASharedEventQueue::push(std::shared_ptr<VxNAEventInfoBaseObj> item, bool
 
 std::shared_ptr<VxNAEventInfoBaseObj> VxNASharedEventQueue::tryPop(std::uint64_t* generation) {
   std::lock_guard guard(lock_);
-  if (generation != nullptr) *generation = generation_;
+  if (generation != nullptr) *generation = generation_.load(std::memory_order_relaxed);
   if (sticky_ != nullptr) return sticky_;
   if (items_.empty()) return nullptr;
   auto item = std::move(items_.front());
@@ -44,16 +44,13 @@ void VxNASharedEventQueue::clear() {
   items_.clear();
   sticky_.reset();
   abortEvent_.reset();
-  ++generation_;
+  generation_.fetch_add(1, std::memory_order_release);
 }
 
 void VxNASharedEventQueue::dropPending() {
   std::lock_guard guard(lock_);
   items_.clear();
-  ++generation_;
+  generation_.fetch_add(1, std::memory_order_release);
 }
 
-std::uint64_t VxNASharedEventQueue::generation() {
-  std::lock_guard guard(lock_);
-  return generation_;
-}
+std::uint64_t VxNASharedEventQueue::generation() { return generation_.load(std::memory_order_acquire); }

@@ -11,6 +11,7 @@
 //
 // Thread-safety: all members may be called from any thread; several consumers
 // may wait at once. Waiting happens outside the lock.
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -46,5 +47,7 @@ class VxNASharedEventQueue {
   std::shared_ptr<VxNAEventInfoBaseObj> sticky_;
   VxNAEvent itemEvent_;   // auto-reset: one waiter per signal
   VxNAEvent abortEvent_;  // manual-reset: releases every waiter
-  std::uint64_t generation_ = 0;
+  // Written under lock_; read without it by generation(), which every scanned
+  // object asks for.
+  std::atomic<std::uint64_t> generation_{0};
 };
