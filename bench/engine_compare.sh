@@ -12,7 +12,7 @@
 # Environment:
 #   VX_BENCH_MAX_MB   cap on the workload in MiB (default 0: no cap)
 #   VX_BENCH_ROOTS    folders to take files from (default "/usr/lib/x86_64-linux-gnu /usr/bin")
-#   VX_BENCH_REPEAT   runs of the engine and of yara, the fastest counts (default 3)
+#   VX_BENCH_REPEAT   runs of the engine, of yara and of the repeat scans; the fastest counts (default 3)
 #   VX_BENCH_RULES    rules in the generated rule set (default 3000)
 #   JOBS              build parallelism (default 2)
 #
@@ -21,8 +21,9 @@
 # expressions and uint16/uint32 guards), the engine against yara -p 2.
 #
 # The repeat rows scan the running processes (the helper holding the workload
-# among them) twice through ovrascan scan, with each rule set: the second scan
-# finds every unchanged module in the engine's cache of clean verdicts.
+# among them) through ovrascan scan, with each rule set: once with an empty cache,
+# then again (the fastest of VX_BENCH_REPEAT runs), when every unchanged module is
+# found in the engine's cache of clean verdicts.
 #
 # Targets: the engine scans at least 10x clamscan's throughput, takes at most 1.1x
 # yara's time with either rule set, a repeat scan takes at most 5% of the first
@@ -221,7 +222,11 @@ ovrascan_once() {  # ovrascan_once BIN_DIR MACHINE OUT: the wall seconds
 repeat_scan() {
   mkdir -p "$work/machine-$2"
   first_s=$(ovrascan_once "$1" "$work/machine-$2" "$work/repeat-$2-1.txt")
-  again_s=$(ovrascan_once "$1" "$work/machine-$2" "$work/repeat-$2-2.txt")
+  # The repeat is timed like the other rows: the fastest of $repeat runs.
+  again_s=""
+  for _ in $(seq "$repeat"); do
+    again_s=$(fastest "$again_s" "$(ovrascan_once "$1" "$work/machine-$2" "$work/repeat-$2-2.txt")")
+  done
   from_cache=$(awk '$1 == "From" && $2 == "cache:" { print $3 }' "$work/repeat-$2-2.txt")
   scanned=$(awk '$1 == "Objects" && $2 == "scanned:" { print $3 }' "$work/repeat-$2-2.txt")
 }
