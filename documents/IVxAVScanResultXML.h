@@ -16,4 +16,7 @@ class IVxAVScanResultXML {
   virtual VxNAResult<> setResults(const VxScanObjectResultSet& results) = 0;
   // The complete report when complete is true, else the detections report.
   virtual VxNAResult<> getXML(std::wstring& xml, bool complete) = 0;
+  // The same for a caller that asks once and then drops the object: the complete
+  // report may be handed over rather than copied (a report runs to megabytes).
+  virtual VxNAResult<> takeXML(std::wstring& xml, bool complete) { return getXML(xml, complete); }
 };

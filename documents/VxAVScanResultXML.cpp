@@ -164,6 +164,13 @@ VxNAResult<> CVxAVScanResultXML::getXML(std::wstring& xml, bool complete) {
   return VxNASuccess();
 }
 
+VxNAResult<> CVxAVScanResultXML::takeXML(std::wstring& xml, bool complete) {
+  if (!complete) return getXML(xml, complete);
+  xml = std::move(report_);
+  report_.clear();
+  return VxNASuccess();
+}
+
 VxNAResult<std::wstring> CVxAVScanResultXML::filterDetections(const std::wstring& completeReport) {
   try {
     if (completeReport.empty()) return VxNAFail(ERROR_INVALID_PARAMETER);

@@ -37,6 +37,8 @@ class CVxAVScanResultXML : public IVxAVScanResultXML {
   // fails with 87 when there is no complete report or it cannot be loaded, 1627
   // when it comes out empty.
   VxNAResult<> getXML(std::wstring& xml, bool complete) override;
+  // Hands the complete report over; getXML finds it empty afterwards.
+  VxNAResult<> takeXML(std::wstring& xml, bool complete) override;
 
   // The detections report of a complete report text.
   static VxNAResult<std::wstring> filterDetections(const std::wstring& completeReport);

@@ -359,7 +359,7 @@ VxNAResult<std::wstring> CVxAVScannerKernel::GetReport(bool complete) {
   if (report.value == nullptr) return VxNAFail(ERROR_NOT_ENOUGH_MEMORY);
   if (auto set = report.value->setResults(records); !set) return VxNAFail(set.error);
   std::wstring xml;
-  if (auto got = report.value->getXML(xml, complete); !got) return VxNAFail(got.error);
+  if (auto got = report.value->takeXML(xml, complete); !got) return VxNAFail(got.error);
   if (xml.empty()) return VxNAFail(ERROR_FUNCTION_FAILED);
   return xml;
   });

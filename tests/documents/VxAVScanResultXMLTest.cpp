@@ -273,6 +273,24 @@ TEST(VxAVScanResultXMLTest, NewResultsReplaceTheReport) {
   EXPECT_EQ(items(xml)[0][2].second, "/second");
 }
 
+// Taking a report gives the text getXML gives; a taken complete report is gone.
+TEST(VxAVScanResultXMLTest, TakenReportIsTheSameTextHandedOver) {
+  const VxScanObjectResultSet records{infected("/a"), record("/b")};
+  for (const bool complete : {true, false}) {
+    SCOPED_TRACE(complete ? "complete" : "detections");
+    auto report = CVxAVScanResultXML::create();
+    ASSERT_TRUE(report->setResults(records));
+    std::wstring copied;
+    ASSERT_TRUE(report->getXML(copied, complete));
+    std::wstring taken;
+    ASSERT_TRUE(report->takeXML(taken, complete));
+    EXPECT_EQ(taken, copied);
+    std::wstring after;
+    EXPECT_EQ(report->getXML(after, true).ok, true);
+    EXPECT_EQ(after.empty(), complete);
+  }
+}
+
 TEST(VxAVScanResultXMLTest, DetectionsFilterRefusesWhatItCannotLoad) {
   const std::vector<std::wstring> bad = {
       L"", L"<ScanResults", L"<!DOCTYPE ScanResults><ScanResults/>", L"<ScanResults/><ScanResults/>",
