@@ -16,6 +16,10 @@
 #include <set>
 #include <unordered_set>
 #include <utility>
+#include <vector>
+
+#include "platform/BatchQueue.h"
+#include "platform/Thread.h"
 
 namespace platform {
 
@@ -269,33 +273,89 @@ ProcessModule describeMapping(int pid, const ExecutableMapping& mapping, bool in
   return module;
 }
 
-ProcessModuleWalk forEachProcessModule(const ProcessModuleVisitor& visit) {
-  ProcessModuleWalk walk;
-  std::vector<pid_t> pids;
-  walk.systemError = listProcesses(pids);
-  if (walk.systemError != 0) return walk;
+namespace {
+
+constexpr std::size_t kModulesPerBatch = 64;
+constexpr std::size_t kPendingBatches = 64;
+
+// Reads the maps of the processes in turn and hands each executable mapping's
+// module to `found`, once per file (by path for ordinary files, by inode for the
+// others), until `found` answers true. Counts the processes whose maps could not
+// be read.
+template <class Sink>
+void readModules(const std::vector<pid_t>& pids, std::uint32_t& unreadable, Sink&& found) {
   const std::string ourNamespace = mountNamespace("/proc/self");
   std::unordered_set<std::string> seenPaths;
   std::set<std::pair<std::uint64_t, std::uint64_t>> seenInodes;
   for (const pid_t pid : pids) {
     std::string maps;
     if (const int error = readMaps(pid, maps)) {
-      if (!vanished(error)) ++walk.unreadableProcesses;
+      if (!vanished(error)) ++unreadable;
       continue;
     }
     const bool sameNamespace = sharesMountNamespace(pid, ourNamespace);
     for (const ExecutableMapping& mapping : parseExecutableMappings(maps)) {
-      const ProcessModule module = describeMapping(pid, mapping, fileInPlace(pid, mapping, sameNamespace), sameNamespace);
+      ProcessModule module = describeMapping(pid, mapping, fileInPlace(pid, mapping, sameNamespace), sameNamespace);
       const bool fresh = module.kind == ProcessModuleKind::File
                              ? seenPaths.insert(module.name).second
                              : seenInodes.insert({module.device, module.inode}).second;
-      if (!fresh) continue;
-      if (visit(module)) {
-        walk.stopped = true;
-        return walk;
-      }
+      if (fresh && found(std::move(module))) return;
     }
   }
+}
+
+// The walk with the reading on a thread of its own: reading the maps and looking
+// at each mapped file take about as long as the visitor takes for the modules,
+// and the two overlap. False when no thread could be started.
+bool walkWithReader(const std::vector<pid_t>& pids, const ProcessModuleVisitor& visit, ProcessModuleWalk& walk) {
+  BatchQueue<ProcessModule> found(kPendingBatches);
+  std::uint32_t unreadable = 0;
+  Thread reader;
+  const std::uint32_t started = reader.start([&] {
+    try {
+      std::vector<ProcessModule> batch;
+      readModules(pids, unreadable, [&](ProcessModule&& module) {
+        batch.push_back(std::move(module));
+        if (batch.size() < kModulesPerBatch) return false;
+        return !found.put(std::exchange(batch, {}));
+      });
+      if (!batch.empty()) found.put(std::move(batch));
+      found.finish();
+    } catch (...) {
+      found.finish(std::current_exception());
+    }
+  });
+  if (started != 0) return false;
+  try {
+    std::vector<ProcessModule> batch;
+    while (!walk.stopped && found.take(batch)) {
+      for (const ProcessModule& module : batch) {
+        if (visit(module)) {
+          walk.stopped = true;
+          break;
+        }
+      }
+    }
+  } catch (...) {
+    found.stop();
+    reader.join();
+    throw;
+  }
+  found.stop();
+  reader.join();
+  walk.unreadableProcesses = unreadable;
+  return true;
+}
+
+}  // namespace
+
+ProcessModuleWalk forEachProcessModule(const ProcessModuleVisitor& visit) {
+  ProcessModuleWalk walk;
+  std::vector<pid_t> pids;
+  walk.systemError = listProcesses(pids);
+  if (walk.systemError != 0) return walk;
+  if (walkWithReader(pids, visit, walk)) return walk;
+  readModules(pids, walk.unreadableProcesses, [&](ProcessModule&& module) { return walk.stopped = visit(module); });
   return walk;
 }
 
