@@ -123,13 +123,15 @@ TEST_F(OperationMonitorTest, EventsFromOtherThreadsWhileTheHostWaitsAndInterrupt
     });
   }
   std::thread interrupter([&] { monitor_.interrupt(); });
+  // The operation ends after the interrupt, as a cancelled one does: an interrupt
+  // that came after the end would rightly change nothing.
   std::thread finisher([&] {
     for (auto& worker : workers) worker.join();
+    interrupter.join();
     complete(callbacks_.get(), AV_OPERATION_RESULT_CANCELLED);
   });
   EXPECT_EQ(monitor_.wait().kind, Kind::Cancelled);
   finisher.join();
-  interrupter.join();
   EXPECT_EQ(monitor_.detections(), 2u * kObjects);
   EXPECT_TRUE(monitor_.interrupted());
   EXPECT_FALSE(monitor_.interrupt());
