@@ -35,6 +35,16 @@ bool checkCharacters(const std::wstring& text, std::size_t maxBytes) {
   return true;
 }
 
+// A declaration is written back with its values as they read; one whose value
+// reads "?>" (written "?&gt;") would end there, and the text saved would not be
+// the document loaded.
+bool hasClosableDeclaration(const pugi::xml_node& declaration) {
+  for (const pugi::xml_attribute& attribute : declaration.attributes()) {
+    if (std::string_view(attribute.value()).find("?>") != std::string_view::npos) return false;
+  }
+  return true;
+}
+
 bool hasUniqueAttributes(const pugi::xml_node& element) {
   if (!element.first_attribute() || !element.first_attribute().next_attribute()) return true;
   std::vector<std::string_view> names;
@@ -49,6 +59,7 @@ bool hasAcceptableNodes(const pugi::xml_document& document) {
   pugi::xml_node node = document.first_child();
   while (node) {
     if (node.type() == pugi::node_doctype) return false;
+    if (node.type() == pugi::node_declaration && !hasClosableDeclaration(node)) return false;
     if (node.type() == pugi::node_element && !hasUniqueAttributes(node)) return false;
     if (node.first_child()) {
       node = node.first_child();

@@ -294,7 +294,9 @@ TEST(VxAVScanResultXMLTest, TakenReportIsTheSameTextHandedOver) {
 TEST(VxAVScanResultXMLTest, DetectionsFilterRefusesWhatItCannotLoad) {
   const std::vector<std::wstring> bad = {
       L"", L"<ScanResults", L"<!DOCTYPE ScanResults><ScanResults/>", L"<ScanResults/><ScanResults/>",
-      L"<ScanResults a=\"\x01\"/>", L"<ScanResults a=\"\xDC80\"/>"};
+      L"<ScanResults a=\"\x01\"/>", L"<ScanResults a=\"\xDC80\"/>",
+      // Written back, the declaration would end at its value's "?>".
+      L"<?xml version=\"1.0?&gt;\"?><ScanResults/>"};
   for (const std::wstring& text : bad) {
     SCOPED_TRACE(VxNATypeConversion::wideBufferToAnsiString(text));
     EXPECT_EQ(CVxAVScanResultXML::filterDetections(text).error, ERROR_INVALID_PARAMETER);
