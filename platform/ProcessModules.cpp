@@ -20,6 +20,7 @@
 
 #include "platform/BatchQueue.h"
 #include "platform/Thread.h"
+#include "platform/UniqueFileDescriptor.h"
 
 namespace platform {
 
@@ -29,20 +30,6 @@ constexpr std::string_view kDeletedSuffix = " (deleted)";
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
-};
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
 };
 
 bool parsePid(const char* name, pid_t& pid) {
@@ -67,9 +54,13 @@ std::uint32_t listProcesses(std::vector<pid_t>& pids) {
 
 // The whole map at once, so that a process that vanishes half-way is skipped
 // rather than offered in part. 0 or the errno of the failure.
-int readMaps(pid_t pid, std::string& text) {
+UniqueFileDescriptor openMaps(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/maps";
-  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  return UniqueFileDescriptor(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+int readMaps(pid_t pid, std::string& text) {
+  const UniqueFileDescriptor fd = openMaps(pid);
   if (fd.get() < 0) return errno;
   char buffer[16384];
   for (;;) {
@@ -86,8 +77,7 @@ int readMaps(pid_t pid, std::string& text) {
 // Whether the maps of pid can be read, without reading them: the kernel checks
 // access when the file is opened and again on the first read.
 int probeMaps(pid_t pid) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/maps";
-  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFileDescriptor fd = openMaps(pid);
   if (fd.get() < 0) return errno;
   char first = 0;
   while (read(fd.get(), &first, 1) < 0) {
@@ -178,7 +168,7 @@ std::string kernelHandle(int pid, const ExecutableMapping& mapping) {
 // open it, without leaving the root or following a link. `deniedRoot` tells a
 // root we may not enter from a path that names nothing there.
 bool statInRoot(int pid, const std::string& path, struct stat& status, bool& deniedRoot) {
-  FileDescriptor root(open((processFolder(pid) + "/root").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueFileDescriptor root(open((processFolder(pid) + "/root").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   deniedRoot = root.get() < 0 && (errno == EACCES || errno == EPERM);
   if (root.get() < 0) return false;
   open_how how{};
@@ -189,7 +179,7 @@ bool statInRoot(int pid, const std::string& path, struct stat& status, bool& den
   const std::string relative = path.substr(first);
   const long fd = syscall(SYS_openat2, root.get(), relative.c_str(), &how, sizeof how);
   if (fd < 0) return false;
-  const FileDescriptor file(static_cast<int>(fd));
+  const UniqueFileDescriptor file(static_cast<int>(fd));
   return fstat(file.get(), &status) == 0;
 }
 

@@ -62,13 +62,16 @@ int walkFolderNoFollow(const std::string& path, Fd& folder) {
 
 namespace {
 
-int openFolderAt(int at, const std::string& path, std::uint64_t resolve, Fd& folder) {
+constexpr std::uint64_t kNoLinks = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+
+// openat2 with O_PATH|O_CLOEXEC and `flags`. 0 or its errno (ENOSYS without it).
+int openPathAt(int at, const std::string& path, std::uint64_t flags, std::uint64_t resolve, Fd& opened) {
   open_how how{};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.flags = O_PATH | O_CLOEXEC | flags;
   how.resolve = resolve;
   const long fd = ::syscall(SYS_openat2, at, path.c_str(), &how, sizeof how);
   if (fd < 0) return errno;
-  folder.reset(static_cast<int>(fd));
+  opened.reset(static_cast<int>(fd));
   return 0;
 }
 
@@ -81,7 +84,7 @@ int openInProcessRoot(const std::string& process, const std::string& inside, Fd&
   Fd root(::openat(processFolder.get(), "root", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!root.valid()) return errno;
   const std::string relative = inside.size() > 1 ? inside.substr(1) : std::string(".");
-  return openFolderAt(root.get(), relative, RESOLVE_IN_ROOT | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS, folder);
+  return openPathAt(root.get(), relative, O_DIRECTORY, RESOLVE_IN_ROOT | kNoLinks, folder);
 }
 
 }  // namespace
@@ -91,16 +94,8 @@ int openFolderNoFollow(const std::string& path, Fd& folder) {
   std::string process;
   std::string inside;
   if (splitProcessRootPath(path, process, inside)) return openInProcessRoot(process, inside, folder);
-  open_how how{};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
-  if (fd >= 0) {
-    folder.reset(static_cast<int>(fd));
-    return 0;
-  }
-  if (errno == ENOSYS) return walkFolderNoFollow(path, folder);
-  return errno;
+  const int error = openPathAt(AT_FDCWD, path, O_DIRECTORY, kNoLinks, folder);
+  return error == ENOSYS ? walkFolderNoFollow(path, folder) : error;
 }
 
 int openEntryNoFollow(const std::string& path, Fd& entry) {
@@ -108,13 +103,7 @@ int openEntryNoFollow(const std::string& path, Fd& entry) {
   std::string process;
   std::string inside;
   if (splitProcessRootPath(path, process, inside)) return EXDEV;
-  open_how how{};
-  how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
-  if (fd < 0) return errno;
-  entry.reset(static_cast<int>(fd));
-  return 0;
+  return openPathAt(AT_FDCWD, path, O_NOFOLLOW, kNoLinks, entry);
 }
 
 int openOrMakeFolderAt(int parent, const std::string& name, mode_t mode, Fd& folder) {

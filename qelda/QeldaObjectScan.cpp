@@ -252,7 +252,7 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
   // The scan began with the look at the entry: a file written since then changed
   // during its scan, whatever the read would find.
   const VerdictKey key = verdictKeyOf(before);
-  if (!(key == verdictKeyOf(file.located))) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
+  if (key != verdictKeyOf(file.located)) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
 
   const DataSet& dataSet = engine.dataSet();
   const ScannerPool::Lease workspace = dataSet.scanners->borrow();

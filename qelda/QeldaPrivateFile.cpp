@@ -1,6 +1,7 @@
 #include "qelda/QeldaPrivateFile.h"
 
 #include "qelda/QeldaFd.h"
+#include "qelda/QeldaFileChunks.h"
 #include "qelda/QeldaNoFollowPath.h"
 
 #include <fcntl.h>
@@ -45,16 +46,6 @@ int readAll(int fd, std::size_t size, std::vector<std::uint8_t>& data) {
     if (n < 0) return errno;
     if (n == 0) return EBADMSG;
     got += static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
-int writeAll(int fd, const std::vector<std::uint8_t>& data) {
-  for (std::size_t done = 0; done < data.size();) {
-    const ssize_t put = ::write(fd, data.data() + done, data.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) return errno;
-    done += static_cast<std::size_t>(put);
   }
   return 0;
 }
@@ -105,7 +96,7 @@ int writePrivateFile(const std::string& machine, const char* name, const std::ve
   Fd file(::openat(vexora.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.valid()) return errno;
   int error = ::fchmod(file.get(), 0600) != 0 ? errno : 0;
-  if (error == 0) error = writeAll(file.get(), data);
+  if (error == 0) error = writeFullyAt(file.get(), data.data(), data.size(), 0);
   if (error == 0 && ::renameat(vexora.get(), temporary.c_str(), vexora.get(), name) != 0) error = errno;
   if (error != 0) ::unlinkat(vexora.get(), temporary.c_str(), 0);
   return error;

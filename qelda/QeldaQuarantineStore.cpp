@@ -1,5 +1,6 @@
 #include "qelda/QeldaQuarantineStore.h"
 
+#include "qelda/QeldaFileChunks.h"
 #include "qelda/QeldaNoFollowPath.h"
 
 #include <dirent.h>
@@ -54,16 +55,6 @@ std::string newId() {
     id += kDigits[byte & 15];
   }
   return id;
-}
-
-int writeAll(int fd, const std::string& text) {
-  for (std::size_t done = 0; done < text.size();) {
-    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) return errno;
-    done += static_cast<std::size_t>(put);
-  }
-  return 0;
 }
 
 int readBounded(int fd, std::size_t limit, std::string& text) {
@@ -163,7 +154,8 @@ int QuarantineStore::writeRecord(const std::string& id, const QuarantineRecord& 
   const std::string temporary = id + kTemporarySuffix;
   Fd file(::openat(folder_.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.valid()) return errno;
-  int error = writeAll(file.get(), formatRecord(record));
+  const std::string text = formatRecord(record);
+  int error = writeFullyAt(file.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), 0);
   if (error == 0 && ::fsync(file.get()) != 0) error = errno;
   if (error == 0 && ::renameat2(folder_.get(), temporary.c_str(), folder_.get(), (id + kRecordSuffix).c_str(),
                                 RENAME_NOREPLACE) != 0) {

@@ -84,7 +84,7 @@ int locateScannedFile(const std::string& path, ScannedFile& out) {
   if (error != 0) return error;
   struct stat located {};
   if (::fstat(entry.get(), &located) != 0) return errno;
-  if (const int error = typeError(located.st_mode)) return error;
+  if ((error = typeError(located.st_mode)) != 0) return error;
   out.path = path;
   out.parent = std::move(parent);
   out.name = std::move(name);

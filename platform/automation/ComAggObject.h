@@ -12,10 +12,10 @@
 // FinalRelease and frees the object.
 //
 // Thread-safety: as ComObject<T>.
-#include <atomic>
 #include <new>
 
 #include "platform/automation/ComPtr.h"
+#include "platform/automation/ObjectLifetime.h"
 
 namespace platform::automation {
 
@@ -31,11 +31,8 @@ class ComAggObject final : public IUnknown {
     auto* object = new (std::nothrow) ComAggObject(outer);
     if (object == nullptr) return E_OUTOFMEMORY;
     auto owner = com_ptr<ComAggObject>::attach(object);
-    ++object->references_;
-    const HRESULT hr = object->contained_.FinalConstruct();
-    --object->references_;
-    if (FAILED(hr)) {
-      object->finalConstructFailed_ = true;
+    if (const HRESULT hr = object->lifetime_.construct([object] { return object->contained_.FinalConstruct(); });
+        FAILED(hr)) {
       return hr;
     }
     created = std::move(owner);
@@ -54,15 +51,9 @@ class ComAggObject final : public IUnknown {
     contained_.AddRef();
     return S_OK;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE AddRef() override { return lifetime_.addRef(); }
   ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) {
-      references_ = 1;
-      if (!finalConstructFailed_) contained_.FinalRelease();
-      delete this;
-    }
-    return left;
+    return lifetime_.release([this] { contained_.FinalRelease(); }, [this] { delete this; });
   }
 
  private:
@@ -86,8 +77,7 @@ class ComAggObject final : public IUnknown {
   ~ComAggObject() = default;
 
   Contained contained_;
-  std::atomic<ULONG> references_{1};
-  bool finalConstructFailed_ = false;
+  ObjectLifetime lifetime_;
 };
 
 }  // namespace platform::automation

@@ -12,11 +12,11 @@
 //
 // Thread-safety: AddRef, Release and QueryInterface may be called from any thread at
 // once (the count is atomic); T's methods state their own contract.
-#include <atomic>
 #include <new>
 #include <utility>
 
 #include "platform/automation/ComPtr.h"
+#include "platform/automation/ObjectLifetime.h"
 
 namespace platform::automation {
 
@@ -31,12 +31,8 @@ class ComObject final : public T {
     auto* object = new (std::nothrow) ComObject(std::forward<Args>(args)...);
     if (object == nullptr) return E_OUTOFMEMORY;
     auto owner = com_ptr<ComObject>::attach(object);
-    // A FinalConstruct that hands out and drops references must not free the object.
-    ++object->references_;
-    const HRESULT hr = object->FinalConstruct();
-    --object->references_;
-    if (FAILED(hr)) {
-      object->finalConstructFailed_ = true;
+    // On failure the owner's release frees the object without FinalRelease.
+    if (const HRESULT hr = object->lifetime_.construct([object] { return object->FinalConstruct(); }); FAILED(hr)) {
       return hr;
     }
     created = std::move(owner);
@@ -50,17 +46,9 @@ class ComObject final : public T {
     AddRef();
     return S_OK;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE AddRef() override { return lifetime_.addRef(); }
   ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) {
-      // FinalRelease may take and drop references (for example by calling the
-      // object's own callbacks); they must not free the object a second time.
-      references_ = 1;
-      if (!finalConstructFailed_) this->FinalRelease();
-      delete this;
-    }
-    return left;
+    return lifetime_.release([this] { this->FinalRelease(); }, [this] { delete this; });
   }
 
  private:
@@ -68,8 +56,7 @@ class ComObject final : public T {
   explicit ComObject(Args&&... args) : T(std::forward<Args>(args)...) {}
   ~ComObject() = default;
 
-  std::atomic<ULONG> references_{1};
-  bool finalConstructFailed_ = false;
+  ObjectLifetime lifetime_;
 };
 
 }  // namespace platform::automation

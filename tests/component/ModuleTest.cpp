@@ -67,24 +67,21 @@ TEST_F(ModuleTest, ClassObjectRequests) {
 // module; the last release lets it go.
 TEST_F(ModuleTest, ObjectsAndClassObjectsHoldTheModule) {
   EXPECT_EQ(canUnloadNow(), S_OK);
+  const struct {
+    const CLSID& clsid;
+    const IID& iid;
+  } classes[] = {{CLSID_CoCVxVirusScan, IID_IVxVirusScan}, {CLSID_VxSuspiciousScan, IID_IUnknown}};
   com_ptr<IClassFactory> factory;
-  ASSERT_EQ(getClassObject(CLSID_CoCVxVirusScan, IID_IClassFactory, factory.put_void()), S_OK);
-  EXPECT_EQ(canUnloadNow(), S_FALSE);
-
-  com_ptr<IVxVirusScan> object;
-  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IVxVirusScan, object.put_void()), S_OK);
-  factory.reset();
-  EXPECT_EQ(canUnloadNow(), S_FALSE);
-  object.reset();
-  EXPECT_EQ(canUnloadNow(), S_OK);
-
-  ASSERT_EQ(getClassObject(CLSID_VxSuspiciousScan, IID_IClassFactory, factory.put_void()), S_OK);
-  com_ptr<IUnknown> suspicious;
-  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, suspicious.put_void()), S_OK);
-  factory.reset();
-  EXPECT_EQ(canUnloadNow(), S_FALSE);
-  suspicious.reset();
-  EXPECT_EQ(canUnloadNow(), S_OK);
+  for (const auto& c : classes) {
+    ASSERT_EQ(getClassObject(c.clsid, IID_IClassFactory, factory.put_void()), S_OK);
+    EXPECT_EQ(canUnloadNow(), S_FALSE);
+    com_ptr<IUnknown> object;
+    ASSERT_EQ(factory->CreateInstance(nullptr, c.iid, object.put_void()), S_OK);
+    factory.reset();
+    EXPECT_EQ(canUnloadNow(), S_FALSE);
+    object.reset();
+    EXPECT_EQ(canUnloadNow(), S_OK);
+  }
 
   // LockServer keeps the module as an object does.
   ASSERT_EQ(getClassObject(CLSID_CoCVxVirusScan, IID_IClassFactory, factory.put_void()), S_OK);
