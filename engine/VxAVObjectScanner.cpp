@@ -226,7 +226,7 @@ VxNAResult<> CVxAVObjectScanner::describeObject(const CVxAVScanObject& object) {
     // read through the kernel's handle, that handle, which the engine then names
     // as the object and which is still this record.
     std::string path = object.getResultKey();
-    std::string content = VxNATypeConversion::wideBufferToAnsiString(object.getContentPath());
+    std::string content = object.getNarrowContentPath();
     Guard guard(lock_);
     currentPath_ = std::move(path);
     currentContent_ = std::move(content);

@@ -10,8 +10,10 @@ CVxAVScanObject::CVxAVScanObject(std::uint32_t objectType, const std::wstring& p
 
 void CVxAVScanObject::setPath(const std::wstring& path) {
   std::wstring folded = platform::foldPathCase(path);
+  std::string key = VxNATypeConversion::wideBufferToAnsiString(folded.data(), static_cast<std::uint32_t>(folded.size()));
   std::lock_guard guard(lock_);
   path_ = std::move(folded);
+  resultKey_ = std::move(key);
 }
 
 std::wstring CVxAVScanObject::getPath() const {
@@ -20,13 +22,21 @@ std::wstring CVxAVScanObject::getPath() const {
 }
 
 void CVxAVScanObject::setContentPath(const std::wstring& contentPath) {
+  std::string narrow =
+      VxNATypeConversion::wideBufferToAnsiString(contentPath.data(), static_cast<std::uint32_t>(contentPath.size()));
   std::lock_guard guard(lock_);
   contentPath_ = contentPath;
+  narrowContentPath_ = std::move(narrow);
 }
 
 std::wstring CVxAVScanObject::getContentPath() const {
   std::lock_guard guard(lock_);
   return contentPath_.empty() ? path_ : contentPath_;
+}
+
+std::string CVxAVScanObject::getNarrowContentPath() const {
+  std::lock_guard guard(lock_);
+  return contentPath_.empty() ? resultKey_ : narrowContentPath_;
 }
 
 void CVxAVScanObject::setObjectType(std::uint32_t type) {
@@ -40,5 +50,6 @@ std::uint32_t CVxAVScanObject::getObjectType() const {
 }
 
 std::string CVxAVScanObject::getResultKey() const {
-  return VxNATypeConversion::wideBufferToAnsiString(getPath());
+  std::lock_guard guard(lock_);
+  return resultKey_;
 }

@@ -23,17 +23,22 @@ class CVxAVScanObject : public VxNAEventInfoBaseObj {
   void setContentPath(const std::wstring& contentPath);
   // The content path, or the path when none was set.
   std::wstring getContentPath() const;
+  // The same as narrow text, as the engine takes it.
+  std::string getNarrowContentPath() const;
   void setObjectType(std::uint32_t type);
   std::uint32_t getObjectType() const;
 
   // The narrow name under which the object scanner records this object's result
   // and under which the scan thread looks it up; one function so the two never
-  // drift apart.
+  // drift apart. Made once, with the path: the object scanner and the scan thread
+  // both ask for it for every object.
   std::string getResultKey() const;
 
  private:
   mutable std::mutex lock_;
   std::uint32_t objectType_ = VX_SCAN_OBJECT_FILE;
   std::wstring path_;
+  std::string resultKey_;
   std::wstring contentPath_;
+  std::string narrowContentPath_;
 };
