@@ -42,9 +42,9 @@
 #include "documents/VxScanObjectResult.h"
 #include "engine/IVxAVEngine.h"
 #include "engine/IVxAVObjectScanner.h"
-#include "engine/VxAVEngineLibrary.h"
 #include "engine/IVxAVScannerConfig.h"
 #include "engine/VxAVEngineABI.h"
+#include "engine/VxAVEngineLibrary.h"
 #include "foundation/VxNAResult.h"
 #include "platform/RecursiveMutex.h"
 

@@ -10,7 +10,8 @@ CVxAVScanObject::CVxAVScanObject(std::uint32_t objectType, const std::wstring& p
 
 void CVxAVScanObject::setPath(const std::wstring& path) {
   std::wstring folded = platform::foldPathCase(path);
-  std::string key = VxNATypeConversion::wideBufferToAnsiString(folded.data(), static_cast<std::uint32_t>(folded.size()));
+  std::string key =
+      VxNATypeConversion::wideBufferToAnsiString(folded.data(), static_cast<std::uint32_t>(folded.size()));
   std::lock_guard guard(lock_);
   path_ = std::move(folded);
   resultKey_ = std::move(key);

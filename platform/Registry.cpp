@@ -129,16 +129,18 @@ std::uint32_t listKey(const std::string& databasePath, bool readOnly, RegistryHi
   RegistryKeyPath path;
   if (const std::uint32_t error = parseRegistryKeyPath(key, path); error != 0) return error;
   // An empty registry still has its hives.
-  const auto hiveIsEmpty = [&](std::uint32_t error) { return error == kErrorFileNotFound && path.isHive() ? 0 : error; };
+  const auto hiveIsEmpty = [&](std::uint32_t error) {
+    return error == kErrorFileNotFound && path.isHive() ? 0 : error;
+  };
   RegistryDatabase database;
   if (std::uint32_t error = database.open(databasePath, Purpose::Read, readOnly); error != 0) {
     return hiveIsEmpty(error);
   }
   if (std::uint32_t error = keyExists(database, hive, path); error != 0) return hiveIsEmpty(error);
   Statement statement;
-  if (std::uint32_t error = database.prepare(query, statement); error != 0) return hiveIsEmpty(error);
-  statement.bind(1, hiveNumber(hive));
-  statement.bind(2, path.foldedPath());
+  if (std::uint32_t error = prepareForKey(database, query, hive, path, statement); error != 0) {
+    return hiveIsEmpty(error);
+  }
   int result = statement.step();
   for (; result == SQLITE_ROW; result = statement.step()) row(statement);
   return database.error(result);
@@ -270,14 +272,16 @@ std::uint32_t Registry::deleteTree(RegistryHive hive, std::string_view key) cons
 std::uint32_t Registry::enumerateSubkeys(RegistryHive hive, std::string_view key,
                                          std::vector<std::string>& names) const {
   names.clear();
-  return listKey(databasePath(), access_ == Access::ReadOnly, hive, key, "SELECT name FROM registry_keys WHERE hive = ?1 AND parent = ?2 ORDER BY folded",
+  return listKey(databasePath(), access_ == Access::ReadOnly, hive, key,
+                 "SELECT name FROM registry_keys WHERE hive = ?1 AND parent = ?2 ORDER BY folded",
                  [&](Statement& row) { names.push_back(row.text(0)); });
 }
 
 std::uint32_t Registry::enumerateValues(RegistryHive hive, std::string_view key,
                                        std::vector<std::pair<std::string, RegistryValue>>& values) const {
   values.clear();
-  return listKey(databasePath(), access_ == Access::ReadOnly, hive, key, "SELECT name, type, data FROM registry_values WHERE hive = ?1 AND key = ?2 ORDER BY folded",
+  return listKey(databasePath(), access_ == Access::ReadOnly, hive, key,
+                 "SELECT name, type, data FROM registry_values WHERE hive = ?1 AND key = ?2 ORDER BY folded",
                  [&](Statement& row) {
                    const auto data = row.blob(2);
                    values.emplace_back(row.text(0), RegistryValue{static_cast<std::uint32_t>(row.integer(1)),

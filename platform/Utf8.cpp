@@ -60,11 +60,11 @@ std::size_t decodeSequence(const unsigned char* bytes, std::size_t size, std::si
   return length;
 }
 
-// Appends a run of ASCII characters converted one to one. Written in place:
-// appending an iterator range of another character type would build a temporary
-// string of the whole run first.
+// Appends a run of ASCII characters, which both encodings hold one to one.
+// Written in place: appending an iterator range of another character type would
+// build a temporary string of the whole run first.
 template <class String, class Char>
-void appendNarrowed(String& out, const Char* first, const Char* last) {
+void appendAsciiRun(String& out, const Char* first, const Char* last) {
   const std::size_t at = out.size();
   out.resize(at + static_cast<std::size_t>(last - first));
   auto* to = out.data() + at;
@@ -82,7 +82,7 @@ std::string encodeUtf8(const wchar_t* text, std::size_t count) {
     std::size_t run = i;
     while (run < count && static_cast<char32_t>(text[run]) < 0x80) ++run;
     if (run != i) {
-      appendNarrowed(out, text + i, text + run);
+      appendAsciiRun(out, text + i, text + run);
       i = run;
       continue;
     }
@@ -100,7 +100,7 @@ std::wstring decodeUtf8(const char* data, std::size_t size) {
     std::size_t run = i;
     while (run < size && bytes[run] < 0x80) ++run;
     if (run != i) {
-      appendNarrowed(out, bytes + i, bytes + run);
+      appendAsciiRun(out, bytes + i, bytes + run);
       i = run;
       continue;
     }

@@ -18,7 +18,8 @@ flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undef
        -fno-sanitize-recover=undefined -I"$root")
 documents=("$root"/documents/*.cpp "$root"/foundation/VxNATypeConversion.cpp
            "$root"/kernel/VxAVScanObject.cpp "$root"/platform/ProcessModules.cpp
-           "$root"/platform/Thread.cpp "$root"/platform/Event.cpp "$root"/platform/UniqueFileDescriptor.cpp "$root"/platform/Utf8.cpp -lpugixml)
+           "$root"/platform/Thread.cpp "$root"/platform/Event.cpp "$root"/platform/UniqueFileDescriptor.cpp
+           "$root"/platform/Utf8.cpp -lpugixml)
 tables=("$root"/qelda/QeldaDataTables.cpp)
 
 # run_target NAME SEEDS SOURCES_AND_LIBRARIES...

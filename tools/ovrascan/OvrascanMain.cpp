@@ -28,6 +28,5 @@ int main(int argc, char** argv) {
   // The engine reads this when it starts, before any thread of ours runs.
   if (line.command == CommandLine::Command::Scan && line.noCache) ::setenv("VX_SCAN_CACHE", "off", 1);
   OvrascanHost host;
-  const int rc = host.run(line);
-  return rc;
+  return host.run(line);
 }
