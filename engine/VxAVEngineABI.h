@@ -71,6 +71,11 @@ extern "C" {
 #define AV_PARAM_SWITCH_502 502u
 #define AV_PARAM_SWITCH_560 560u
 #define AV_PARAM_COLLECT_HASH 616u /* no value; ask for AVM_FILEHASH messages */
+/* Optional: the file a file object must be (AV_OBJECTIDENTITY*, length 40). An
+ * engine that knows it reads the object only when the file it opened is that
+ * file, and otherwise reads the fallback (AVM_OBJECT_REPLACED) or reports
+ * AV_SCAN_ERROR_CHANGED. An engine that does not know it ignores it. */
+#define AV_PARAM_OBJECT_IDENTITY 618u
 
 /* ------------------------------------------------------------------------ */
 /* Callback messages (AVScanObject). Answers: AV_CALLBACK_CONTINUE or
@@ -81,7 +86,7 @@ extern "C" {
 #define AVM_QUERY_CONTINUE 1033u  /* go on? */
 #define AVM_PASS 1036u            /* another pass over the object */
 #define AVM_OBJECT_NAME 1041u     /* arg2: NUL-terminated narrow object name */
-#define AVM_OBJECT_SIZE 1042u     /* arg2, low 32 bits: object size */
+#define AVM_OBJECT_SIZE 1042u     /* arg2: object size, all 64 bits */
 #define AVM_SCAN_ERROR 1044u      /* arg2, low 16 bits: scan error */
 #define AVM_DETECTION 1045u       /* arg2: AV_DETECTION* */
 #define AVM_REPAIR_ERROR 1046u    /* arg2, low 16 bits: repair error (12: none attempted) */
@@ -91,6 +96,9 @@ extern "C" {
 #define AVM_OBJECT_TYPE 1061u     /* arg1, low 16 bits: object type */
 #define AVM_OBJECT_SUMMARY 1064u  /* arg2, low 16 bits: summary */
 #define AVM_FILEHASH 1180u        /* arg2: AV_FILEHASH* */
+/* The object's path names another file than its identity (AV_PARAM_OBJECT_IDENTITY);
+ * what follows is about the identified file, read through the fallback path. */
+#define AVM_OBJECT_REPLACED 1070u
 
 #define AV_CALLBACK_CONTINUE 0u
 #define AV_CALLBACK_DECLINE 1u
@@ -155,6 +163,21 @@ typedef struct AV_PRODUCTINFO {
   uint16_t productLocale; /* low 16 bits of the locale id */
   uint32_t reserved;      /* 0 */
 } AV_PRODUCTINFO;
+
+/* Value of AV_PARAM_OBJECT_IDENTITY: a process module as the host found it
+ * mapped. The device is the major and minor numbers the process map shows. */
+typedef struct AV_OBJECTIDENTITY {
+  uint16_t size;         /* 40 */
+  uint16_t reserved;     /* 0 */
+  uint32_t deviceMajor;  /* offset 4 */
+  uint32_t deviceMinor;  /* offset 8 */
+  uint32_t reserved2;    /* offset 12: 0 */
+  uint64_t inode;        /* offset 16 */
+  uint64_t fallbackPath; /* offset 24: NUL-terminated path of the kernel's handle to the
+                            mapped inode (/proc/PID/map_files/...), or 0 */
+  uint64_t reportName;   /* offset 32: NUL-terminated name the host reports the object
+                            under (quarantine records carry it), or 0 */
+} AV_OBJECTIDENTITY;
 
 /* Context IDs of a scan: count IDs in ascending order. */
 typedef struct AV_CONTEXTIDS {
@@ -261,6 +284,11 @@ AV_ABI_ASSERT(sizeof(AV_OBJECTDESCRIPTOR) == 28, "object descriptor is 28 bytes"
 AV_ABI_ASSERT(offsetof(AV_OBJECTDESCRIPTOR, contextIds) == 8, "context IDs at 8");
 AV_ABI_ASSERT(offsetof(AV_OBJECTDESCRIPTOR, path) == 16, "path at 16");
 AV_ABI_ASSERT(offsetof(AV_OBJECTDESCRIPTOR, pathLength) == 24, "path length at 24");
+AV_ABI_ASSERT(sizeof(AV_OBJECTIDENTITY) == 40, "object identity is 40 bytes");
+AV_ABI_ASSERT(offsetof(AV_OBJECTIDENTITY, deviceMajor) == 4, "device major at 4");
+AV_ABI_ASSERT(offsetof(AV_OBJECTIDENTITY, inode) == 16, "inode at 16");
+AV_ABI_ASSERT(offsetof(AV_OBJECTIDENTITY, fallbackPath) == 24, "fallback path at 24");
+AV_ABI_ASSERT(offsetof(AV_OBJECTIDENTITY, reportName) == 32, "report name at 32");
 AV_ABI_ASSERT(sizeof(AV_DETECTION) == 28, "detection record is 28 bytes");
 AV_ABI_ASSERT(offsetof(AV_DETECTION, detectType) == 8, "detect type at 8");
 AV_ABI_ASSERT(offsetof(AV_DETECTION, virusType) == 10, "virus type at 10");
@@ -332,6 +360,9 @@ AV_ABI_ASSERT(offsetof(AV_FILEHASH, data) == 12, "hash bytes at 12");
  * other codes are the scan errors above. */
 #define AV_REPAIR_ERROR_CANCELLED 1223u
 #define AV_REPAIR_ERROR_DISK_FULL 112u
+/* AVM_REPAIR_ERROR code: the name was removed, but the content is still reachable
+ * (another hard link, or a mount over the name kept it): not cleaned. */
+#define AV_REPAIR_ERROR_STILL_REACHABLE 1175u
 /* AVM_FILEHASH hashType: SHA-256, 32 bytes. */
 #define AV_HASH_TYPE_SHA256 3u
 
