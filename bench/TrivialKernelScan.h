@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/IVxAVScannerConfig.h"
-#include "kernel/VxAVScanObject.h"
+#include "foundation/VxAVScanObject.h"
 #include "kernel/VxAVScannerKernel.h"
 
 namespace benchsupport {

@@ -1,5 +1,6 @@
 #pragma once
 // IVxAVScanResultXML: turns a set of result records into the ScanResults report.
+#include <cstdint>
 #include <memory>
 #include <set>
 #include <string>
@@ -12,6 +13,9 @@ using VxScanObjectResultSet = std::set<std::shared_ptr<CVxScanObjectResult>>;
 class IVxAVScanResultXML {
  public:
   virtual ~IVxAVScanResultXML() = default;
+  // Objects the scan's sources offered past its limit, for the report's root;
+  // set before setResults.
+  virtual void setObjectsNotQueued(std::uint64_t /*count*/) {}
   // Copies the records and builds the complete report.
   virtual VxNAResult<> setResults(const VxScanObjectResultSet& results) = 0;
   // The complete report when complete is true, else the detections report.

@@ -27,8 +27,8 @@ constexpr std::uint32_t kNoHash = 0xFFFF;
 // all remembered.
 class ReportWriter {
  public:
-  void number(const char* name, std::uint32_t value) {
-    char digits[16];
+  void number(const char* name, std::uint64_t value) {
+    char digits[24];
     const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
     text(name, std::string_view(digits, static_cast<std::size_t>(end - digits)));
   }
@@ -119,7 +119,7 @@ std::shared_ptr<CVxAVScanResultXML> CVxAVScanResultXML::create() {
 
 VxNAResult<> CVxAVScanResultXML::setResults(const VxScanObjectResultSet& results) {
   try {
-    VxNAResult<std::wstring> built = buildReport(results);
+    VxNAResult<std::wstring> built = buildReport(results, objectsNotQueued_);
     if (!built) return VxNAFail(built.error);
     report_ = std::move(built.value);
     return VxNASuccess();
@@ -130,11 +130,13 @@ VxNAResult<> CVxAVScanResultXML::setResults(const VxScanObjectResultSet& results
   }
 }
 
-VxNAResult<std::wstring> CVxAVScanResultXML::buildReport(const VxScanObjectResultSet& results) {
+VxNAResult<std::wstring> CVxAVScanResultXML::buildReport(const VxScanObjectResultSet& results,
+                                                          std::uint64_t objectsNotQueued) {
   const std::vector<const CVxScanObjectResult*> records = inReportOrder(results);
   ReportWriter report;
   report.out().reserve(kReportHead.size() + kReportTail.size() + records.size() * kBytesPerItem);
   report.out() += kReportHead;
+  if (objectsNotQueued != 0) report.number("objectsNotQueued", objectsNotQueued);
   if (records.empty()) {
     report.out() += "/>";
   } else {

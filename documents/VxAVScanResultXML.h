@@ -3,9 +3,12 @@
 // kernel's result records. The complete report has one scannedItem per record;
 // the detections report keeps only the items that were scanned and infected.
 //
-//   <?xml version="1.0" encoding="utf-16"?><ScanResults version="1.0">
+//   <?xml version="1.0" encoding="utf-16"?><ScanResults version="1.0" [objectsNotQueued=".."]>
 //     <scannedItem itemType=".." itemSize=".." itemName=".." IsScanned=".." .../>
 //   </ScanResults>
+//
+// objectsNotQueued, present only when not 0, counts the objects the sources
+// offered past the configuration's limit, which the scan never looked at.
 //
 // Items are ordered by object name (then by record identity), so that the same
 // records always give the same text. Names are written as VxXmlText describes:
@@ -17,6 +20,7 @@
 //
 // Thread-safety: none of its own; one thread builds and reads a report.
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -33,6 +37,7 @@ class CVxAVScanResultXML : public IVxAVScanResultXML {
   // Builds the complete report of the records; fails with 1627 when it
   // cannot be built, keeping the previous report.
   VxNAResult<> setResults(const VxScanObjectResultSet& results) override;
+  void setObjectsNotQueued(std::uint64_t count) override { objectsNotQueued_ = count; }
   // Complete report: always ok (empty before setResults). Detections report:
   // fails with 87 when there is no complete report or it cannot be loaded, 1627
   // when it comes out empty.
@@ -44,7 +49,8 @@ class CVxAVScanResultXML : public IVxAVScanResultXML {
   static VxNAResult<std::wstring> filterDetections(const std::wstring& completeReport);
 
  private:
-  static VxNAResult<std::wstring> buildReport(const VxScanObjectResultSet& results);
+  static VxNAResult<std::wstring> buildReport(const VxScanObjectResultSet& results, std::uint64_t objectsNotQueued);
 
   std::wstring report_;
+  std::uint64_t objectsNotQueued_ = 0;
 };

@@ -8,7 +8,7 @@
 #include "documents/VxNAPSAPIUtil.h"
 #include "documents/VxXmlText.h"
 #include "foundation/VxErrorCodes.h"
-#include "kernel/VxAVScanObject.h"
+#include "foundation/VxAVScanObject.h"
 
 namespace {
 
@@ -167,7 +167,8 @@ VxNAResult<> CVxAVScannerXMLConfig::unwrapSource(const pugi::xml_node& item) {
   return VxNAFail(VX_E_TYPE_NOT_RECOGNIZED);
 }
 
-bool CVxAVScannerXMLConfig::onProcessModule(const std::wstring& moduleName, const std::wstring& contentPath) {
+bool CVxAVScannerXMLConfig::onProcessModule(const std::wstring& moduleName, const std::wstring& contentPath,
+                                            const VxScanObjectIdentity& identity) {
   if (!sourceCallback_) return false;
   std::shared_ptr<CVxAVScanObject> object;
   try {
@@ -178,5 +179,6 @@ bool CVxAVScannerXMLConfig::onProcessModule(const std::wstring& moduleName, cons
   object->setObjectType(VX_SCAN_OBJECT_FILE);
   object->setPath(moduleName);
   if (contentPath != moduleName) object->setContentPath(contentPath);
+  object->setIdentity(identity);
   return sourceCallback_->OnScanSource(std::move(object));
 }

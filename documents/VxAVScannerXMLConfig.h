@@ -5,7 +5,7 @@
 // configured sources later and offers each object they yield to the kernel.
 //
 //   <scanconfig>
-//     <maxscancount value="2000"/>   required; 0 counts as 1, capped at 65535
+//     <maxscancount value="2000"/>   required; 0 counts as 1, capped at 16777216
 //     <collecthash value="1"/>       optional; non-zero asks for file hashes
 //     <scantype><item type="virus"/>...</scantype>   detection keywords
 //     <cleantype><item type="pup"/>...</cleantype>
@@ -31,7 +31,8 @@
 class CVxAVScannerXMLConfig : public IVxAVScannerXMLConfig, public IVxNAPSAPIUtil_Callback {
  public:
   static constexpr std::uint32_t kDefaultMaxScanCount = 2000;
-  static constexpr std::uint32_t kMaxScanCountLimit = 65535;
+  // A machine maps far fewer modules; the cap only bounds what one scan may hold.
+  static constexpr std::uint32_t kMaxScanCountLimit = 16777216;
 
   static std::shared_ptr<CVxAVScannerXMLConfig> create();
 
@@ -50,7 +51,8 @@ class CVxAVScannerXMLConfig : public IVxAVScannerXMLConfig, public IVxNAPSAPIUti
   VxNAResult<> UnwrapScanSources(std::shared_ptr<IVxAVScannerXMLConfig_Callback> callback) override;
   VxNAResult<bool> getCollectHash() override;
 
-  bool onProcessModule(const std::wstring& moduleName, const std::wstring& contentPath) override;
+  bool onProcessModule(const std::wstring& moduleName, const std::wstring& contentPath,
+                       const VxScanObjectIdentity& identity) override;
 
  protected:
   CVxAVScannerXMLConfig() = default;

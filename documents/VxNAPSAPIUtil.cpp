@@ -22,6 +22,16 @@ std::uint32_t toWindowsError(std::uint32_t systemError) {
   }
 }
 
+VxScanObjectIdentity identityOf(const platform::ProcessModule& module) {
+  VxScanObjectIdentity identity;
+  identity.deviceMajor = static_cast<std::uint32_t>(module.device >> 32);
+  identity.deviceMinor = static_cast<std::uint32_t>(module.device & 0xFFFFFFFFu);
+  identity.inode = module.inode;
+  identity.pid = module.pid;
+  if (module.contentPath.find("/map_files/") != std::string::npos) identity.kernelHandle = module.contentPath;
+  return identity;
+}
+
 }  // namespace
 
 VxNAResult<> VxNAPSAPIUtil::enumProcessModules(const std::shared_ptr<IVxNAPSAPIUtil_Callback>& callback) {
@@ -32,7 +42,8 @@ VxNAResult<> VxNAPSAPIUtil::enumProcessModules(const std::shared_ptr<IVxNAPSAPIU
   const platform::ProcessModuleWalk walk = platform::forEachProcessModule(
       [&](const platform::ProcessModule& module) {
         const std::wstring name = wide(module.name);
-        return callback->onProcessModule(name, module.contentPath == module.name ? name : wide(module.contentPath));
+        return callback->onProcessModule(name, module.contentPath == module.name ? name : wide(module.contentPath),
+                                         identityOf(module));
       });
   if (walk.systemError != 0) return VxNAFail(toWindowsError(walk.systemError));
   if (walk.stopped) return VxNAFail(ERROR_CONTINUE);

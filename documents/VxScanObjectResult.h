@@ -7,7 +7,8 @@
 struct CVxScanObjectResult {
   std::uint32_t reserved = 0;
   std::uint16_t itemType = 0;
-  std::uint32_t itemSize = 0;
+  // The whole size: files of 4 GiB and more are scanned too.
+  std::uint64_t itemSize = 0;
   std::string itemName;
   std::uint8_t IsScanned = 0;
   std::uint16_t ObjectSummary = 1;

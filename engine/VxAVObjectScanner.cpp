@@ -9,7 +9,7 @@
 #include "foundation/VxErrorCodes.h"
 #include "foundation/VxLogStream.h"
 #include "foundation/VxNATypeConversion.h"
-#include "kernel/VxAVScanObject.h"
+#include "foundation/VxAVScanObject.h"
 
 namespace {
 
@@ -200,6 +200,7 @@ void CVxAVObjectScanner::buildDefaultParameterList() {
     appendParameter(code, 0, 0);
   }
   if (collectHash_) appendParameter(AV_PARAM_COLLECT_HASH, 0, 0);
+  fixedParameterCount_ = parameterBlock_.count;
 }
 
 // ---------------------------------------------------------------------------
@@ -227,14 +228,18 @@ VxNAResult<> CVxAVObjectScanner::describeObject(const CVxAVScanObject& object) {
     // as the object and which is still this record.
     std::string path = object.getResultKey();
     std::string content = object.getNarrowContentPath();
+    VxScanObjectIdentity identity = object.getIdentity();
     Guard guard(lock_);
     currentPath_ = std::move(path);
+    currentKey_ = currentPath_;
     currentContent_ = std::move(content);
+    currentIdentity_ = std::move(identity);
     currentRecord_ = newRecord(currentPath_);
     descriptor_.kind = AV_OBJECT_KIND_FILE;
     descriptor_.kindWord = kFileKindWord;
     descriptor_.path = AV_PTR_TO_U64(currentContent_.c_str());
     descriptor_.pathLength = static_cast<std::uint32_t>(currentContent_.size() + 1);
+    describeIdentity();
     return VxNASuccess();
   }
   if (type == kMemoryObject) {
@@ -244,7 +249,10 @@ VxNAResult<> CVxAVObjectScanner::describeObject(const CVxAVScanObject& object) {
     // what it scans through AVM_OBJECT_NAME, which makes the record.
     currentRecord_.reset();
     currentPath_.clear();
+    currentKey_.clear();
     currentContent_.clear();
+    currentIdentity_ = {};
+    parameterBlock_.count = fixedParameterCount_;
     descriptor_.kind = AV_OBJECT_KIND_MEMORY;
     descriptor_.kindWord = kMemoryKindWord;
     descriptor_.path = 0;
@@ -252,6 +260,19 @@ VxNAResult<> CVxAVObjectScanner::describeObject(const CVxAVScanObject& object) {
     return VxNASuccess();
   }
   return VxNAFail(VX_E_TYPE_NOT_RECOGNIZED);
+}
+
+void CVxAVObjectScanner::describeIdentity() {
+  parameterBlock_.count = fixedParameterCount_;
+  if (!currentIdentity_.known()) return;
+  identity_ = AV_OBJECTIDENTITY{};
+  identity_.size = sizeof(AV_OBJECTIDENTITY);
+  identity_.deviceMajor = currentIdentity_.deviceMajor;
+  identity_.deviceMinor = currentIdentity_.deviceMinor;
+  identity_.inode = currentIdentity_.inode;
+  if (!currentIdentity_.kernelHandle.empty()) identity_.fallbackPath = AV_PTR_TO_U64(currentIdentity_.kernelHandle.c_str());
+  identity_.reportName = AV_PTR_TO_U64(currentPath_.c_str());
+  appendParameter(AV_PARAM_OBJECT_IDENTITY, sizeof(AV_OBJECTIDENTITY), AV_PTR_TO_U64(&identity_));
 }
 
 VxNAResult<> CVxAVObjectScanner::callEngine() {
@@ -354,7 +375,7 @@ std::uint32_t CVxAVObjectScanner::onMessage(std::uint16_t message, std::uint64_t
       onObjectName(argument2);
       break;
     case AVM_OBJECT_SIZE:
-      if (record != nullptr) record->itemSize = static_cast<std::uint32_t>(argument2);
+      if (record != nullptr) record->itemSize = static_cast<std::uint64_t>(argument2);
       break;
     case AVM_SCAN_ERROR:
       if (record != nullptr) record->ScanError = static_cast<std::uint16_t>(argument2);
@@ -381,6 +402,9 @@ std::uint32_t CVxAVObjectScanner::onMessage(std::uint16_t message, std::uint64_t
       break;
     case AVM_FILEHASH:
       onFileHash(argument2);
+      break;
+    case AVM_OBJECT_REPLACED:
+      onObjectReplaced();
       break;
     default:
       break;
@@ -444,9 +468,15 @@ void CVxAVObjectScanner::onObjectName(std::uintptr_t argument2) {
     currentRecord_ = newRecord(name);
     key = name;
   }
+  currentKey_ = key;
   if (results_ == nullptr) return;
   const auto stored = results_->find(key);
-  if (stored != results_->end() && stored->second != nullptr) currentRecord_ = stored->second;
+  if (stored != results_->end() && stored->second != nullptr) {
+    currentRecord_ = stored->second;
+    // Named afresh: whether it is read through the kernel's handle again is for
+    // this scan to tell.
+    currentRecord_->itemName = key;
+  }
 }
 
 void CVxAVObjectScanner::onDetection(std::uintptr_t argument2) {
@@ -509,10 +539,20 @@ void CVxAVObjectScanner::onFileHash(std::uintptr_t argument2) {
   currentRecord_->ObjectHash = lowerHex(bytes, length);
 }
 
+void CVxAVObjectScanner::onObjectReplaced() {
+  // The path names another file now; the engine read the mapped one through the
+  // kernel's handle. The record stays under the object's key, which later passes
+  // and the scan thread use, and the report names what was scanned.
+  if (currentRecord_ == nullptr || !currentIdentity_.known() || currentKey_ != currentRecord_->itemName) return;
+  currentRecord_->itemName = currentPath_ + " (replaced) [pid " + std::to_string(currentIdentity_.pid) + ", inode " +
+                             std::to_string(currentIdentity_.inode) + "]";
+}
+
 void CVxAVObjectScanner::storeRecord(const Record& record) {
   if (record == nullptr || record->itemName.empty()) return;
   if (results_ == nullptr) results_ = std::make_shared<VxScanObjectResultMap>();
-  (*results_)[record->itemName] = record;
+  const bool current = record == currentRecord_ && !currentKey_.empty();
+  (*results_)[current ? currentKey_ : record->itemName] = record;
 }
 
 CVxAVObjectScanner::Record CVxAVObjectScanner::newRecord(const std::string& name) {

@@ -48,7 +48,7 @@
 #include "foundation/VxNAResult.h"
 #include "platform/RecursiveMutex.h"
 
-class CVxAVScanObject;
+#include "foundation/VxAVScanObject.h"
 
 class CVxAVObjectScanner final : public IVxAVScannerConfig, public IVxAVObjectScanner {
   struct ConstructionKey {};
@@ -118,6 +118,9 @@ class CVxAVObjectScanner final : public IVxAVScannerConfig, public IVxAVObjectSc
   void onAction(std::uintptr_t argument2);
   void onObjectDone();
   void onFileHash(std::uintptr_t argument2);
+  void onObjectReplaced();
+  // Adds the current object's identity to the parameter list when it has one.
+  void describeIdentity();
   void storeRecord(const Record& record);
   Record newRecord(const std::string& name);
 
@@ -143,4 +146,10 @@ class CVxAVObjectScanner final : public IVxAVScannerConfig, public IVxAVObjectSc
   std::vector<std::uint32_t> contextIds_;
   std::string currentPath_;     // the record's name, the object's result key
   std::string currentContent_;  // what the engine opens
+  // Where the current record is kept: the object's key, also when the report
+  // names it otherwise (a replaced module).
+  std::string currentKey_;
+  VxScanObjectIdentity currentIdentity_;
+  AV_OBJECTIDENTITY identity_{};
+  std::uint16_t fixedParameterCount_ = 0;
 };

@@ -33,7 +33,7 @@
 #include "engine/IVxAVObjectScanner.h"
 #include "foundation/VxNAResult.h"
 #include "kernel/IVxAVScanner_Callback.h"
-#include "kernel/VxAVScanObject.h"
+#include "foundation/VxAVScanObject.h"
 #include "kernel/VxNASharedEventQueue.h"
 #include "kernel/VxNAThread.h"
 

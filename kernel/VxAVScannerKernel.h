@@ -166,6 +166,10 @@ class CVxAVScannerKernel : public CVxNAThread,
   // Admits the named objects one by one until the expansion is told to stop.
   VxNAResult<> queueNamedObjects(const std::vector<std::wstring>& names);
   bool admit(std::shared_ptr<CVxAVScanObject> object);
+  // The name under which an expansion queues an object named `name`: the name
+  // itself, unless an object of another identity holds it already; kernelMutex_
+  // held. Empty when the very object is queued already.
+  std::wstring admittedName(std::wstring name, const VxScanObjectIdentity& identity) const;
   void resetPassCounters();
   // Everything a pass leaves behind; the lock is held.
   void resetActivityState();
@@ -213,10 +217,18 @@ class CVxAVScannerKernel : public CVxNAThread,
   std::unordered_map<std::wstring, std::shared_ptr<CVxScanObjectResult>> mergedResults_;
   bool resetResultsOnCollect_ = true;
   std::unordered_set<std::wstring> queuedNames_;
-  // Objects whose content is not read by their name (process modules reached
-  // through the kernel's handles), as the last expansion found them; later passes
-  // queue objects by name only.
-  std::unordered_map<std::wstring, std::wstring> contentPaths_;
+  // How the last expansion's objects are read: the content path where it is not
+  // the name (process modules reached through the kernel's handles) and the
+  // identity of the mapped file. Later passes queue objects by name only, and
+  // names are unique per identity within an expansion (admittedName).
+  struct AdmittedObject {
+    std::wstring contentPath;
+    VxScanObjectIdentity identity;
+  };
+  std::unordered_map<std::wstring, AdmittedObject> admittedObjects_;
+  // Objects the last expansion found past the configuration's limit; the report
+  // says how many.
+  std::uint64_t objectsNotQueued_ = 0;
 
   // Kernel-thread bookkeeping (threadLock_).
   mutable std::mutex threadLock_;

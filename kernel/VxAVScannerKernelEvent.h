@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "kernel/VxAVScanObject.h"
-#include "kernel/VxNAEventInfoBaseObj.h"
+#include "foundation/VxAVScanObject.h"
+#include "foundation/VxNAEventInfoBaseObj.h"
 
 // Event kinds (the id of a kernel event).
 enum : std::uint32_t {

@@ -42,9 +42,11 @@ bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
   // take that lock for every object they finish.
   std::wstring path;
   std::wstring content;
+  VxScanObjectIdentity identity;
   if (object != nullptr) {
-    path = object->getPath();
+    path = platform::foldPathCase(object->getPath());
     content = object->getContentPath();
+    identity = object->getIdentity();
   }
   std::lock_guard guard(kernelMutex_);
   if (config_ == nullptr || scanQueue_ == nullptr) return true;
@@ -55,21 +57,28 @@ bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
            L"running";
     return true;
   }
-  const bool ownContent = content != path;
-  std::wstring name = platform::foldPathCase(std::move(path));
-  if (queuedNames_.contains(name)) return false;
+  std::wstring name = admittedName(path, identity);
+  if (name.empty()) return false;
   const auto maximum = config_->getMaxScanCount();
   if (!maximum) return true;
   if (static_cast<std::uint64_t>(queuedCount_) + 1 > maximum.value) {
-    VX_LOG(VX_LOG_WARNING, L"CVxAVScannerKernel::OnScanSource")
-        << L"CVxAVScannerXMLConfig_UnitTest::OnScanSource - max scan count exceeded. Value: "
-        << queuedCount_;
-    return true;
+    // The expansion goes on, only to count what the limit leaves out: a scan that
+    // misses objects says how many.
+    if (objectsNotQueued_++ == 0) {
+      VX_LOG(VX_LOG_WARNING, L"CVxAVScannerKernel::OnScanSource")
+          << L"CVxAVScannerXMLConfig_UnitTest::OnScanSource - max scan count exceeded. Value: "
+          << queuedCount_;
+    }
+    return false;
+  }
+  if (name != path) {
+    object->setPath(name);
+    if (content == path) object->setContentPath(content);
   }
   // Remembered before it is queued, so that a failure leaves nothing half admitted.
-  const auto remembered = queuedNames_.insert(std::move(name)).first;
-  if (ownContent) contentPaths_.insert_or_assign(*remembered, std::move(content));
+  const auto remembered = queuedNames_.insert(name).first;
   try {
+    admittedObjects_.insert_or_assign(name, AdmittedObject{content != name ? content : std::wstring(), identity});
     scanQueue_->push(std::move(object), /*sticky=*/false);
   } catch (const std::bad_alloc&) {
     queuedNames_.erase(remembered);
@@ -77,6 +86,26 @@ bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
   }
   ++queuedCount_;
   return false;
+}
+
+std::wstring CVxAVScannerKernel::admittedName(std::wstring name, const VxScanObjectIdentity& identity) const {
+  const auto isThisObject = [&](const std::wstring& candidate) {
+    const auto held = admittedObjects_.find(candidate);
+    return held == admittedObjects_.end() ? !identity.known() : held->second.identity.sameFile(identity);
+  };
+  if (!queuedNames_.contains(name)) return name;
+  if (isThisObject(name)) return {};
+  // Another file under a name already taken: a file named like another module's
+  // report name, or a path that named another file when a second process was
+  // looked at. It is scanned under a name of its own, never dropped.
+  const std::wstring own = name + L" [pid " + std::to_wstring(identity.pid) + L", inode " +
+                           std::to_wstring(identity.inode) + L"]";
+  std::wstring candidate = own;
+  for (unsigned copy = 2; queuedNames_.contains(candidate); ++copy) {
+    if (isThisObject(candidate)) return {};
+    candidate = own + L" [" + std::to_wstring(copy) + L"]";
+  }
+  return candidate;
 }
 
 VxNAResult<std::shared_ptr<IVxAVObjectScanner>> CVxAVScannerKernel::createObjectScanner(
@@ -144,8 +173,9 @@ VxNAResult<> CVxAVScannerKernel::queueNamedObjects(const std::vector<std::wstrin
     try {
       object = std::make_shared<CVxAVScanObject>(VX_SCAN_OBJECT_FILE, name);
       std::lock_guard guard(kernelMutex_);
-      if (const auto content = contentPaths_.find(name); content != contentPaths_.end()) {
-        object->setContentPath(content->second);
+      if (const auto admitted = admittedObjects_.find(name); admitted != admittedObjects_.end()) {
+        if (!admitted->second.contentPath.empty()) object->setContentPath(admitted->second.contentPath);
+        object->setIdentity(admitted->second.identity);
       }
     } catch (const std::bad_alloc&) {
       return VxNAFail(ERROR_NOT_ENOUGH_MEMORY);
@@ -167,7 +197,8 @@ VxNAResult<> CVxAVScannerKernel::doProfileScan(bool cleanAfterwards) {
     if (config_ == nullptr) return VxNAFail(ERROR_INVALID_DATA);
     config = config_;
     resetPassCounters();
-    contentPaths_.clear();
+    admittedObjects_.clear();
+    objectsNotQueued_ = 0;
     profileMode_ = true;
     cleanAfterProfile_ = cleanAfterwards;
   }
@@ -194,6 +225,11 @@ VxNAResult<> CVxAVScannerKernel::doProfileScan(bool cleanAfterwards) {
     VX_LOG(VX_LOG_NORMAL, L"CVxAVScannerKernel::doProfileScan")
         << L"CVxAVScannerKernel::doProfileScan - Unwrap objects complete. Objects unwrapped: "
         << queuedCount_;
+    if (objectsNotQueued_ != 0) {
+      VX_LOG(VX_LOG_WARNING, L"CVxAVScannerKernel::doProfileScan")
+          << L"CVxAVScannerKernel::doProfileScan - objects past the max scan count, not queued: "
+          << objectsNotQueued_;
+    }
     checkForCompletion();
   }
   VX_LOG(VX_LOG_NORMAL, L"CVxAVScannerKernel::doProfileScan")

@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "kernel/VxNAEvent.h"
-#include "kernel/VxNAEventInfoBaseObj.h"
+#include "foundation/VxNAEventInfoBaseObj.h"
 
 class VxNAEventQueue {
  public:

@@ -17,7 +17,7 @@
 #include <memory>
 
 #include "kernel/VxNAEvent.h"
-#include "kernel/VxNAEventInfoBaseObj.h"
+#include "foundation/VxNAEventInfoBaseObj.h"
 #include "platform/RecursiveMutex.h"
 
 class VxNASharedEventQueue {

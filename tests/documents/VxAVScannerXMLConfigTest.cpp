@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "foundation/VxErrorCodes.h"
-#include "kernel/VxAVScanObject.h"
+#include "foundation/VxAVScanObject.h"
 
 namespace {
 
@@ -47,11 +47,12 @@ TEST_P(MaxScanCountTest, ReadsLikeAtoiThenClampsToOneAndLimit) {
 
 INSTANTIATE_TEST_SUITE_P(Values, MaxScanCountTest,
                          ::testing::Values(MaxScanCountCase{L"0", 1}, MaxScanCountCase{L"abc", 1},
-                                           MaxScanCountCase{L"1", 1}, MaxScanCountCase{L"65535", 65535},
-                                           MaxScanCountCase{L"65536", 65535}, MaxScanCountCase{L"-1", 65535},
+                                           MaxScanCountCase{L"1", 1}, MaxScanCountCase{L"65536", 65536},
+                                           MaxScanCountCase{L"16777216", 16777216},
+                                           MaxScanCountCase{L"16777217", 16777216}, MaxScanCountCase{L"-1", 16777216},
                                            MaxScanCountCase{L"  +42xyz", 42}, MaxScanCountCase{L"-0", 1},
-                                           MaxScanCountCase{L"99999999999999999999", 65535},
-                                           MaxScanCountCase{L"-99999999999999999999", 65535},
+                                           MaxScanCountCase{L"99999999999999999999", 16777216},
+                                           MaxScanCountCase{L"-99999999999999999999", 16777216},
                                            MaxScanCountCase{L" ", 1}));
 
 struct CollectHashCase {
@@ -281,7 +282,7 @@ TEST(VxAVScannerXMLConfigTest, UnwrapRefusesANullCallback) {
 
 TEST(VxAVScannerXMLConfigTest, ModuleOutsideAWalkGoesNowhere) {
   auto reader = CVxAVScannerXMLConfig::create();
-  EXPECT_FALSE(reader->onProcessModule(L"/usr/lib/x.so", L"/usr/lib/x.so"));
+  EXPECT_FALSE(reader->onProcessModule(L"/usr/lib/x.so", L"/usr/lib/x.so", {}));
 }
 
 TEST(VxAVScannerXMLConfigTest, ProcessesSourceOffersFileObjectsAndStopsOnRequest) {

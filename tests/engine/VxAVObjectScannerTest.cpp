@@ -14,7 +14,7 @@
 
 #include "engine/VxAVEngineConfig.h"
 #include "foundation/VxErrorCodes.h"
-#include "kernel/VxAVScanObject.h"
+#include "foundation/VxAVScanObject.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/CaptureLog.h"
 
@@ -224,7 +224,7 @@ std::vector<MessageCase> messageCases() {
                    {record(kPath,
                            [](CVxScanObjectResult& r) {
                              r.itemType = 3;
-                             r.itemSize = 0x34567890;
+                             r.itemSize = 0x1234567890;  // all 64 bits: files pass 4 GiB
                              r.IsScanned = 1;
                              r.PassCount = 2;
                              r.ObjectSummary = 5;
@@ -647,6 +647,68 @@ TEST_F(ObjectScannerTest, AModuleReadThroughAHandleIsOpenedThereAndRecordedUnder
   ASSERT_TRUE(results.ok);
   EXPECT_EQ(results.value->size(), 1u);
   EXPECT_TRUE(capture->entries().empty());
+}
+
+// A module carries the identity of the mapped file; an object named by the host
+// carries none, and its parameter list stays the fixed one.
+TEST_F(ObjectScannerTest, AModulesIdentityReachesTheEngineOnlyWithTheModule) {
+  std::shared_ptr<CVxAVObjectScanner> scanner = newScanner();
+  const std::shared_ptr<CVxAVScanObject> module = object(0, L"/usr/lib/libx.so");
+  VxScanObjectIdentity identity;
+  identity.deviceMajor = 8;
+  identity.deviceMinor = 3;
+  identity.inode = 0x123456789;
+  identity.pid = 42;
+  identity.kernelHandle = "/proc/42/map_files/7f00-8f00";
+  module->setIdentity(identity);
+  ASSERT_TRUE(scanner->scanObject(module).ok);
+  ASSERT_TRUE(scanner->scanObject(object()).ok);
+
+  TestEngineParameter p{};
+  ASSERT_TRUE(findParameter(TEST_ENGINE_SCAN_OBJECT, 0, AV_PARAM_OBJECT_IDENTITY, p));
+  EXPECT_EQ(p.record.length, sizeof(AV_OBJECTIDENTITY));
+  ASSERT_EQ(p.byteCount, sizeof(AV_OBJECTIDENTITY));
+  AV_OBJECTIDENTITY given{};
+  std::memcpy(&given, p.bytes, sizeof given);
+  EXPECT_EQ(given.size, sizeof(AV_OBJECTIDENTITY));
+  EXPECT_EQ(given.deviceMajor, 8u);
+  EXPECT_EQ(given.deviceMinor, 3u);
+  EXPECT_EQ(given.inode, 0x123456789u);
+  ASSERT_EQ(p.stringCount, 2u);
+  EXPECT_STREQ(p.strings[0], "/proc/42/map_files/7f00-8f00");
+  EXPECT_STREQ(p.strings[1], "/usr/lib/libx.so");
+  EXPECT_FALSE(findParameter(TEST_ENGINE_SCAN_OBJECT, 1, AV_PARAM_OBJECT_IDENTITY, p));
+  EXPECT_EQ(parameterCodes(TEST_ENGINE_SCAN_OBJECT, 1).size(), 9u);
+}
+
+// The path named another file when the engine opened it, and the engine read the
+// mapped one through the kernel's handle: the report says so, while the record
+// stays where the scan thread and the later passes look for it.
+TEST_F(ObjectScannerTest, AReplacedModuleIsReportedAsReplacedUnderItsOwnKey) {
+  std::shared_ptr<CVxAVObjectScanner> scanner = newScanner();
+  const std::shared_ptr<CVxAVScanObject> module = object(0, kWidePath);
+  VxScanObjectIdentity identity;
+  identity.inode = 77;
+  identity.pid = 42;
+  identity.kernelHandle = "/proc/42/map_files/7f00-8f00";
+  module->setIdentity(identity);
+  script({step(AVM_OBJECT_NAME, address(kPath)), step(AVM_OBJECT_REPLACED), step(AVM_PASS),
+          step(AVM_OBJECT_DONE)});
+  ASSERT_TRUE(scanner->scanObject(module).ok);
+
+  const auto record = scanner->getResult(kPath);
+  ASSERT_TRUE(record.ok && record.value != nullptr);
+  EXPECT_EQ(record.value->itemName, std::string(kPath) + " (replaced) [pid 42, inode 77]");
+  EXPECT_EQ(record.value->PassCount, 1u);
+  const auto results = scanner->getResults();
+  ASSERT_TRUE(results.ok);
+  ASSERT_EQ(results.value->size(), 1u);
+  EXPECT_EQ(results.value->begin()->first, kPath);
+
+  // An object without identity cannot be replaced: the message changes nothing.
+  script({step(AVM_OBJECT_NAME, address(kPath)), step(AVM_OBJECT_REPLACED), step(AVM_OBJECT_DONE)});
+  ASSERT_TRUE(scanner->scanObject(object()).ok);
+  EXPECT_EQ(scanner->getResult(kPath).value->itemName, kPath);
 }
 
 TEST_F(ObjectScannerTest, CollectHashAsksForHashesOnlyWhenSetBeforeInitialize) {

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "foundation/VxErrorCodes.h"
-#include "kernel/VxAVScanObject.h"
+#include "foundation/VxAVScanObject.h"
 
 namespace vxtest {
 
@@ -63,6 +63,16 @@ bool ScanScript::waitBlocked(std::size_t count) {
 bool ScanScript::waitInFlight(std::size_t count) {
   std::unique_lock guard(lock_);
   return changed_.wait_for(guard, kDeadline, [&] { return inFlight_ >= count; });
+}
+
+void ScanScript::sawObject(ScannedObject object) {
+  std::lock_guard guard(lock_);
+  objects_seen_.push_back(std::move(object));
+}
+
+std::vector<ScanScript::ScannedObject> ScanScript::scannedObjects() {
+  std::lock_guard guard(lock_);
+  return objects_seen_;
 }
 
 std::vector<std::wstring> ScanScript::scannedNames() {
@@ -123,16 +133,20 @@ VxNAResult<> FakeXMLConfig::getCleanTypes(std::set<std::uint32_t>& types) {
 VxNAResult<> FakeXMLConfig::UnwrapScanSources(
     std::shared_ptr<IVxAVScannerXMLConfig_Callback> callback) {
   std::vector<std::wstring> sources;
+  std::vector<VxScanObjectIdentity> identities;
   std::shared_ptr<platform::Event> hold;
   {
     std::lock_guard guard(script_->lock);
     if (script_->expansionOutOfMemory) throw std::bad_alloc();
     sources = script_->sources;
+    identities = script_->identities;
     hold = script_->holdExpansion;
   }
   VxNAResult<> result;
-  for (const auto& source : sources) {
-    if (callback->OnScanSource(std::make_shared<CVxAVScanObject>(VX_SCAN_OBJECT_FILE, source))) {
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    auto object = std::make_shared<CVxAVScanObject>(VX_SCAN_OBJECT_FILE, sources[i]);
+    if (i < identities.size()) object->setIdentity(identities[i]);
+    if (callback->OnScanSource(std::move(object))) {
       result = VxNAFail(ERROR_CONTINUE);
       break;
     }
@@ -182,6 +196,7 @@ VxNAResult<> FakeObjectScanner::scanObject(std::shared_ptr<CVxAVScanObject> obje
   const std::wstring name = object->getPath();
   const ObjectBehaviour behaviour = script_->behaviourOf(name);
   script_->scanStarted(name);
+  script_->sawObject({name, object->getContentPath(), object->getIdentity().inode});
   struct EndScan {
     ScanScript& script;
     ~EndScan() { script.scanEnded(); }
@@ -253,7 +268,7 @@ VxNAResult<> FakeReport::setResults(const VxScanObjectResultSet& results) {
 VxNAResult<> FakeReport::getXML(std::wstring& xml, bool complete) {
   std::map<std::string, std::shared_ptr<CVxScanObjectResult>> byName;
   for (const auto& record : results_) byName[record->itemName] = record;
-  xml = L"report:";
+  xml = notQueued_ == 0 ? L"report:" : L"report(not queued " + std::to_wstring(notQueued_) + L"):";
   for (const auto& [name, record] : byName) {
     if (!complete && !record->IsInfected) continue;
     xml += std::wstring(name.begin(), name.end()) + L":" + std::to_wstring(record->IsInfected) +

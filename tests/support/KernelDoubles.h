@@ -19,6 +19,7 @@
 #include "engine/IVxAVObjectScanner.h"
 #include "engine/IVxAVScannerConfig.h"
 #include "engine/IVxAVScannerVersionInfo.h"
+#include "foundation/VxAVScanObject.h"
 #include "kernel/IVxAVScanner_Callback.h"
 #include "kernel/VxAVScannerKernelFactories.h"
 #include "platform/Event.h"
@@ -31,6 +32,8 @@ inline constexpr std::chrono::seconds kDeadline{30};
 struct ConfigScript {
   std::mutex lock;
   std::vector<std::wstring> sources;
+  // The identity of each source, by position; sources past its end have none.
+  std::vector<VxScanObjectIdentity> identities;
   std::uint32_t maxScanCount = 65535;
   std::set<std::uint32_t> scanTypes{0, 1, 2};
   std::set<std::uint32_t> cleanTypes{0, 1, 2};
@@ -82,7 +85,16 @@ class ScanScript {
   void rearm() { released_.reset(); }
   platform::Event& releaseEvent() { return released_; }
 
+  // One scan as the scanner was given it.
+  struct ScannedObject {
+    std::wstring name;
+    std::wstring content;
+    std::uint64_t inode = 0;
+    bool operator==(const ScannedObject&) const = default;
+  };
   void scanStarted(const std::wstring& name);
+  void sawObject(ScannedObject object);
+  std::vector<ScannedObject> scannedObjects();
   void scanEnded();
   // Waits until this many scans are running at once.
   bool waitInFlight(std::size_t count);
@@ -101,6 +113,7 @@ class ScanScript {
   std::size_t inFlight_ = 0;
   std::size_t blocked_ = 0;
   std::vector<std::wstring> scanned_;
+  std::vector<ScannedObject> objects_seen_;
   platform::Event released_{platform::Event::ResetPolicy::Manual,
                             platform::Event::InitialState::NotSignaled};
 };
@@ -158,9 +171,11 @@ class FakeReport final : public IVxAVScanResultXML {
  public:
   VxNAResult<> setResults(const VxScanObjectResultSet& results) override;
   VxNAResult<> getXML(std::wstring& xml, bool complete) override;
+  void setObjectsNotQueued(std::uint64_t count) override { notQueued_ = count; }
 
  private:
   VxScanObjectResultSet results_;
+  std::uint64_t notQueued_ = 0;
 };
 
 class FakeVersionInfo final : public IVxAVScannerVersionInfo {

@@ -89,8 +89,15 @@ const char* scanErrorMeaning(std::uint32_t scanError) {
     case AV_SCAN_ERROR_ACCESS_DENIED: return "permission to open or read it was denied";
     case AV_SCAN_ERROR_CHANGED: return "it changed while it was read";
     case AV_SCAN_ERROR_READ_FAULT: return "reading it failed";
-    case AV_SCAN_ERROR_TOO_LARGE: return "it is larger than the engine scans (4 GiB)";
+    case AV_SCAN_ERROR_TOO_LARGE: return "it is larger than the engine scans";
     case AV_SCAN_ERROR_NOT_REGULAR: return "it is not a regular file";
+    case AV_SCAN_ERROR_TIMEOUT: return "the rules took longer than the engine allows";
+    case AV_SCAN_ERROR_OUT_OF_MEMORY: return "the engine ran out of memory";
+    case AV_REPAIR_ERROR_NONE_POSSIBLE: return "no repair is possible";
+    case AV_REPAIR_ERROR_CANCELLED: return "the repair was stopped";
+    case AV_REPAIR_ERROR_DISK_FULL: return "the quarantine would leave too little free space";
+    case AV_REPAIR_ERROR_STILL_REACHABLE:
+      return "its content is still reachable through another hard link or a mount over the name";
     default: return "the engine reported an error";
   }
 }
@@ -103,6 +110,10 @@ std::string notScannedReason(std::uint32_t scanError, std::uint32_t objectSummar
   if (scanError != 0) return std::string(scanErrorMeaning(scanError)) + " (scan error " + std::to_string(scanError) + ")";
   if (objectSummary == AV_SUMMARY_NOT_SCANNED) return "the engine left its content unscanned";
   return "the engine reported no scan of it (object summary " + std::to_string(objectSummary) + ")";
+}
+
+std::string repairFailure(std::uint32_t repairError) {
+  return std::string(scanErrorMeaning(repairError)) + " (repair error " + std::to_string(repairError) + ")";
 }
 
 std::string codeText(std::uint32_t code) {

@@ -22,6 +22,8 @@ void hresultFailure(const std::string& what, HRESULT hr, const std::string& conc
 std::string codeText(std::uint32_t code);
 // Why the engine could not scan an object, in words, from the ScanError and
 // ObjectSummary of its record: "larger than the engine scans (scan error 223)".
+// Why a detection was not cleaned, from the record's error after a repair.
+std::string repairFailure(std::uint32_t repairError);
 std::string notScannedReason(std::uint32_t scanError, std::uint32_t objectSummary);
 
 }  // namespace Diagnostics

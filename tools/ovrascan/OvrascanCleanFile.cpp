@@ -17,6 +17,7 @@
 #include "tools/ovrascan/Diagnostics.h"
 #include "tools/ovrascan/OvrascanHost.h"
 #include "tools/ovrascan/ScanReport.h"
+#include "tools/ovrascan/TerminalText.h"
 
 using platform::automation::UniqueBstr;
 
@@ -52,17 +53,17 @@ int OvrascanHost::cleanFile(const CommandLine& line) {
   // Lexical only: the engine gets the name the user gave, with no link resolved.
   const std::filesystem::path absolute = std::filesystem::absolute(line.path, error);
   if (error) {
-    Diagnostics::error("cannot clean " + line.path + ": " + error.message());
+    Diagnostics::error("cannot clean " + TerminalText::escaped(line.path) + ": " + error.message());
     return kError;
   }
   const std::string path = absolute.string();
   if (const std::string why = refusal(path); !why.empty()) {
-    Diagnostics::error("cannot clean " + line.path + ": " + why);
+    Diagnostics::error("cannot clean " + TerminalText::escaped(line.path) + ": " + why);
     return kError;
   }
   const UniqueBstr name(platform::decodeUtf8(path.data(), path.size()));
   if (!name.copied()) {
-    Diagnostics::error("cannot clean " + line.path + ": out of memory");
+    Diagnostics::error("cannot clean " + TerminalText::escaped(line.path) + ": out of memory");
     return kError;
   }
   OperationResult result;
@@ -75,7 +76,7 @@ int OvrascanHost::cleanFile(const CommandLine& line) {
   ScanReport report;
   if (!loadReport(kCompleteReport, report)) return kError;
   if (result.cancelled()) {
-    std::printf("%s: cancelled\n", line.path.c_str());
+    std::printf("%s: cancelled\n", TerminalText::escaped(line.path).c_str());
     return result.cancelledStatus();
   }
   const ScanReport::Counts counts = report.counts();
@@ -83,7 +84,7 @@ int OvrascanHost::cleanFile(const CommandLine& line) {
     const auto detections = report.detections();
     const std::string virus = detections.empty() ? std::string("an unnamed detection") : detections.front().virusName;
     const bool cleaned = !detections.empty() && detections.front().repaired;
-    std::printf("%s: infected with %s, %s\n", line.path.c_str(), virus.c_str(), cleaned ? "cleaned" : "not cleaned");
+    std::printf("%s: infected with %s, %s\n", TerminalText::escaped(line.path).c_str(), virus.c_str(), cleaned ? "cleaned" : "not cleaned");
     return kFound;
   }
   if (counts.scanned == 0) {
@@ -91,9 +92,9 @@ int OvrascanHost::cleanFile(const CommandLine& line) {
     const std::string why = states.empty() ? std::string("the engine reported nothing of it")
                                            : Diagnostics::notScannedReason(states.front().scanError,
                                                                             states.front().objectSummary);
-    Diagnostics::error("could not scan " + line.path + ": " + why);
+    Diagnostics::error("could not scan " + TerminalText::escaped(line.path) + ": " + why);
     return kError;
   }
-  std::printf("%s: clean\n", line.path.c_str());
+  std::printf("%s: clean\n", TerminalText::escaped(line.path).c_str());
   return kNothingFound;
 }

@@ -15,6 +15,7 @@
 #include "tools/ovrascan/OvrascanHost.h"
 #include "tools/ovrascan/ScanConfiguration.h"
 #include "tools/ovrascan/ScanReport.h"
+#include "tools/ovrascan/TerminalText.h"
 #include "tools/ovrascan/TextFile.h"
 
 namespace {
@@ -44,8 +45,14 @@ void printDetections(const std::vector<ScanReport::Detection>& detections) {
   if (detections.empty()) return;
   std::printf("Detections:\n");
   for (const auto& detection : detections) {
-    std::printf("  %s: %s%s\n", detection.name.c_str(), detection.virusName.c_str(),
-                detection.repaired ? " (cleaned)" : "");
+    std::string outcome;
+    if (detection.repaired) {
+      outcome = " (cleaned)";
+    } else if (detection.repairAttempted && detection.scanError != 0) {
+      outcome = " (not cleaned: " + Diagnostics::repairFailure(detection.scanError) + ")";
+    }
+    std::printf("  %s: %s%s\n", TerminalText::escaped(detection.name).c_str(),
+                TerminalText::escaped(detection.virusName).c_str(), outcome.c_str());
   }
 }
 
@@ -60,7 +67,7 @@ void printHolders(const std::vector<ScanReport::Detection>& detections) {
     headed = true;
     std::string pids;
     for (const int pid : holders) pids += (pids.empty() ? "" : " ") + std::to_string(pid);
-    std::printf("  %s: pids %s\n", detection.name.c_str(), pids.c_str());
+    std::printf("  %s: pids %s\n", TerminalText::escaped(detection.name).c_str(), pids.c_str());
   }
 }
 
@@ -72,7 +79,8 @@ void printNotScanned(const std::vector<ScanReport::ItemState>& items) {
     if (item.scanned) continue;
     if (!headed) std::printf("Objects not scanned:\n");
     headed = true;
-    std::printf("  %s: %s\n", item.name.c_str(), Diagnostics::notScannedReason(item.scanError, item.objectSummary).c_str());
+    std::printf("  %s: %s\n", TerminalText::escaped(item.name).c_str(),
+                Diagnostics::notScannedReason(item.scanError, item.objectSummary).c_str());
   }
 }
 
@@ -159,6 +167,12 @@ int OvrascanHost::scan(const CommandLine& line) {
   }
   if (writeFailed) return kError;
   if (result.cancelled()) return result.cancelledStatus();
+  if (const std::uint64_t notQueued = report.objectsNotQueued(); notQueued != 0) {
+    Diagnostics::error(std::to_string(notQueued) + " module" + (notQueued == 1 ? " was" : "s were") +
+                       " not scanned: the scan reached the configuration's object limit (maxscancount) after " +
+                       std::to_string(counts.items) + " objects");
+    return kError;
+  }
   if (counts.scanned == 0) {
     Diagnostics::error("the scan examined no object" +
                        (counts.notScanned == 0 ? std::string(" (the sources yielded none)")

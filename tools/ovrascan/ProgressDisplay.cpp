@@ -5,6 +5,7 @@
 
 #include "kernel/IVxAVScanner_Callback.h"
 #include "platform/Utf8.h"
+#include "tools/ovrascan/TerminalText.h"
 
 namespace {
 
@@ -48,13 +49,13 @@ void ProgressDisplay::objectDone(const std::wstring& name, std::uint32_t status,
   std::lock_guard guard(lock_);
   if (finished_) return;
   if (mode_ == Mode::Lines) {
-    std::fprintf(out_, "[%3u%%] %s %s\n", percent, utf8(name).c_str(), statusText(status));
+    std::fprintf(out_, "[%3u%%] %s %s\n", percent, TerminalText::escaped(utf8(name)).c_str(), statusText(status));
     std::fflush(out_);
     return;
   }
   if (isDetection(status)) {
     clearBar();
-    std::fprintf(out_, "%s %s\n", statusText(status), utf8(name).c_str());
+    std::fprintf(out_, "%s %s\n", statusText(status), TerminalText::escaped(utf8(name)).c_str());
     drawBar(name, percent);
     return;
   }
@@ -96,10 +97,13 @@ void ProgressDisplay::drawBar(const std::wstring& name, std::uint32_t percent) {
   const std::size_t used = 1 + kBarCells + 7;
   const std::size_t columns = terminalColumns(out_);
   const std::size_t room = columns > used + 1 ? columns - used - 1 : 0;
-  if (name.size() <= room) {
-    line += utf8(name);
+  const std::string printable = TerminalText::escaped(utf8(name));
+  if (printable.size() <= room) {
+    line += printable;
   } else if (room > 3) {
-    line += "..." + utf8(name.substr(name.size() - (room - 3)));
+    std::size_t from = printable.size() - (room - 3);
+    while (from < printable.size() && (static_cast<unsigned char>(printable[from]) & 0xC0u) == 0x80u) ++from;
+    line += "..." + printable.substr(from);
   }
   line += "\x1b[K";
   std::fputs(line.c_str(), out_);

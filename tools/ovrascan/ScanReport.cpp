@@ -21,8 +21,10 @@ bool isNumber(const pugi::xml_attribute& attribute) {
     if (text == attribute.name()) return false;
   }
   const std::string_view value = attribute.value();
-  constexpr std::size_t kLongestU32 = 10;
-  return !value.empty() && value.size() <= kLongestU32 && (value == "0" || value.front() != '0') &&
+  // Sizes run to 64 bits; JSON readers that keep numbers as doubles still read
+  // every size a file system gives exactly up to 2^53.
+  constexpr std::size_t kLongestU64 = 20;
+  return !value.empty() && value.size() <= kLongestU64 && (value == "0" || value.front() != '0') &&
          value.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
@@ -57,7 +59,8 @@ std::vector<ScanReport::Detection> ScanReport::detections() const {
   for (const pugi::xml_node& item : document_.child(kRoot).children(kItem)) {
     if (!flag(item, "IsInfected")) continue;
     found.push_back({item.attribute("itemName").value(), item.attribute("virus_name").value(),
-                     flag(item, "IsRepaired")});
+                     flag(item, "IsRepaired"), item.attribute("ScanError").as_uint(),
+                     flag(item, "IsRepairAttempted")});
   }
   return found;
 }
@@ -71,10 +74,17 @@ std::vector<ScanReport::ItemState> ScanReport::itemStates() const {
   return states;
 }
 
+std::uint64_t ScanReport::objectsNotQueued() const {
+  return document_.child(kRoot).attribute("objectsNotQueued").as_ullong();
+}
+
 std::string ScanReport::json() const {
   const pugi::xml_node root = document_.child(kRoot);
-  std::string out = "{\"version\": " + JsonText::quoted(pugi::as_wide(root.attribute("version").value())) +
-                    ", \"items\": [";
+  std::string out = "{\"version\": " + JsonText::quoted(pugi::as_wide(root.attribute("version").value()));
+  if (const std::uint64_t notQueued = objectsNotQueued(); notQueued != 0) {
+    out += ", \"objectsNotQueued\": " + std::to_string(notQueued);
+  }
+  out += ", \"items\": [";
   const char* separator = "\n  ";
   for (const pugi::xml_node& item : root.children(kItem)) {
     out += separator;

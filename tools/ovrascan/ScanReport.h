@@ -6,7 +6,7 @@
 // engine looked at the object but never at its content); infected when IsInfected
 // is 1; cleaned when IsRepaired is 1; an error when its ScanError is not 0.
 //
-// JSON: {"version": "1.0", "items": [{...}, ...]}, one object per scannedItem with
+// JSON: {"version": "1.0", ["objectsNotQueued": N,] "items": [{...}, ...]}, one object per scannedItem with
 // its attributes in the report's order and under the report's names; numbers as
 // JSON numbers, names, virus names and hashes as strings (see JsonText).
 //
@@ -29,6 +29,9 @@ class ScanReport {
     std::string name;       // UTF-8
     std::string virusName;  // UTF-8
     bool repaired = false;
+    // The record's error: why a repair that was tried failed.
+    std::uint32_t scanError = 0;
+    bool repairAttempted = false;
   };
   struct Counts {
     std::uint32_t items = 0;
@@ -53,6 +56,8 @@ class ScanReport {
   Counts counts() const;
   std::vector<Detection> detections() const;
   std::vector<ItemState> itemStates() const;
+  // The objects the sources offered past the configuration's limit; 0 when none.
+  std::uint64_t objectsNotQueued() const;
 
   // The document as file bytes in `encoding`.
   std::string bytes(Encoding encoding) const;

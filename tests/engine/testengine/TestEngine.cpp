@@ -96,6 +96,14 @@ CapturedParameter captureParameter(const AV_SINGLEPARAMETER& record) {
     case AV_PARAM_PRODUCT_INFO:
       copyRecord<AV_PRODUCTINFO>(captured, record.value);
       break;
+    case AV_PARAM_OBJECT_IDENTITY: {
+      copyRecord<AV_OBJECTIDENTITY>(captured, record.value);
+      const auto* identity = AV_U64_TO_PTR(const AV_OBJECTIDENTITY*, record.value);
+      if (identity == nullptr) break;
+      captured.strings.push_back(identity->fallbackPath != 0 ? copyString(identity->fallbackPath) : "");
+      captured.strings.push_back(identity->reportName != 0 ? copyString(identity->reportName) : "");
+      break;
+    }
     case AV_PARAM_SCAN_OBJECT: {
       copyRecord<AV_OBJECTDESCRIPTOR>(captured, record.value);
       const auto* descriptor = AV_U64_TO_PTR(const AV_OBJECTDESCRIPTOR*, record.value);

@@ -58,7 +58,9 @@ typedef struct TestEngineParameter {
    * bytes, 565 10 bytes, 7 28 bytes; else none. */
   const uint8_t* bytes;
   uint32_t byteCount;
-  /* 108: the folder; 110: names, scan and clean paths; 7: the object path. */
+  /* 108: the folder; 110: names, scan and clean paths; 7: the object path;
+   * 618: the fallback path and the report name ("" for none); 618's record is
+   * copied too (40 bytes). */
   const char* strings[3];
   uint32_t stringCount;
   /* 7: the context IDs the descriptor points to. */

@@ -1,14 +1,34 @@
 #pragma once
 // CVxAVScanObject: one object to scan, queued for the scan threads. The kernel may
 // still hold an object while a worker reads it, so each object has its own lock.
+//
+// A process module also carries its identity: the device and inode of the file
+// the process maps, the process found holding it, and the kernel's handle to that
+// mapping. Two objects are one only when their names and identities agree; the
+// engine reads the object only when the file it opens is the identified one.
 #include <cstdint>
 #include <mutex>
 #include <string>
 
-#include "kernel/VxNAEventInfoBaseObj.h"
+#include "foundation/VxNAEventInfoBaseObj.h"
 
 // Kinds of scan object.
 inline constexpr std::uint32_t VX_SCAN_OBJECT_FILE = 0;
+
+// The file a process maps, as its map shows it. An identity with inode 0 is
+// unknown (an object named by the host, not found in a process).
+struct VxScanObjectIdentity {
+  std::uint32_t deviceMajor = 0;
+  std::uint32_t deviceMinor = 0;
+  std::uint64_t inode = 0;
+  int pid = 0;               // the process it was found in; not part of the identity
+  std::string kernelHandle;  // /proc/<pid>/map_files/<range>, or empty
+
+  bool known() const { return inode != 0; }
+  bool sameFile(const VxScanObjectIdentity& other) const {
+    return deviceMajor == other.deviceMajor && deviceMinor == other.deviceMinor && inode == other.inode;
+  }
+};
 
 class CVxAVScanObject : public VxNAEventInfoBaseObj {
  public:
@@ -27,6 +47,8 @@ class CVxAVScanObject : public VxNAEventInfoBaseObj {
   std::string getNarrowContentPath() const;
   void setObjectType(std::uint32_t type);
   std::uint32_t getObjectType() const;
+  void setIdentity(VxScanObjectIdentity identity);
+  VxScanObjectIdentity getIdentity() const;
 
   // The narrow name under which the object scanner records this object's result
   // and under which the scan thread looks it up; one function so the two never
@@ -41,4 +63,5 @@ class CVxAVScanObject : public VxNAEventInfoBaseObj {
   std::string resultKey_;
   std::wstring contentPath_;
   std::string narrowContentPath_;
+  VxScanObjectIdentity identity_;
 };

@@ -1,4 +1,4 @@
-#include "kernel/VxAVScanObject.h"
+#include "foundation/VxAVScanObject.h"
 
 #include "foundation/VxNATypeConversion.h"
 #include "platform/PathCase.h"
@@ -53,4 +53,14 @@ std::uint32_t CVxAVScanObject::getObjectType() const {
 std::string CVxAVScanObject::getResultKey() const {
   std::lock_guard guard(lock_);
   return resultKey_;
+}
+
+void CVxAVScanObject::setIdentity(VxScanObjectIdentity identity) {
+  std::lock_guard guard(lock_);
+  identity_ = std::move(identity);
+}
+
+VxScanObjectIdentity CVxAVScanObject::getIdentity() const {
+  std::lock_guard guard(lock_);
+  return identity_;
 }
