@@ -189,6 +189,27 @@ TEST(VxAVScanResultXMLTest, EmptySetGivesTheBareRootInBothReports) {
   expectSameForXmllint(xml);
 }
 
+// What the object limit left out is part of the report, in both forms, and the
+// size of a file past 4 GiB is its own.
+TEST(VxAVScanResultXMLTest, ObjectsNotQueuedAndLargeSizesReachBothReports) {
+  auto big = infected("/big");
+  big->itemSize = 5368709121ull;
+  auto report = CVxAVScanResultXML::create();
+  report->setObjectsNotQueued(66000);
+  ASSERT_TRUE(report->setResults({big}));
+  std::wstring complete;
+  ASSERT_TRUE(report->getXML(complete, true));
+  EXPECT_EQ(complete.rfind(L"<?xml version=\"1.0\" encoding=\"utf-16\"?><ScanResults version=\"1.0\" "
+                           L"objectsNotQueued=\"66000\"><scannedItem itemType=\"3\" itemSize=\"5368709121\"",
+                           0),
+            0u)
+      << std::string(complete.begin(), complete.end());
+  std::wstring detections;
+  ASSERT_TRUE(report->getXML(detections, false));
+  EXPECT_NE(detections.find(L"objectsNotQueued=\"66000\""), std::wstring::npos);
+  expectSameForXmllint(complete);
+}
+
 TEST(VxAVScanResultXMLTest, ItemsAreOrderedByNameAndDetectionsKeepOnlyInfectedScannedOnes) {
   auto clean = record("/b");
   clean->IsScanned = 1;

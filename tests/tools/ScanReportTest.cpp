@@ -81,6 +81,25 @@ TEST(ScanReportTest, JsonHoldsEveryItemWithNumbersAsNumbers) {
   EXPECT_EQ(empty.json(), "{\"version\": \"1.0\", \"items\": []}\n");
 }
 
+// A scan that reached its object limit says how many objects it never looked
+// at; sizes of 4 GiB and more stay numbers.
+TEST(ScanReportTest, CarriesTheObjectsNotQueuedAndLargeSizes) {
+  ScanReport report;
+  ASSERT_EQ(report.load(LR"(<ScanResults version="1.0" objectsNotQueued="66000">)"
+                        LR"(<scannedItem itemType="1" itemSize="5368709120" itemName="/a" IsScanned="0" ObjectSummary="3" ScanError="0"/>)"
+                        LR"(</ScanResults>)"),
+            "");
+  EXPECT_EQ(report.objectsNotQueued(), 66000u);
+  EXPECT_EQ(report.json(),
+            "{\"version\": \"1.0\", \"objectsNotQueued\": 66000, \"items\": [\n"
+            "  {\"itemType\": 1, \"itemSize\": 5368709120, \"itemName\": \"/a\", \"IsScanned\": 0, "
+            "\"ObjectSummary\": 3, \"ScanError\": 0}\n"
+            "]}\n");
+  ScanReport complete;
+  ASSERT_EQ(complete.load(kReport), "");
+  EXPECT_EQ(complete.objectsNotQueued(), 0u);
+}
+
 TEST(ScanReportTest, RefusesWhatIsNoReport) {
   ScanReport report;
   EXPECT_NE(report.load(L"<ScanResults>"), "");
