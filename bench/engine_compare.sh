@@ -129,7 +129,9 @@ sed -n 's|^[^ ]* [^ ]*x[^ ]* [^ ]* [^ ]* [^ ]*  *\(/.*\)$|\1|p' "/proc/$pid/maps
   grep -v ' (deleted)$' | sort -u > "$work/modules"
 while IFS= read -r path; do [ -f "$path" ] && printf '%s\n' "$path"; done < "$work/modules" > "$work/list"
 files=$(wc -l < "$work/list")
-bytes=$(tr '\n' '\0' < "$work/list" | xargs -0 stat -c %s | awk '{ s += $1 } END { print s + 0 }')
+# printf, not print: mawk (Debian's default awk) prints a sum past 2^31 as
+# 2.83006e+09, which the shell arithmetic below cannot read.
+bytes=$(tr '\n' '\0' < "$work/list" | xargs -0 stat -c %s | awk '{ s += $1 } END { printf "%.0f\n", s }')
 largest=$(tr '\n' '\0' < "$work/list" | xargs -0 stat -c $'%s\t%n' | sort -n | tail -1 | cut -f2-)
 echo "workload: $files modules of process $pid ($mapped mapped by the helper), $((bytes / 1048576)) MiB"
 
