@@ -26,13 +26,14 @@ BlockReader* readerOf(YR_MEMORY_BLOCK_ITERATOR* iterator) { return static_cast<B
 }  // namespace
 
 BlockReader::BlockReader(int fd, std::uint64_t size, std::uint8_t* buffer, StopQuery stopQuery,
-                         evp_md_ctx_st* hash)
+                         evp_md_ctx_st* hash, WholeViewBudget& budget)
     : fd_(fd),
       size_(size),
       blockCount_(size == 0 ? 1 : (size + kBlockSize - 1) / kBlockSize),
       buffer_(buffer),
       stopQuery_(std::move(stopQuery)),
-      hash_(hash) {
+      hash_(hash),
+      budget_(budget) {
   iterator_.context = this;
   iterator_.first = onFirst;
   iterator_.next = onNext;
@@ -57,26 +58,69 @@ void BlockReader::moduleLoading(std::string_view module) {
 
 void BlockReader::moduleLoaded() { showWhole_ = false; }
 
-YR_MEMORY_BLOCK* BlockReader::onFirst(YR_MEMORY_BLOCK_ITERATOR* iterator) { return readerOf(iterator)->first(); }
-YR_MEMORY_BLOCK* BlockReader::onNext(YR_MEMORY_BLOCK_ITERATOR* iterator) { return readerOf(iterator)->next(); }
-std::uint64_t BlockReader::onFileSize(YR_MEMORY_BLOCK_ITERATOR* iterator) { return readerOf(iterator)->size_; }
-const std::uint8_t* BlockReader::onFetch(YR_MEMORY_BLOCK* block) {
-  return static_cast<BlockReader*>(block->context)->fetch();
+// libyara calls these; nothing may be thrown back into it.
+YR_MEMORY_BLOCK* BlockReader::onFirst(YR_MEMORY_BLOCK_ITERATOR* iterator) {
+  BlockReader* reader = readerOf(iterator);
+  try {
+    return reader->first();
+  } catch (...) {
+    reader->noteFault(currentFault());
+    return nullptr;
+  }
 }
+
+YR_MEMORY_BLOCK* BlockReader::onNext(YR_MEMORY_BLOCK_ITERATOR* iterator) {
+  BlockReader* reader = readerOf(iterator);
+  try {
+    return reader->next();
+  } catch (...) {
+    reader->noteFault(currentFault());
+    return nullptr;
+  }
+}
+
+std::uint64_t BlockReader::onFileSize(YR_MEMORY_BLOCK_ITERATOR* iterator) { return readerOf(iterator)->size_; }
+
+const std::uint8_t* BlockReader::onFetch(YR_MEMORY_BLOCK* block) {
+  auto* reader = static_cast<BlockReader*>(block->context);
+  try {
+    return reader->fetch();
+  } catch (...) {
+    reader->noteFault(currentFault());
+    return nullptr;
+  }
+}
+
 const std::uint8_t* BlockReader::onFetchWhole(YR_MEMORY_BLOCK* block) {
-  return static_cast<BlockReader*>(block->context)->fetchWhole();
+  auto* reader = static_cast<BlockReader*>(block->context);
+  try {
+    return reader->fetchWhole();
+  } catch (...) {
+    reader->noteFault(currentFault());
+    return nullptr;
+  }
 }
 
 YR_MEMORY_BLOCK* BlockReader::first() {
   ++walks_;
   if (failed()) return nullptr;
-  if (showWhole_) return &wholeBlock_;
+  viewingWhole_ = showWhole_ && haveWholeView();
+  if (viewingWhole_) return &wholeBlock_;
   return describe(0);
 }
 
 YR_MEMORY_BLOCK* BlockReader::next() {
-  if (failed() || showWhole_ || index_ + 1 >= blockCount_) return nullptr;
+  if (failed() || viewingWhole_ || index_ + 1 >= blockCount_) return nullptr;
   return describe(index_ + 1);
+}
+
+// The block buffer serves a file of one block; a larger file needs a buffer of
+// its own, taken once and kept to the end of the scan, since a module keeps
+// pointers into what it parsed.
+bool BlockReader::haveWholeView() {
+  if (blockCount_ == 1 || whole_) return true;
+  whole_ = budget_.take(static_cast<std::size_t>(size_));
+  return static_cast<bool>(whole_);
 }
 
 YR_MEMORY_BLOCK* BlockReader::describe(std::uint64_t index) {
@@ -106,15 +150,15 @@ const std::uint8_t* BlockReader::fetchWhole() {
     if (askHost()) return nullptr;
     return load(0) ? buffer_ : nullptr;
   }
-  if (wholeLoaded_) return whole_.get();
-  whole_ = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size_));
+  if (wholeLoaded_) return whole_.data();
+  if (!whole_) return nullptr;  // first() showed the whole block only with a grant
   for (std::uint64_t offset = 0; offset < size_; offset += kBlockSize) {
     if (askHost()) return nullptr;
     const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, size_ - offset));
-    if (!readAt(whole_.get() + offset, offset, length)) return nullptr;
+    if (!readAt(whole_.data() + offset, offset, length)) return nullptr;
   }
   wholeLoaded_ = true;
-  return whole_.get();
+  return whole_.data();
 }
 
 bool BlockReader::load(std::uint64_t index) {
@@ -176,6 +220,13 @@ void BlockReader::askHostNowAndThen() {
   if (++fetchesSinceClock_ < kFetchesPerClockRead) return;
   fetchesSinceClock_ = 0;
   if (std::chrono::steady_clock::now() - lastAsked_ >= kAskInterval) askHost();
+}
+
+void BlockReader::noteFault(CallbackFault fault) {
+  if (fault_ == CallbackFault::None) fault_ = fault;
+  iterator_.last_error = fault == CallbackFault::OutOfMemory ? ERROR_INSUFFICIENT_MEMORY : ERROR_INTERNAL_FATAL_ERROR;
+  // Evaluation stops as for a stop: the result of this scan is void.
+  if (scanner_ != nullptr) scanner_->timeout = 1;
 }
 
 void BlockReader::stop() {

@@ -16,13 +16,24 @@
  * keep pointers into it until the scan ends, as they do under the yara tool,
  * which maps the whole file. While one of them loads, the iterator shows the file
  * as a single block: the block buffer itself for a file of one block, else a
- * buffer of its own, for files up to kLargestWholeView. A larger file is shown to
- * them block by block, the one case where a module sees less than under yara.
+ * buffer of its own, for files up to kLargestWholeView, granted by the budget all
+ * concurrent scans share (QeldaWholeViewBudget.h). A larger file, or one whose
+ * buffer the budget refuses or the heap cannot give, is shown to them block by
+ * block, the one case where a module sees less than under yara. Files of any
+ * size, 4 GiB and more, are read this way; only the whole view is capped.
+ *
+ * Every function libyara calls back catches what could be thrown inside it (the
+ * host's stop query runs the host's callback): the fault is noted (fault()),
+ * the block comes back null and evaluation ends through the time-out, as for a
+ * stop; the caller reports it as the object's scan error.
  *
  * One reader serves one scan on one thread; it is not thread-safe.
  */
 #ifndef QELDA_BLOCK_READER_H
 #define QELDA_BLOCK_READER_H
+
+#include "qelda/QeldaCallbackFault.h"
+#include "qelda/QeldaWholeViewBudget.h"
 
 #include <yara.h>
 
@@ -47,8 +58,9 @@ class BlockReader {
   using StopQuery = std::function<bool()>;
 
   // buffer holds kBlockBufferSize bytes; hash, when given, receives every byte of
-  // the first walk.
-  BlockReader(int fd, std::uint64_t size, std::uint8_t* buffer, StopQuery stopQuery, evp_md_ctx_st* hash);
+  // the first walk; budget grants the whole view of a file of several blocks.
+  BlockReader(int fd, std::uint64_t size, std::uint8_t* buffer, StopQuery stopQuery, evp_md_ctx_st* hash,
+              WholeViewBudget& budget);
   BlockReader(const BlockReader&) = delete;
   BlockReader& operator=(const BlockReader&) = delete;
 
@@ -63,6 +75,8 @@ class BlockReader {
   bool stopped() const { return stopped_; }
   int readError() const { return readError_; }
   bool shortRead() const { return shortRead_; }
+  // An exception caught inside a callback; the scan's result is then void.
+  CallbackFault fault() const { return fault_; }
   // Every byte was read, and hashed, in order.
   bool readWhole() const { return hashedUpTo_ == size_; }
 
@@ -78,12 +92,14 @@ class BlockReader {
   YR_MEMORY_BLOCK* describe(std::uint64_t index);
   const std::uint8_t* fetch();
   const std::uint8_t* fetchWhole();
+  bool haveWholeView();
   bool load(std::uint64_t index);
   bool readAt(std::uint8_t* into, std::uint64_t offset, std::size_t length);
   bool askHost();
   void askHostNowAndThen();
   void stop();
-  bool failed() const { return stopped_ || readError_ != 0 || shortRead_; }
+  void noteFault(CallbackFault fault);
+  bool failed() const { return stopped_ || readError_ != 0 || shortRead_ || fault_ != CallbackFault::None; }
 
   int fd_;
   std::uint64_t size_;
@@ -91,6 +107,7 @@ class BlockReader {
   std::uint8_t* buffer_;
   StopQuery stopQuery_;
   evp_md_ctx_st* hash_;
+  WholeViewBudget& budget_;
   YR_SCANNER* scanner_ = nullptr;
 
   YR_MEMORY_BLOCK_ITERATOR iterator_{};
@@ -103,8 +120,9 @@ class BlockReader {
   std::uint64_t hashedUpTo_ = 0;
   int walks_ = 0;
 
-  bool showWhole_ = false;
-  std::unique_ptr<std::uint8_t[]> whole_;
+  bool showWhole_ = false;    // a format module is loading
+  bool viewingWhole_ = false;  // this walk shows the file as one block
+  WholeViewBudget::Grant whole_;
   bool wholeLoaded_ = false;
 
   std::chrono::steady_clock::time_point lastAsked_{};
@@ -113,6 +131,7 @@ class BlockReader {
   bool stopped_ = false;
   int readError_ = 0;
   bool shortRead_ = false;
+  CallbackFault fault_ = CallbackFault::None;
 };
 
 }  // namespace qelda

@@ -15,6 +15,8 @@
 
 #include <cerrno>
 #include <ctime>
+#include <string>
+#include <vector>
 
 namespace qelda {
 namespace {
@@ -41,7 +43,10 @@ int copyScanned(const ScannedFile& file, int copy, const KeepGoing& keepGoing, S
 
 QuarantineRecord recordOf(const ScannedFile& file, const QuarantineEntry& entry, const struct stat& folder) {
   QuarantineRecord record;
-  record.path = file.path;
+  // A mapped inode's handle names an address range of some process, which means
+  // nothing later; the name the module was reported under does.
+  record.path = file.kernelHandle && !entry.reportName.empty() ? entry.reportName : file.path;
+  record.restorable = !file.kernelHandle;
   record.detection = entry.detection;
   record.time = static_cast<std::int64_t>(std::time(nullptr));
   record.sha256 = entry.sha256;
@@ -54,17 +59,34 @@ QuarantineRecord recordOf(const ScannedFile& file, const QuarantineEntry& entry,
   return record;
 }
 
-int removeEntry(const ScannedFile& file) {
+// Another hard link would keep the content after the unlink: nothing is
+// removed then. 0 or EMLINK.
+int refuseOtherLinks(const ScannedFile& file) {
+  struct stat now {};
+  if (::fstat(file.file.get(), &now) != 0) return errno;
+  return now.st_nlink > 1 ? EMLINK : 0;
+}
+
+// Unlinks the scanned entry; `removed` says whether the name is gone, which it
+// may be although the result is EMLINK: a link made between the check and the
+// unlink keeps the content, and the truth is that it was not cleaned.
+int removeEntry(const ScannedFile& file, bool& removed) {
+  removed = false;
   if (const int error = checkStillInPlace(file)) return error;
   // Deleted, anonymous or replaced: the mapped inode has no name of its own.
   if (file.kernelHandle) return EPERM;
-  return ::unlinkat(file.parent.get(), file.name.c_str(), 0) == 0 ? 0 : errno;
+  if (const int error = refuseOtherLinks(file)) return error;
+  if (::unlinkat(file.parent.get(), file.name.c_str(), 0) != 0) return errno;
+  removed = true;
+  struct stat after {};
+  if (::fstat(file.file.get(), &after) != 0) return errno;
+  return after.st_nlink == 0 ? 0 : EMLINK;
 }
 
 // Everything after the quarantine's data file exists; the caller discards the
-// entry when this fails.
+// entry when this fails, unless what it holds is all that is left of a name.
 int fillAndRemove(const ScannedFile& file, const QuarantineEntry& entry, const KeepGoing& keepGoing,
-                  const QuarantineStore& store, const std::string& id, int copy) {
+                  const QuarantineStore& store, const std::string& id, int copy, bool& removed) {
   Sha256Digest written{};
   if (const int error = copyScanned(file, copy, keepGoing, written)) return error;
   // Grown, shrunk, rewritten or renamed over during the copy: what was copied is
@@ -74,18 +96,43 @@ int fillAndRemove(const ScannedFile& file, const QuarantineEntry& entry, const K
   struct stat folder {};
   if (::fstat(file.parent.get(), &folder) != 0) return errno;
   if (const int error = store.writeRecord(id, recordOf(file, entry, folder))) return error;
-  return removeEntry(file);
+  return removeEntry(file, removed);
+}
+
+// An entry of the quarantine that already holds this content for this file: the
+// same digest and original path, or, for a mapped inode (which has no path of
+// its own), the same digest; its data must be there whole.
+bool holdsAlready(const QuarantineStore& store, const ScannedFile& file, const Sha256Digest& sha256) {
+  std::vector<std::string> ids;
+  if (store.listIds(ids) != 0) return false;
+  for (const std::string& id : ids) {
+    QuarantineRecord record;
+    if (store.readRecord(id, record) != 0 || record.sha256 != sha256) continue;
+    if (!file.kernelHandle && (!record.restorable || record.path != file.path)) continue;
+    Fd data;
+    struct stat info {};
+    if (store.openData(id, data, info) == 0 && static_cast<std::uint64_t>(info.st_size) == record.size) return true;
+  }
+  return false;
 }
 
 }  // namespace
 
-int deleteScannedFile(const ScannedFile& file) { return removeEntry(file); }
+int deleteScannedFile(const ScannedFile& file) {
+  bool removed = false;
+  return removeEntry(file, removed);
+}
 
 int quarantineScannedFile(const ScannedFile& file, const QuarantineEntry& entry, const KeepGoing& keepGoing,
                           const QuarantineOptions& options) {
   if (const int error = checkStillInPlace(file)) return error;
+  if (!file.kernelHandle) {
+    if (const int error = refuseOtherLinks(file)) return error;
+  }
   QuarantineStore store;
   if (const int error = QuarantineStore::open(options, true, store)) return error;
+  bool removed = false;
+  if (holdsAlready(store, file, entry.sha256)) return file.kernelHandle ? EPERM : removeEntry(file, removed);
   // Holes are not written, so the space taken is at most what the file occupies.
   const auto size = static_cast<std::uint64_t>(file.opened.st_size);
   const auto occupied = static_cast<std::uint64_t>(file.opened.st_blocks) * 512u;
@@ -93,9 +140,11 @@ int quarantineScannedFile(const ScannedFile& file, const QuarantineEntry& entry,
   std::string id;
   Fd copy;
   if (const int error = store.createData(id, copy)) return error;
-  const int error = fillAndRemove(file, entry, keepGoing, store, id, copy.get());
-  // A mapped inode's copy is kept for analysis although nothing could be removed.
-  if (error != 0 && !(error == EPERM && file.kernelHandle)) store.discard(id);
+  const int error = fillAndRemove(file, entry, keepGoing, store, id, copy.get(), removed);
+  // A mapped inode's copy is kept for analysis although nothing could be removed;
+  // a name that is gone keeps its copy, which can put it back.
+  const bool keep = (error == EPERM && file.kernelHandle) || removed;
+  if (error != 0 && !keep) store.discard(id);
   return error;
 }
 

@@ -21,12 +21,27 @@
  *
  * A file opened through a kernel handle to a mapped inode has no entry that could
  * be removed: delete returns EPERM, and a quarantine keeps its copy and record
- * for analysis but also returns EPERM, since nothing was taken off the disk.
+ * for analysis but also returns EPERM, since nothing was taken off the disk. Its
+ * record names it as the host reports it (entry.reportName, when given) and is
+ * not restorable (QeldaQuarantineRecord.h).
+ *
+ * Cleaning says "cleaned" only when the content is gone. A file with more than
+ * one hard link is refused before anything is removed or copied (EMLINK): the
+ * other names would keep it. After the unlink the held descriptor must show no
+ * link left; one that does (a link made in between) is EMLINK too, though the
+ * name is gone by then, and a quarantine keeps its copy and record, so that the
+ * name can still be put back.
+ *
+ * Content whose digest the quarantine already holds for the same path (for a
+ * kernel handle: for any path) is not copied again: the quarantine refers to the
+ * entry it has, so that repeated cleans of one module keep one entry.
  *
  * Every function returns 0 or an errno value: ESTALE when the file or its folder
  * is no longer the scanned (or recorded) one, ECANCELED when keepGoing said stop,
- * ENOSPC for the free-space floor, EEXIST when a restore finds its path taken,
- * EBADMSG for a damaged quarantine entry, EINVAL for an invalid id.
+ * ENOSPC for the free-space floor, EMLINK when the content stays reachable,
+ * EEXIST when a restore finds its path taken, EBADMSG for a damaged quarantine
+ * entry, EINVAL for an invalid id, ENOTSUP when a restore is asked for a copy
+ * kept only for analysis.
  *
  * Functions are stateless and safe from any thread; concurrent quarantines never
  * share an id, in one process or several.
@@ -48,6 +63,8 @@ namespace qelda {
 struct QuarantineEntry {
   std::string detection;
   std::array<std::uint8_t, 32> sha256{};  // of the scanned content
+  // The name the host reports a kernel handle's file under; empty: its path.
+  std::string reportName;
 };
 
 int deleteScannedFile(const ScannedFile& file);

@@ -7,8 +7,9 @@
 
 namespace qelda {
 
-Engine::Engine(std::shared_ptr<const DataSet> dataSet, CacheSettings cache, std::string machineFolder)
-    : dataSet_(std::move(dataSet)), cache_(cache), machineFolder_(std::move(machineFolder)) {
+Engine::Engine(std::shared_ptr<const DataSet> dataSet, CacheSettings cache, std::string machineFolder,
+               WholeViewBudget& budget)
+    : dataSet_(std::move(dataSet)), cache_(cache), machineFolder_(std::move(machineFolder)), budget_(budget) {
   // The first four bytes name the record's kind so that a reader can tell it from
   // records a later engine may append.
   std::memcpy(record_.engineData0, "QDS1", 4);

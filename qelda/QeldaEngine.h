@@ -13,6 +13,7 @@
 #include "engine/VxAVEngineABI.h"
 #include "qelda/QeldaCacheSettings.h"
 #include "qelda/QeldaDataSet.h"
+#include "qelda/QeldaWholeViewBudget.h"
 
 #include <atomic>
 #include <cstdint>
@@ -31,11 +32,15 @@ inline constexpr std::uint32_t kEngineBuild = 1;
 class Engine {
  public:
   // An empty machine folder keeps verdicts in $VX_MACHINE_DIR, else /var/lib.
-  explicit Engine(std::shared_ptr<const DataSet> dataSet, CacheSettings cache = {}, std::string machineFolder = {});
+  // Whole-file views come out of `budget`, the process's by default.
+  explicit Engine(std::shared_ptr<const DataSet> dataSet, CacheSettings cache = {}, std::string machineFolder = {},
+                  WholeViewBudget& budget = WholeViewBudget::process());
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
   const DataSet& dataSet() const { return *dataSet_; }
+  // Shared by every scan of every engine it was given to; thread-safe.
+  WholeViewBudget& wholeViewBudget() const { return budget_; }
   // The clean verdicts this engine may use; null when its cache is off.
   VerdictCache* verdicts() const { return cache_.enabled ? dataSet_->verdicts.get() : nullptr; }
   // How long before a scan started a file's ctime must lie for its verdict to be kept.
@@ -51,6 +56,7 @@ class Engine {
   std::shared_ptr<const DataSet> dataSet_;
   CacheSettings cache_;
   std::string machineFolder_;
+  WholeViewBudget& budget_;
   AV_DATASETRECORD record_{};
   const AV_DATASETRECORD* recordPointers_[1];
 };

@@ -2,6 +2,8 @@
 
 #include "qelda/QeldaBlockReader.h"
 #include "qelda/QeldaCleaner.h"
+#include "qelda/QeldaObjectIdentity.h"
+#include "qelda/QeldaScanListener.h"
 #include "qelda/QeldaVerdictKey.h"
 
 #include <openssl/evp.h>
@@ -20,7 +22,6 @@
 namespace qelda {
 namespace {
 
-constexpr std::uint64_t kLargestFile = 0xFFFFFFFFull;
 // Generous for the largest file and rule set; it ends evaluation that never would.
 constexpr int kScanTimeoutSeconds = 300;
 
@@ -73,29 +74,6 @@ std::uint16_t yaraError(int result) {
   }
 }
 
-// What libyara tells during one scan: the rules that matched, and when a module
-// loads, so that the reader can show a format module the file whole.
-struct ScanListener {
-  const DetectionTable* table;
-  BlockReader* reader;
-  std::vector<const Detection*> detections;
-};
-
-int onScanMessage(YR_SCAN_CONTEXT* /*context*/, int message, void* data, void* userData) {
-  auto* listener = static_cast<ScanListener*>(userData);
-  switch (message) {
-    case CALLBACK_MSG_RULE_MATCHING:
-      listener->detections.push_back(&listener->table->of(static_cast<const YR_RULE*>(data)));
-      break;
-    case CALLBACK_MSG_IMPORT_MODULE:
-      listener->reader->moduleLoading(static_cast<const YR_MODULE_IMPORT*>(data)->module_name);
-      break;
-    case CALLBACK_MSG_MODULE_IMPORTED: listener->reader->moduleLoaded(); break;
-    default: break;
-  }
-  return CALLBACK_CONTINUE;
-}
-
 std::uint16_t cleanError(int error) {
   switch (error) {
     case EACCES:
@@ -103,6 +81,8 @@ std::uint16_t cleanError(int error) {
     case ESTALE: return AV_SCAN_ERROR_CHANGED;
     case ECANCELED: return AV_REPAIR_ERROR_CANCELLED;
     case ENOSPC: return AV_REPAIR_ERROR_DISK_FULL;
+    // Another name or a mount keeps the content: it was not cleaned.
+    case EMLINK: return AV_REPAIR_ERROR_STILL_REACHABLE;
     default: return AV_SCAN_ERROR_READ_FAULT;
   }
 }
@@ -112,6 +92,7 @@ struct ScanRequest {
   bool collectHash = false;
   AV_CALLBACK callback = nullptr;
   const AV_CALLBACKCONTEXT* context = nullptr;
+  std::optional<ObjectIdentity> identity;
 };
 
 // The action the host agreed to. Each detection is offered on its own (1045,
@@ -128,8 +109,10 @@ int strength(CleanAction action) {
   return action == CleanAction::Delete ? 2 : action == CleanAction::Quarantine ? 1 : 0;
 }
 
+// A kernel handle's mapped inode has no name that could be removed: its
+// detections are not repairable, though a quarantine still keeps a copy of it.
 Consent offerDetections(const Reporter& reporter, const DataSet& dataSet,
-                        const std::vector<const Detection*>& detections) {
+                        const std::vector<const Detection*>& detections, bool removable) {
   Consent consent;
   for (const Detection* found : detections) {
     const CleanAction action = dataSet.clean.actionFor(found->virusType);
@@ -137,7 +120,7 @@ Consent offerDetections(const Reporter& reporter, const DataSet& dataSet,
     record.detectType = found->detectType;
     record.virusType = found->virusType;
     record.virusName = AV_PTR_TO_U64(found->name.c_str());
-    record.repairable = action != CleanAction::None;
+    record.repairable = action != CleanAction::None && removable;
     reporter.send(AVM_DETECTION, 0, reinterpret_cast<std::uintptr_t>(&record));
     if (action == CleanAction::None) continue;
     consent.anyCleanable = true;
@@ -164,7 +147,7 @@ int scannedDigest(const ScannedFile& file, const std::optional<Sha256>& fromScan
 
 // Applies what the host agreed to; the summary that results.
 std::uint16_t clean(const Reporter& reporter, const Consent& consent, const ScannedFile& file,
-                    const std::optional<Sha256>& fromScan) {
+                    const std::optional<Sha256>& fromScan, const std::string& reportName) {
   if (!consent.anyCleanable) {
     reporter.send(AVM_REPAIR_ERROR, 0, AV_REPAIR_ERROR_NONE_POSSIBLE);
     return AV_SUMMARY_INFECTED;
@@ -175,7 +158,7 @@ std::uint16_t clean(const Reporter& reporter, const Consent& consent, const Scan
   if (consent.action == CleanAction::Delete) {
     error = deleteScannedFile(file);
   } else {
-    QuarantineEntry entry{consent.detection->name, {}};
+    QuarantineEntry entry{consent.detection->name, {}, reportName};
     error = scannedDigest(file, fromScan, keepGoing, entry.sha256);
     if (error == 0) error = quarantineScannedFile(file, entry, keepGoing);
   }
@@ -222,6 +205,75 @@ void finishFromCache(const Reporter& reporter, std::uint64_t size, const CleanVe
   reporter.finish(AV_SUMMARY_CLEAN);
 }
 
+// Locates the object's entry and, when the host named the file it must be,
+// makes sure it is that file (QeldaObjectIdentity.h): 0, or the scan error that
+// ends the object. A replaced module is read through the kernel's handle to the
+// mapped inode instead, after AVM_OBJECT_REPLACED; that handle is a kernel
+// handle, which nothing removes.
+std::uint16_t locateObject(const Reporter& reporter, const std::string& path,
+                           const std::optional<ObjectIdentity>& identity, ScannedFile& file) {
+  if (const int error = locateScannedFile(path, file)) return openError(error);
+  if (!identity) return 0;
+  switch (matchIdentity(*identity, path, file.located)) {
+    case IdentityMatch::Same: return 0;
+    case IdentityMatch::Changed: return AV_SCAN_ERROR_CHANGED;
+    case IdentityMatch::Replaced: break;
+  }
+  reporter.send(AVM_OBJECT_REPLACED);
+  ScannedFile mapped;
+  if (const int error = locateScannedFile(identity->fallbackPath, mapped)) return openError(error);
+  // The handle names an address range, which may map another file by now.
+  if (!isRecordedFile(*identity, mapped.located)) return AV_SCAN_ERROR_CHANGED;
+  file = std::move(mapped);
+  return 0;
+}
+
+// How the rules' run over the file ended.
+struct RuleRun {
+  int result = ERROR_SUCCESS;
+  std::vector<const Detection*> detections;
+  CallbackFault fault = CallbackFault::None;
+  bool stopped = false;
+  int readError = 0;
+  bool shortRead = false;
+  bool readWhole = false;
+  // The scanner's state is that of a finished scan, fit for the next object.
+  bool ended() const {
+    return result == ERROR_SUCCESS && fault == CallbackFault::None && !stopped && readError == 0 && !shortRead;
+  }
+};
+
+RuleRun runRules(const Engine& engine, const Reporter& reporter, const ScannedFile& file, ScanWorkspace& workspace,
+                 EVP_MD_CTX* hash) {
+  const auto size = static_cast<std::uint64_t>(file.opened.st_size);
+  YR_SCANNER* scanner = workspace.scanner.get();
+  BlockReader reader(file.file.get(), size, workspace.buffer.get(),
+                     [&reporter] { return reporter.send(AVM_QUERY_CONTINUE); }, hash, engine.wholeViewBudget());
+  ScanListener listener{&engine.dataSet().detections, &reader, {}, CallbackFault::None};
+  yr_scanner_set_callback(scanner, onScanMessage, &listener);
+  // The scan reads its own buffer, never a mapping, so libyara need not swap the
+  // process's signal handlers around every block; fast mode records one match of
+  // a string that no condition counts, which bounds the match memory of a file
+  // full of one marker.
+  yr_scanner_set_flags(scanner, SCAN_FLAGS_REPORT_RULES_MATCHING | SCAN_FLAGS_FAST_MODE | SCAN_FLAGS_NO_TRYCATCH);
+  yr_scanner_set_timeout(scanner, kScanTimeoutSeconds);
+  RuleRun run;
+  run.result = yr_scanner_scan_mem_blocks(scanner, reader.iterator(scanner));
+  // The listener dies with this call; the scanner must not keep its address.
+  yr_scanner_set_callback(scanner, nullptr, nullptr);
+  run.detections = std::move(listener.detections);
+  run.fault = reader.fault() != CallbackFault::None ? reader.fault() : listener.fault;
+  run.stopped = reader.stopped();
+  run.readError = reader.readError();
+  run.shortRead = reader.shortRead();
+  run.readWhole = reader.readWhole();
+  return run;
+}
+
+std::uint16_t faultError(CallbackFault fault) {
+  return fault == CallbackFault::OutOfMemory ? AV_SCAN_ERROR_OUT_OF_MEMORY : AV_SCAN_ERROR_READ_FAULT;
+}
+
 void scanFile(const Engine& engine, const std::string& path, const ScanRequest& request) {
   const std::int64_t scanStart = changeClockNow();
   const Reporter reporter(request.callback, request.context);
@@ -229,12 +281,14 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
   reporter.send(AVM_OBJECT_NAME, 0, reinterpret_cast<std::uintptr_t>(path.c_str()));
   // The content is opened only once the host wants it scanned and no remembered
   // verdict answers for it: a pass that only lists objects, or an unchanged
-  // object, costs a look at the entry.
+  // object, costs a look at the entry. The identity is checked before either,
+  // so that no verdict, remembered or new, is ever given for another file.
   ScannedFile file;
-  if (const int error = locateScannedFile(path, file)) return reporter.trouble(openError(error));
+  if (const std::uint16_t error = locateObject(reporter, path, request.identity, file)) {
+    return reporter.trouble(error);
+  }
   const auto size = static_cast<std::uint64_t>(file.located.st_size);
-  reporter.send(AVM_OBJECT_SIZE, 0, static_cast<std::uint32_t>(size));
-  if (size > kLargestFile) return reporter.trouble(AV_SCAN_ERROR_TOO_LARGE);
+  reporter.send(AVM_OBJECT_SIZE, 0, static_cast<std::uintptr_t>(size));
   if (reporter.send(AVM_QUERY_SCAN)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
   reporter.send(AVM_PASS);
 
@@ -247,7 +301,6 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
     }
   }
   if (const int error = openLocatedFile(file)) return reporter.trouble(openError(error));
-  const int fd = file.file.get();
   const struct stat& before = file.opened;
   // The scan began with the look at the entry: a file written since then changed
   // during its scan, whatever the read would find.
@@ -255,36 +308,28 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
   if (key != verdictKeyOf(file.located)) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
 
   const DataSet& dataSet = engine.dataSet();
-  const ScannerPool::Lease workspace = dataSet.scanners->borrow();
-  YR_SCANNER* scanner = workspace->scanner.get();
+  ScannerPool::Lease workspace = dataSet.scanners->borrow();
   const HashContext hash = startHash(request.collectHash);
-  BlockReader reader(fd, size, workspace->buffer.get(), [&reporter] { return reporter.send(AVM_QUERY_CONTINUE); },
-                     hash.get());
-  ScanListener listener{&dataSet.detections, &reader, {}};
-  yr_scanner_set_callback(scanner, onScanMessage, &listener);
-  // The scan reads its own buffer, never a mapping, so libyara need not swap the
-  // process's signal handlers around every block; fast mode records one match of
-  // a string that no condition counts, which bounds the match memory of a file
-  // full of one marker.
-  yr_scanner_set_flags(scanner, SCAN_FLAGS_REPORT_RULES_MATCHING | SCAN_FLAGS_FAST_MODE | SCAN_FLAGS_NO_TRYCATCH);
-  yr_scanner_set_timeout(scanner, kScanTimeoutSeconds);
-  const int scanResult = yr_scanner_scan_mem_blocks(scanner, reader.iterator(scanner));
+  RuleRun run = runRules(engine, reporter, file, *workspace, hash.get());
+  if (!run.ended()) workspace.discard();
 
-  if (reader.stopped()) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
-  if (reader.readError() != 0) return reporter.trouble(AV_SCAN_ERROR_READ_FAULT);
-  if (reader.shortRead() || !unchangedSinceOpen(file)) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
-  if (scanResult != ERROR_SUCCESS) return reporter.trouble(yaraError(scanResult));
+  if (run.fault != CallbackFault::None) return reporter.trouble(faultError(run.fault));
+  if (run.stopped) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
+  if (run.readError != 0) return reporter.trouble(AV_SCAN_ERROR_READ_FAULT);
+  if (run.shortRead || !unchangedSinceOpen(file)) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
+  if (run.result != ERROR_SUCCESS) return reporter.trouble(yaraError(run.result));
   if (reporter.send(AVM_QUERY_CONTINUE_2)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
 
   std::optional<Sha256> digest;
   unsigned digestSize = 0;
-  if (hash && reader.readWhole() && EVP_DigestFinal_ex(hash.get(), digest.emplace().data(), &digestSize) != 1) {
+  if (hash && run.readWhole && EVP_DigestFinal_ex(hash.get(), digest.emplace().data(), &digestSize) != 1) {
     digest.reset();
   }
   std::uint16_t summary = AV_SUMMARY_CLEAN;
-  if (!listener.detections.empty()) {
-    const Consent consent = offerDetections(reporter, dataSet, listener.detections);
-    summary = clean(reporter, consent, file, digest);
+  if (!run.detections.empty()) {
+    const Consent consent = offerDetections(reporter, dataSet, run.detections, !file.kernelHandle);
+    const std::string reportName = request.identity ? request.identity->reportName : std::string{};
+    summary = clean(reporter, consent, file, digest, reportName);
   } else if (verdicts != nullptr && settledBefore(before, scanStart, engine.settleNs())) {
     // The stamps were checked unchanged after the read above, so the key is that
     // of the bytes just matched.
@@ -298,13 +343,10 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
   reporter.finish(summary);
 }
 
-}  // namespace
-
-std::uint16_t scanObject(const Engine& engine, const AV_PARAMETERS& parameters) {
+std::uint16_t readScanParameters(const AV_PARAMETERS& parameters, ScanRequest& request) {
   if (parameters.size != sizeof(AV_PARAMETERS) || (parameters.count != 0 && parameters.parameters == 0)) {
     return AV_STATUS_BAD_PARAMETERS;
   }
-  ScanRequest request;
   const auto* list = AV_U64_TO_PTR(const AV_SINGLEPARAMETER*, parameters.parameters);
   for (std::uint16_t i = 0; i < parameters.count; ++i) {
     const AV_SINGLEPARAMETER& parameter = list[i];
@@ -316,25 +358,37 @@ std::uint16_t scanObject(const Engine& engine, const AV_PARAMETERS& parameters) 
         request.descriptor = AV_U64_TO_PTR(const AV_OBJECTDESCRIPTOR*, parameter.value);
         break;
       case AV_PARAM_COLLECT_HASH: request.collectHash = true; break;
+      case AV_PARAM_OBJECT_IDENTITY:
+        if (!readObjectIdentity(parameter, request.identity.emplace())) return AV_STATUS_BAD_PARAMETERS;
+        break;
       default: break;
     }
   }
   const AV_OBJECTDESCRIPTOR* descriptor = request.descriptor;
-  if (descriptor == nullptr || descriptor->size != sizeof(AV_OBJECTDESCRIPTOR)) {
-    return AV_STATUS_BAD_PARAMETERS;
-  }
+  if (descriptor == nullptr || descriptor->size != sizeof(AV_OBJECTDESCRIPTOR)) return AV_STATUS_BAD_PARAMETERS;
   if (descriptor->kind == AV_OBJECT_KIND_MEMORY) return AV_STATUS_NOT_SUPPORTED;
   if (descriptor->kind != AV_OBJECT_KIND_FILE || descriptor->path == 0 || descriptor->pathLength == 0) {
     return AV_STATUS_BAD_PARAMETERS;
   }
-  if (!engine.dataSet().rules) return AV_STATUS_BAD_HANDLE;  // a version-query engine
-  try {
-    const char* path = AV_U64_TO_PTR(const char*, descriptor->path);
-    scanFile(engine, std::string(path, strnlen(path, descriptor->pathLength)), request);
-  } catch (const std::bad_alloc&) {
-    return AV_STATUS_OUT_OF_MEMORY;
-  }
   return AV_STATUS_OK;
+}
+
+}  // namespace
+
+std::uint16_t scanObject(const Engine& engine, const AV_PARAMETERS& parameters) try {
+  ScanRequest request;
+  if (const std::uint16_t status = readScanParameters(parameters, request)) return status;
+  if (!engine.dataSet().rules) return AV_STATUS_BAD_HANDLE;  // a version-query engine
+  const AV_OBJECTDESCRIPTOR* descriptor = request.descriptor;
+  const char* path = AV_U64_TO_PTR(const char*, descriptor->path);
+  scanFile(engine, std::string(path, strnlen(path, descriptor->pathLength)), request);
+  return AV_STATUS_OK;
+} catch (const std::bad_alloc&) {
+  return AV_STATUS_OUT_OF_MEMORY;
+} catch (...) {
+  // Only the host's callback could throw anything else; it must not cross the
+  // C interface either.
+  return AV_STATUS_ENGINE_FAILURE;
 }
 
 }  // namespace qelda

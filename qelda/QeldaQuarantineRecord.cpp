@@ -7,8 +7,12 @@
 namespace qelda {
 namespace {
 
-constexpr std::string_view kHeader = "qelda-quarantine 1";
-constexpr std::size_t kFieldCount = 10;
+constexpr std::string_view kHeader = "qelda-quarantine 2";
+constexpr std::string_view kFirstHeader = "qelda-quarantine 1";
+constexpr std::size_t kFieldCount = 11;
+constexpr std::string_view kKeys[kFieldCount] = {"path",     "restorable", "detection", "time",
+                                                 "sha256",   "size",       "uid",       "gid",
+                                                 "mode",     "parent_device", "parent_inode"};
 
 bool plain(unsigned char byte) { return byte >= 0x20 && byte <= 0x7E && byte != '%'; }
 
@@ -87,6 +91,7 @@ std::string formatRecord(const QuarantineRecord& record) {
   const auto written = std::to_chars(mode, mode + sizeof mode, record.mode & 07777u, 8);
   std::string text(kHeader);
   text += "\npath=" + escapeField(record.path);
+  text += record.restorable ? "\nrestorable=1" : "\nrestorable=0";
   text += "\ndetection=" + escapeField(record.detection);
   text += "\ntime=" + std::to_string(record.time);
   text += "\nsha256=" + toHex(record.sha256);
@@ -100,25 +105,43 @@ std::string formatRecord(const QuarantineRecord& record) {
   return text;
 }
 
-bool parseRecord(std::string_view text, QuarantineRecord& record) {
-  if (text.size() > kMaxRecordBytes) return false;
-  const auto lines = splitLines(text);
-  if (lines.size() != kFieldCount + 1 || lines[0] != kHeader) return false;
-  std::string_view v[kFieldCount];
-  static constexpr std::string_view kKeys[kFieldCount] = {"path", "detection", "time",  "sha256",        "size",
-                                                          "uid",  "gid",       "mode",  "parent_device", "parent_inode"};
+namespace {
+
+// The field values in kKeys order; a version 1 record gets restorable=1.
+bool fieldValues(std::string_view text, std::string_view (&v)[kFieldCount]) {
+  auto lines = splitLines(text);
+  if (lines.empty()) return false;
+  if (lines[0] == kFirstHeader && lines.size() == kFieldCount) {
+    lines.insert(lines.begin() + 2, "restorable=1");
+  } else if (lines[0] != kHeader || lines.size() != kFieldCount + 1) {
+    return false;
+  }
   for (std::size_t i = 0; i < kFieldCount; ++i) {
     if (!valueOf(lines[i + 1], kKeys[i], v[i])) return false;
   }
+  return true;
+}
+
+bool validPath(const std::string& path, bool restorable) {
+  if (path.empty() || path.size() >= PATH_MAX || path.find('\0') != std::string::npos) return false;
+  return !restorable || path.front() == '/';
+}
+
+}  // namespace
+
+bool parseRecord(std::string_view text, QuarantineRecord& record) {
+  if (text.size() > kMaxRecordBytes) return false;
+  std::string_view v[kFieldCount];
+  if (!fieldValues(text, v) || (v[1] != "0" && v[1] != "1")) return false;
+  record.restorable = v[1] == "1";
   std::uint32_t mode = 0;
-  if (!unescapeField(v[0], record.path) || record.path.empty() || record.path.front() != '/' ||
-      record.path.size() >= PATH_MAX || record.path.find('\0') != std::string::npos ||
-      !unescapeField(v[1], record.detection) || !parseNumber(v[2], record.time) ||
-      v[3].size() != 64 || v[3].find_first_not_of("0123456789abcdef") != std::string_view::npos ||
-      !fromHex(std::string(v[3]), record.sha256) || !parseNumber(v[4], record.size) ||
-      !parseNumber(v[5], record.uid) || !parseNumber(v[6], record.gid) || v[7].size() < 2 || v[7].front() != '0' ||
-      !parseNumber(v[7].substr(1), mode, 8) || mode > 07777u || !parseNumber(v[8], record.parentDevice) ||
-      !parseNumber(v[9], record.parentInode)) {
+  if (!unescapeField(v[0], record.path) || !validPath(record.path, record.restorable) ||
+      !unescapeField(v[2], record.detection) || !parseNumber(v[3], record.time) ||
+      v[4].size() != 64 || v[4].find_first_not_of("0123456789abcdef") != std::string_view::npos ||
+      !fromHex(std::string(v[4]), record.sha256) || !parseNumber(v[5], record.size) ||
+      !parseNumber(v[6], record.uid) || !parseNumber(v[7], record.gid) || v[8].size() < 2 || v[8].front() != '0' ||
+      !parseNumber(v[8].substr(1), mode, 8) || mode > 07777u || !parseNumber(v[9], record.parentDevice) ||
+      !parseNumber(v[10], record.parentInode)) {
     return false;
   }
   record.mode = mode;

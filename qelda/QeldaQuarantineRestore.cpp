@@ -133,6 +133,8 @@ int restoreFromQuarantine(const std::string& id, const QuarantineOptions& option
   if (const int error = QuarantineStore::open(options, false, store)) return error;
   QuarantineRecord record;
   if (const int error = store.readRecord(id, record)) return error;
+  // A copy kept for analysis has no place it was taken from; its path is a name.
+  if (!record.restorable) return ENOTSUP;
   Fd data;
   struct stat info {};
   if (const int error = store.openData(id, data, info)) return error;

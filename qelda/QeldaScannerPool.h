@@ -4,6 +4,11 @@
  * buffer of its previous object instead of allocating both for each object.
  * Lending and returning take a short lock once per object, never per block.
  *
+ * Only a scanner whose scan ended normally goes back: after a libyara error, a
+ * time-out, a stop or a fault caught in a callback, its state (partial matches,
+ * loaded module data, a shortened time-out) is not trusted for another object,
+ * and the scan discards the lease, which destroys the scanner.
+ *
  * Safe for concurrent use. The pool belongs to its data set; every lease is a
  * scan that holds the data set, so no lease outlives the pool.
  */
@@ -44,6 +49,9 @@ class ScannerPool {
       if (workspace_) pool_->giveBack(std::move(workspace_));
     }
     ScanWorkspace* operator->() const { return workspace_.get(); }
+    ScanWorkspace& operator*() const { return *workspace_; }
+    // The scan did not end normally: the workspace is destroyed, never lent again.
+    void discard() { workspace_.reset(); }
 
    private:
     ScannerPool* pool_;

@@ -319,7 +319,7 @@ TEST_F(QeldaCleaner, NameWithNewlineRestoresOnlyToItsOwnPath) {
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].record.path, path.string());
   const std::string record = readFile(quarantine() / (items[0].id + ".qrec"));
-  EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 11) << record;
+  EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 12) << record;
 
   ASSERT_EQ(qelda::restoreFromQuarantine(items[0].id, options_), 0);
   EXPECT_EQ(readFile(path), "content");

@@ -116,7 +116,7 @@ TEST_F(QeldaProcessHandleFiles, DeletedMappingIsReadQuarantinedButNeverRemoved) 
   EXPECT_TRUE(file.kernelHandle);
   EXPECT_EQ(file.opened.st_nlink, 0u);
   EXPECT_EQ(qelda::checkStillInPlace(file), 0);
-  qelda::QuarantineEntry entry{"Qelda.Test.Trojan", {}};
+  qelda::QuarantineEntry entry{"Qelda.Test.Trojan", {}, {}};
   ASSERT_EQ(qelda::digestScannedFile(file, {}, entry.sha256), 0);
 
   EXPECT_EQ(qelda::deleteScannedFile(file), EPERM);

@@ -26,6 +26,7 @@ qelda::QuarantineRecord sample() {
 
 void expectSame(const qelda::QuarantineRecord& a, const qelda::QuarantineRecord& b) {
   EXPECT_EQ(a.path, b.path);
+  EXPECT_EQ(a.restorable, b.restorable);
   EXPECT_EQ(a.detection, b.detection);
   EXPECT_EQ(a.time, b.time);
   EXPECT_EQ(a.sha256, b.sha256);
@@ -53,7 +54,7 @@ TEST(QeldaQuarantineRecord, EveryByteOfAFieldSurvivesOnOneLine) {
     record.path = name;
     record.detection = "Det\nsize=1";
     const std::string text = qelda::formatRecord(record);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 11) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 12) << text;
     EXPECT_TRUE(std::all_of(text.begin(), text.end(),
                             [](char c) { return c == '\n' || (c >= 0x20 && c <= 0x7E); }))
         << text;
@@ -92,7 +93,11 @@ TEST(QeldaQuarantineRecord, AnythingButTheExactFormIsRefused) {
   } cases[] = {
       {"Empty", ""},
       {"NoHeader", good.substr(good.find('\n') + 1)},
-      {"OtherVersion", sampleWith("qelda-quarantine 1", "qelda-quarantine 2")},
+      {"OtherVersion", sampleWith("qelda-quarantine 2", "qelda-quarantine 3")},
+      {"FirstVersionWithRestorableLine", sampleWith("qelda-quarantine 2", "qelda-quarantine 1")},
+      {"RestorableNotABit", sampleWith("restorable=1", "restorable=2")},
+      {"RestorableEmpty", sampleWith("restorable=1", "restorable=")},
+      {"RestorableMissing", sampleWith("restorable=1\n", "")},
       {"LastLineUnended", good.substr(0, good.size() - 1)},
       {"ExtraLine", good + "extra=1\n"},
       {"DuplicateLine", good + "path=/other\n"},
@@ -116,6 +121,40 @@ TEST(QeldaQuarantineRecord, AnythingButTheExactFormIsRefused) {
       {"TooLarge", sampleWith("detection=", "detection=" + std::string(qelda::kMaxRecordBytes, 'x'))},
   };
   for (const auto& c : cases) EXPECT_FALSE(qelda::parseRecord(c.text, parsed)) << c.name;
+}
+
+// A record written before kept copies existed: the same lines without the
+// restorable one, and restorable it is.
+TEST(QeldaQuarantineRecord, FirstVersionRecordsAreRestorable) {
+  qelda::QuarantineRecord parsed;
+  ASSERT_TRUE(qelda::parseRecord(sampleWith("qelda-quarantine 2\npath=/srv/files/report.pdf\nrestorable=1",
+                                            "qelda-quarantine 1\npath=/srv/files/report.pdf"),
+                                 parsed));
+  expectSame(parsed, sample());
+  EXPECT_FALSE(qelda::parseRecord(sampleWith("qelda-quarantine 2\npath=/srv/files/report.pdf\nrestorable=1",
+                                             "qelda-quarantine 1\npath=/srv/files/report.pdf\nrestorable=0"),
+                                  parsed));
+}
+
+// A copy kept for analysis is named as the module was reported, which need not
+// be a path; a restorable record still needs an absolute one.
+TEST(QeldaQuarantineRecord, KeptCopiesCarryTheReportedName) {
+  const struct {
+    const char* path;
+    bool restorable;
+    bool accepted;
+  } cases[] = {{"memfd:payload [pid 4242]", false, true},
+               {"/tmp/x/evil (deleted) [pid 4242]", false, true},
+               {"memfd:payload [pid 4242]", true, false},
+               {"", false, false}};
+  for (const auto& c : cases) {
+    qelda::QuarantineRecord record = sample();
+    record.path = c.path;
+    record.restorable = c.restorable;
+    qelda::QuarantineRecord parsed;
+    EXPECT_EQ(qelda::parseRecord(qelda::formatRecord(record), parsed), c.accepted) << c.path << c.restorable;
+    if (c.accepted) expectSame(parsed, record);
+  }
 }
 
 }  // namespace
