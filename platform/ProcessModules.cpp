@@ -13,7 +13,9 @@
 #include <charconv>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <set>
+#include <tuple>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -27,6 +29,10 @@ namespace platform {
 namespace {
 
 constexpr std::string_view kDeletedSuffix = " (deleted)";
+constexpr std::string_view kReplacedSuffix = " (replaced)";
+constexpr std::string_view kMemfdPrefix = "/memfd:";
+constexpr std::string_view kHolderPrefix = " [pid ";
+constexpr std::string_view kInodeField = ", inode ";
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
@@ -52,152 +58,96 @@ std::uint32_t listProcesses(std::vector<pid_t>& pids) {
   return 0;
 }
 
-// The whole map at once, so that a process that vanishes half-way is skipped
-// rather than offered in part. 0 or the errno of the failure.
-UniqueFileDescriptor openMaps(pid_t pid) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/maps";
-  return UniqueFileDescriptor(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-}
-
-int readMaps(pid_t pid, std::string& text) {
-  const UniqueFileDescriptor fd = openMaps(pid);
-  if (fd.get() < 0) return errno;
-  char buffer[16384];
-  for (;;) {
-    const ssize_t count = read(fd.get(), buffer, sizeof buffer);
-    if (count == 0) return 0;
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    text.append(buffer, static_cast<std::size_t>(count));
+std::optional<UnreadableMapsReason> unreadableReason(MapsReadStatus status) {
+  switch (status) {
+    case MapsReadStatus::Read:
+    case MapsReadStatus::Vanished: return std::nullopt;
+    case MapsReadStatus::Denied: return UnreadableMapsReason::Permission;
+    case MapsReadStatus::Unstable: return UnreadableMapsReason::Unstable;
+    case MapsReadStatus::TooLarge: return UnreadableMapsReason::TooLarge;
+    case MapsReadStatus::Failed: break;
   }
+  return UnreadableMapsReason::Failed;
 }
 
-// Whether the maps of pid can be read, without reading them: the kernel checks
-// access when the file is opened and again on the first read.
-int probeMaps(pid_t pid) {
-  const UniqueFileDescriptor fd = openMaps(pid);
-  if (fd.get() < 0) return errno;
-  char first = 0;
-  while (read(fd.get(), &first, 1) < 0) {
-    if (errno != EINTR) return errno;
-  }
-  return 0;
+// Reads the maps of pid; false when they give no view, which is then listed in
+// `unreadable` unless the process has ended.
+bool readMapsOrList(ProcessMapsReader& reader, int pid, const MapsReadLimits& limits,
+                    std::vector<UnreadableProcess>* unreadable) {
+  const MapsReadStatus status = reader.read(pid, limits);
+  if (status == MapsReadStatus::Read) return true;
+  if (const auto reason = unreadableReason(status); reason && unreadable != nullptr)
+    unreadable->push_back({pid, *reason, static_cast<std::uint32_t>(reader.error())});
+  return false;
 }
 
-bool vanished(int error) { return error == ENOENT || error == ESRCH; }
-
-std::string_view nextField(std::string_view& line) {
-  const std::size_t begin = line.find_first_not_of(' ');
-  if (begin == std::string_view::npos) {
-    line = {};
-    return {};
-  }
-  line.remove_prefix(begin);
-  const std::size_t end = std::min(line.find(' '), line.size());
-  const std::string_view field = line.substr(0, end);
-  line.remove_prefix(end);
-  return field;
-}
-
-template <class T>
-bool parseNumber(std::string_view text, int base, T& value) {
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  return ec == std::errc() && end == text.data() + text.size() && !text.empty();
-}
-
-// "start-end perms offset dev inode    path"; the path is the rest of the line
-// and may hold blanks of its own.
-bool parseMapping(std::string_view line, ExecutableMapping& mapping) {
-  const std::string_view range = nextField(line);
-  const std::string_view perms = nextField(line);
-  nextField(line);  // offset
-  const std::string_view device = nextField(line);
-  const std::string_view inode = nextField(line);
-  const std::size_t pathBegin = line.find_first_not_of(' ');
-  if (pathBegin == std::string_view::npos) return false;
-  const std::string_view path = line.substr(pathBegin);
-  if (perms.size() < 3 || perms[2] != 'x' || path.front() != '/') return false;
-  if (!parseNumber(inode, 10, mapping.inode) || mapping.inode == 0) return false;
-  const std::size_t dash = range.find('-');
-  const std::size_t colon = device.find(':');
-  if (dash == std::string_view::npos || colon == std::string_view::npos) return false;
-  if (!parseNumber(range.substr(0, dash), 16, mapping.start) || !parseNumber(range.substr(dash + 1), 16, mapping.end))
-    return false;
-  if (!parseNumber(device.substr(0, colon), 16, mapping.deviceMajor) ||
-      !parseNumber(device.substr(colon + 1), 16, mapping.deviceMinor))
-    return false;
-  mapping.path.assign(path);
-  return true;
-}
-
-bool endsDeleted(std::string_view path) {
-  return path.size() >= kDeletedSuffix.size() && path.substr(path.size() - kDeletedSuffix.size()) == kDeletedSuffix;
-}
+bool endsDeleted(std::string_view path) { return path.ends_with(kDeletedSuffix); }
 
 std::string processFolder(int pid) { return "/proc/" + std::to_string(pid); }
 
-bool sameInode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+struct InodeKey {
+  std::uint32_t major = 0;
+  std::uint32_t minor = 0;
+  std::uint64_t inode = 0;
+  auto operator<=>(const InodeKey&) const = default;
+};
 
-bool isMappedInode(const struct stat& status, const ExecutableMapping& mapping) {
-  return major(status.st_dev) == mapping.deviceMajor && minor(status.st_dev) == mapping.deviceMinor &&
-         static_cast<std::uint64_t>(status.st_ino) == mapping.inode;
+InodeKey inodeOf(const ExecutableMappingView& mapping) {
+  return {mapping.deviceMajor, mapping.deviceMinor, mapping.inode};
 }
 
-std::string mapFilesEntry(int pid, const ExecutableMapping& mapping) {
+InodeKey inodeOf(const struct stat& status) {
+  return {major(status.st_dev), minor(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+// A path with the identity of the file it named: paths hold no NUL, so the
+// identity after one cannot run into the path.
+std::string fileKey(std::string_view path, const InodeKey& inode) {
+  std::string key(path);
+  key.push_back('\0');
+  key.append(std::to_string(inode.major)).push_back(':');
+  key.append(std::to_string(inode.minor)).push_back(':');
+  key.append(std::to_string(inode.inode));
+  return key;
+}
+
+ExecutableMappingView viewOf(const ExecutableMapping& mapping) {
+  return {mapping.start, mapping.end, mapping.deviceMajor, mapping.deviceMinor, mapping.inode, mapping.path};
+}
+
+std::string mapFilesEntry(int pid, const ExecutableMappingView& mapping) {
   char range[64];
   std::snprintf(range, sizeof range, "%llx-%llx", static_cast<unsigned long long>(mapping.start),
                 static_cast<unsigned long long>(mapping.end));
   return processFolder(pid) + "/map_files/" + range;
 }
 
-// The kernel's handle to the mapped inode: its map_files entry, or where a kernel
-// has none, the program link when the mapping is the program.
-std::string kernelHandle(int pid, const ExecutableMapping& mapping) {
-  const std::string entry = mapFilesEntry(pid, mapping);
+bool hasMapFiles(int pid) {
   struct stat status {};
-  if (lstat((processFolder(pid) + "/map_files").c_str(), &status) != 0 && errno == ENOENT) {
-    const std::string exe = processFolder(pid) + "/exe";
-    if (stat(exe.c_str(), &status) == 0 && isMappedInode(status, mapping)) return exe;
-  }
-  return entry;
+  return !(lstat((processFolder(pid) + "/map_files").c_str(), &status) != 0 && errno == ENOENT);
 }
 
-// The file at `path` as the process sees it: below its root, as the engine will
-// open it, without leaving the root or following a link. `deniedRoot` tells a
-// root we may not enter from a path that names nothing there.
-bool statInRoot(int pid, const std::string& path, struct stat& status, bool& deniedRoot) {
-  UniqueFileDescriptor root(open((processFolder(pid) + "/root").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  deniedRoot = root.get() < 0 && (errno == EACCES || errno == EPERM);
-  if (root.get() < 0) return false;
+// The kernel's handle to the mapped inode: its map_files entry, or where a kernel
+// has none, the program link when the mapping is the program.
+std::string kernelHandle(int pid, const ExecutableMappingView& mapping, bool mapFiles) {
+  if (!mapFiles) {
+    const std::string exe = processFolder(pid) + "/exe";
+    struct stat status {};
+    if (stat(exe.c_str(), &status) == 0 && inodeOf(status) == inodeOf(mapping)) return exe;
+  }
+  return mapFilesEntry(pid, mapping);
+}
+
+// Opens `path` below `root` (AT_FDCWD: our own root) as the engine will open it,
+// without leaving the root or following a link, and takes its status.
+bool statWithoutLinks(int root, const std::string& path, struct stat& status) {
   open_how how{};
   how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
-  how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const std::size_t first = path.find_first_not_of('/');
-  if (first == std::string::npos) return false;
-  const std::string relative = path.substr(first);
-  const long fd = syscall(SYS_openat2, root.get(), relative.c_str(), &how, sizeof how);
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | (root == AT_FDCWD ? 0 : RESOLVE_IN_ROOT);
+  const long fd = syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
   if (fd < 0) return false;
   const UniqueFileDescriptor file(static_cast<int>(fd));
   return fstat(file.get(), &status) == 0;
-}
-
-// Whether the map's path, as the process sees it, still names the mapped inode. A
-// map may show the device of the file system beneath a stacked one (overlayfs),
-// so where the numbers differ the inode behind the kernel's handle decides.
-bool fileInPlace(int pid, const ExecutableMapping& mapping, bool sameMountNamespace) {
-  struct stat named {};
-  bool deniedRoot = false;
-  const bool found =
-      sameMountNamespace ? lstat(mapping.path.c_str(), &named) == 0 : statInRoot(pid, mapping.path, named, deniedRoot);
-  // Without the right to look, the module is offered as the container's, and its
-  // scan reports the denial under that name.
-  if (deniedRoot) return true;
-  if (!found || !S_ISREG(named.st_mode)) return false;
-  if (isMappedInode(named, mapping)) return true;
-  struct stat mapped {};
-  return stat(mapFilesEntry(pid, mapping).c_str(), &mapped) == 0 && sameInode(named, mapped);
 }
 
 std::string mountNamespace(const std::string& process) {
@@ -213,54 +163,121 @@ bool sharesMountNamespace(int pid, const std::string& ours) {
   return ours.empty() || theirs.empty() || theirs == ours;
 }
 
-constexpr std::string_view kMemfdPrefix = "/memfd:";
-
-std::string holder(int pid) { return " [pid " + std::to_string(pid) + "]"; }
-
-}  // namespace
-
-std::vector<ExecutableMapping> parseExecutableMappings(std::string_view mapsText) {
-  std::vector<ExecutableMapping> mappings;
-  while (!mapsText.empty()) {
-    const std::size_t end = std::min(mapsText.find('\n'), mapsText.size());
-    ExecutableMapping mapping;
-    if (parseMapping(mapsText.substr(0, end), mapping)) mappings.push_back(std::move(mapping));
-    mapsText.remove_prefix(std::min(end + 1, mapsText.size()));
-  }
-  std::stable_sort(mappings.begin(), mappings.end(),
-                   [](const ExecutableMapping& a, const ExecutableMapping& b) { return a.start < b.start; });
-  return mappings;
+std::string holder(int pid, std::uint64_t inode) {
+  return std::string(kHolderPrefix) + std::to_string(pid) + std::string(kInodeField) + std::to_string(inode) + "]";
 }
 
-ProcessModule describeMapping(int pid, const ExecutableMapping& mapping, bool inPlace, bool sameMountNamespace) {
+// What `pid` maps as `mapping`, named after `path` (the real name the map shows,
+// or for a file in place the text that names it).
+ProcessModule describe(int pid, const ExecutableMappingView& mapping, std::string_view path, bool inPlace,
+                       bool sameMountNamespace, std::string handle) {
   ProcessModule module;
   module.pid = pid;
+  module.deviceMajor = mapping.deviceMajor;
+  module.deviceMinor = mapping.deviceMinor;
   module.device = (static_cast<std::uint64_t>(mapping.deviceMajor) << 32) | mapping.deviceMinor;
   module.inode = mapping.inode;
-  const std::string_view path = mapping.path;
+  module.kernelHandle = std::move(handle);
   if (inPlace && sameMountNamespace) {
-    module.name = mapping.path;
-    module.contentPath = mapping.path;
+    module.name = path;
+    module.contentPath = path;
     return module;
   }
   if (inPlace) {
     module.kind = ProcessModuleKind::InProcessRoot;
-    module.contentPath = processFolder(pid) + "/root" + mapping.path;
-    module.name = mapping.path + " [pid " + std::to_string(pid) + ", container root " + processFolder(pid) + "/root]";
+    module.contentPath = processFolder(pid) + "/root" + std::string(path);
+    module.name = std::string(path) + std::string(kHolderPrefix) + std::to_string(pid) + ", container root " +
+                  processFolder(pid) + "/root]";
     return module;
   }
-  module.contentPath = kernelHandle(pid, mapping);
+  module.contentPath = module.kernelHandle;
+  const std::string owner = holder(pid, mapping.inode);
   if (path.starts_with(kMemfdPrefix) && endsDeleted(path)) {
     module.kind = ProcessModuleKind::Memory;
-    module.name = std::string(path.substr(1, path.size() - 1 - kDeletedSuffix.size())) + holder(pid);
+    module.name = std::string(path.substr(1, path.size() - 1 - kDeletedSuffix.size())) + owner;
   } else if (endsDeleted(path)) {
     module.kind = ProcessModuleKind::Deleted;
-    module.name = mapping.path + holder(pid);
+    module.name = std::string(path) + owner;
   } else {
     module.kind = ProcessModuleKind::Replaced;
-    module.name = mapping.path + " (replaced)" + holder(pid);
+    module.name = std::string(path) + std::string(kReplacedSuffix) + owner;
   }
   return module;
+}
+
+// One process as a walk looks at it: where its paths lead, in its own view.
+class ProcessView {
+ public:
+  ProcessView(int pid, bool sameMountNamespace) : pid_(pid), sameMountNamespace_(sameMountNamespace) {}
+
+  int pid() const { return pid_; }
+  bool sameMountNamespace() const { return sameMountNamespace_; }
+
+  // The name under which the process's view still reaches the mapped inode: the
+  // real name (escapes undone) or else the text as the map shows it. None when
+  // neither does. A root we may not enter counts as in place: the module is
+  // offered as the container's, and its scan reports the denial under that name.
+  std::optional<std::string> nameInPlace(const ExecutableMappingView& mapping, const std::string& decoded) {
+    if (namesMappedInode(mapping, decoded)) return decoded;
+    if (decoded != mapping.path && namesMappedInode(mapping, std::string(mapping.path)))
+      return std::string(mapping.path);
+    return std::nullopt;
+  }
+
+  std::string handleTo(const ExecutableMappingView& mapping) {
+    if (!mapFiles_) mapFiles_ = hasMapFiles(pid_);
+    return kernelHandle(pid_, mapping, *mapFiles_);
+  }
+
+ private:
+  // A map may show the device of the file system beneath a stacked one
+  // (overlayfs), so where the numbers differ the inode behind the kernel's handle
+  // decides.
+  bool namesMappedInode(const ExecutableMappingView& mapping, const std::string& path) {
+    struct stat named {};
+    if (!statNamed(path, named)) return rootDenied_;
+    if (!S_ISREG(named.st_mode)) return false;
+    if (inodeOf(named) == inodeOf(mapping)) return true;
+    struct stat mapped {};
+    return stat(mapFilesEntry(pid_, mapping).c_str(), &mapped) == 0 && inodeOf(mapped) == inodeOf(named);
+  }
+
+  bool statNamed(const std::string& path, struct stat& status) {
+    if (sameMountNamespace_) return statWithoutLinks(AT_FDCWD, path, status);
+    if (!rootTried_) {
+      rootTried_ = true;
+      root_ = UniqueFileDescriptor(open((processFolder(pid_) + "/root").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+      rootDenied_ = !root_.valid() && (errno == EACCES || errno == EPERM);
+    }
+    const std::size_t first = path.find_first_not_of('/');
+    if (!root_.valid() || first == std::string::npos) return false;
+    return statWithoutLinks(root_.get(), path.substr(first), status);
+  }
+
+  int pid_;
+  bool sameMountNamespace_;
+  UniqueFileDescriptor root_;
+  bool rootTried_ = false;
+  bool rootDenied_ = false;
+  std::optional<bool> mapFiles_;
+};
+
+}  // namespace
+
+std::string_view describeUnreadableMapsReason(UnreadableMapsReason reason) {
+  switch (reason) {
+    case UnreadableMapsReason::Permission: return "permission denied";
+    case UnreadableMapsReason::Unstable: return "no two reads of its maps agreed";
+    case UnreadableMapsReason::TooLarge: return "its maps exceed the size limit";
+    case UnreadableMapsReason::Failed: break;
+  }
+  return "its maps could not be read";
+}
+
+ProcessModule describeMapping(int pid, const ExecutableMapping& mapping, bool inPlace, bool sameMountNamespace) {
+  const ExecutableMappingView view = viewOf(mapping);
+  return describe(pid, view, decodeMapsPath(mapping.path), inPlace, sameMountNamespace,
+                  kernelHandle(pid, view, hasMapFiles(pid)));
 }
 
 namespace {
@@ -269,42 +286,75 @@ constexpr std::size_t kModulesPerBatch = 64;
 constexpr std::size_t kPendingBatches = 64;
 
 // Reads the maps of the processes in turn and hands each executable mapping's
-// module to `found`, once per file (by path for ordinary files, by inode for the
-// others), until `found` answers true. Counts the processes whose maps could not
-// be read.
+// module to a sink, once per file: an ordinary file once per path and identity,
+// the others once per identity. Lists the processes whose maps give no view.
+class ModuleReader {
+ public:
+  ModuleReader(const MapsReadLimits& limits, std::vector<UnreadableProcess>& unreadable)
+      : limits_(limits), unreadable_(unreadable), ourNamespace_(mountNamespace("/proc/self")) {}
+
+  // True when the sink ended the walk.
+  template <class Sink>
+  bool readProcess(pid_t pid, Sink&& found) {
+    if (!readMapsOrList(maps_, pid, limits_, &unreadable_)) return false;
+    ProcessView process(pid, sharesMountNamespace(pid, ourNamespace_));
+    std::unordered_set<std::string> seenHere;
+    return forEachExecutableMapping(maps_.text(), [&](const ExecutableMappingView& mapping) {
+      // A file mapped many times is looked at once per process.
+      if (!seenHere.insert(fileKey(mapping.path, inodeOf(mapping))).second) return false;
+      std::optional<ProcessModule> module = moduleOf(process, mapping);
+      return module && found(std::move(*module));
+    });
+  }
+
+ private:
+  // The module, unless this walk offered its file already.
+  std::optional<ProcessModule> moduleOf(ProcessView& process, const ExecutableMappingView& mapping) {
+    const InodeKey inode = inodeOf(mapping);
+    const std::string decoded = decodeMapsPath(mapping.path);
+    // The same path and inode looked at in place before: the inode was offered
+    // then, whatever the path names now.
+    if (process.sameMountNamespace() &&
+        (offeredFiles_.contains(fileKey(decoded, inode)) || offeredFiles_.contains(fileKey(mapping.path, inode))))
+      return std::nullopt;
+    const std::optional<std::string> inPlace = process.nameInPlace(mapping, decoded);
+    ProcessModule module = describe(process.pid(), mapping, inPlace ? *inPlace : decoded, inPlace.has_value(),
+                                    process.sameMountNamespace(), process.handleTo(mapping));
+    const bool fresh = module.kind == ProcessModuleKind::File ? offeredFiles_.insert(fileKey(module.name, inode)).second
+                                                              : offeredInodes_.insert(inode).second;
+    if (!fresh) return std::nullopt;
+    return module;
+  }
+
+  MapsReadLimits limits_;
+  std::vector<UnreadableProcess>& unreadable_;
+  const std::string ourNamespace_;
+  ProcessMapsReader maps_;
+  std::unordered_set<std::string> offeredFiles_;
+  std::set<InodeKey> offeredInodes_;
+};
+
 template <class Sink>
-void readModules(const std::vector<pid_t>& pids, std::uint32_t& unreadable, Sink&& found) {
-  const std::string ourNamespace = mountNamespace("/proc/self");
-  std::unordered_set<std::string> seenPaths;
-  std::set<std::pair<std::uint64_t, std::uint64_t>> seenInodes;
+void readModules(const std::vector<pid_t>& pids, const MapsReadLimits& limits,
+                 std::vector<UnreadableProcess>& unreadable, Sink&& found) {
+  ModuleReader reader(limits, unreadable);
   for (const pid_t pid : pids) {
-    std::string maps;
-    if (const int error = readMaps(pid, maps)) {
-      if (!vanished(error)) ++unreadable;
-      continue;
-    }
-    const bool sameNamespace = sharesMountNamespace(pid, ourNamespace);
-    for (const ExecutableMapping& mapping : parseExecutableMappings(maps)) {
-      ProcessModule module = describeMapping(pid, mapping, fileInPlace(pid, mapping, sameNamespace), sameNamespace);
-      const bool fresh = module.kind == ProcessModuleKind::File
-                             ? seenPaths.insert(module.name).second
-                             : seenInodes.insert({module.device, module.inode}).second;
-      if (fresh && found(std::move(module))) return;
-    }
+    if (reader.readProcess(pid, found)) return;
   }
 }
 
 // The walk with the reading on a thread of its own: reading the maps and looking
 // at each mapped file take about as long as the visitor takes for the modules,
 // and the two overlap. False when no thread could be started.
-bool walkWithReader(const std::vector<pid_t>& pids, const ProcessModuleVisitor& visit, ProcessModuleWalk& walk) {
+bool walkWithReader(const std::vector<pid_t>& pids, const MapsReadLimits& limits, const ProcessModuleVisitor& visit,
+                    ProcessModuleWalk& walk) {
   BatchQueue<ProcessModule> found(kPendingBatches);
-  std::uint32_t unreadable = 0;
+  std::vector<UnreadableProcess> unreadable;
   Thread reader;
   const std::uint32_t started = reader.start([&] {
     try {
       std::vector<ProcessModule> batch;
-      readModules(pids, unreadable, [&](ProcessModule&& module) {
+      readModules(pids, limits, unreadable, [&](ProcessModule&& module) {
         batch.push_back(std::move(module));
         if (batch.size() < kModulesPerBatch) return false;
         return !found.put(std::exchange(batch, {}));
@@ -333,96 +383,132 @@ bool walkWithReader(const std::vector<pid_t>& pids, const ProcessModuleVisitor& 
   }
   found.stop();
   reader.join();
-  walk.unreadableProcesses = unreadable;
+  walk.unreadable = std::move(unreadable);
   return true;
 }
 
 }  // namespace
 
-ProcessModuleWalk forEachProcessModule(const ProcessModuleVisitor& visit) {
+ProcessModuleWalk forEachProcessModule(const ProcessModuleVisitor& visit, const MapsReadLimits& limits) {
   ProcessModuleWalk walk;
   std::vector<pid_t> pids;
   walk.systemError = listProcesses(pids);
   if (walk.systemError != 0) return walk;
-  if (walkWithReader(pids, visit, walk)) return walk;
-  readModules(pids, walk.unreadableProcesses, [&](ProcessModule&& module) { return walk.stopped = visit(module); });
+  if (!walkWithReader(pids, limits, visit, walk)) {
+    readModules(pids, limits, walk.unreadable,
+                [&](ProcessModule&& module) { return walk.stopped = visit(module); });
+  }
+  walk.unreadableProcesses = static_cast<std::uint32_t>(walk.unreadable.size());
   return walk;
 }
 
 namespace {
 
-// The pid of a name that ends " [pid N]" or " [pid N, ...]"; 0 otherwise.
-int holderOf(const std::string& name) {
-  constexpr std::string_view kHolder = " [pid ";
-  const std::size_t at = name.rfind(kHolder);
-  if (at == std::string::npos || name.back() != ']') return 0;
-  const std::string_view rest = std::string_view(name).substr(at + kHolder.size());
+// A name a walk gave a module with its holder: "<stem> [pid N]", "<stem> [pid N,
+// inode I]" or "<stem> [pid N, container root ...]".
+struct HolderName {
+  std::string_view stem;
   int pid = 0;
-  const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
-  return ec == std::errc() && (*end == ']' || *end == ',') ? pid : 0;
-}
-
-struct MappedInode {
-  std::uint32_t major = 0;
-  std::uint32_t minor = 0;
-  std::uint64_t inode = 0;
-  bool operator==(const MappedInode&) const = default;
+  std::optional<std::uint64_t> inode;
 };
 
-MappedInode inodeOf(const ExecutableMapping& mapping) {
-  return {mapping.deviceMajor, mapping.deviceMinor, mapping.inode};
+std::optional<HolderName> parseHolderName(std::string_view name) {
+  const std::size_t at = name.rfind(kHolderPrefix);
+  if (at == std::string_view::npos || !name.ends_with(']')) return std::nullopt;
+  HolderName parsed;
+  parsed.stem = name.substr(0, at);
+  const std::string_view rest = name.substr(at + kHolderPrefix.size());
+  const char* const last = rest.data() + rest.size();
+  const auto [end, ec] = std::from_chars(rest.data(), last, parsed.pid);
+  if (ec != std::errc() || parsed.pid <= 0 || (*end != ']' && *end != ',')) return std::nullopt;
+  const std::string_view after(end, static_cast<std::size_t>(last - end));
+  if (after.starts_with(kInodeField)) {
+    std::uint64_t inode = 0;
+    const auto [inodeEnd, inodeEc] = std::from_chars(end + kInodeField.size(), last, inode);
+    if (inodeEc != std::errc() || inodeEnd != last - 1) return std::nullopt;
+    parsed.inode = inode;
+  }
+  return parsed;
 }
 
-// The inode the walk offered as `name`: through the holder's map for a module
-// named with its holder, through the path for an ordinary file.
-bool findNamedInode(const std::string& name, MappedInode& found) {
-  const int holder = holderOf(name);
-  if (holder == 0) {
-    struct stat status {};
-    if (lstat(name.c_str(), &status) != 0) return false;
-    found = {major(status.st_dev), minor(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
-    return true;
-  }
-  std::string maps;
-  if (readMaps(holder, maps) != 0) return false;
-  const bool sameNamespace = sharesMountNamespace(holder, mountNamespace("/proc/self"));
-  for (const ExecutableMapping& mapping : parseExecutableMappings(maps)) {
-    if (describeMapping(holder, mapping, fileInPlace(holder, mapping, sameNamespace), sameNamespace).name == name) {
-      found = inodeOf(mapping);
+// Whether a walk could have named `mapping` `stem` (before the holder), as what
+// kind ever: the real name or the text as shown, in place, deleted, memfd or
+// replaced.
+bool couldBeNamed(const ExecutableMappingView& mapping, std::string_view stem) {
+  const std::string decoded = decodeMapsPath(mapping.path);
+  for (const std::string_view path : {std::string_view(decoded), mapping.path}) {
+    if (stem == path) return true;
+    if (stem.size() == path.size() + kReplacedSuffix.size() && stem.starts_with(path) && stem.ends_with(kReplacedSuffix))
       return true;
-    }
+    if (path.starts_with(kMemfdPrefix) && endsDeleted(path) &&
+        stem == path.substr(1, path.size() - 1 - kDeletedSuffix.size()))
+      return true;
   }
   return false;
 }
 
+// The inodes the holder maps under the name: those that fit the name as a walk
+// gives it, and where the name carries the inode, that inode alone (also when its
+// name has changed form since, a replaced file deleted meanwhile).
+std::vector<InodeKey> inodesNamedInHolder(const HolderName& name) {
+  ProcessMapsReader maps;
+  if (maps.read(name.pid) != MapsReadStatus::Read) return {};
+  std::set<InodeKey> fitting;
+  std::set<InodeKey> sameNumber;
+  forEachExecutableMapping(maps.text(), [&](const ExecutableMappingView& mapping) {
+    if (name.inode && mapping.inode != *name.inode) return false;
+    if (name.inode) sameNumber.insert(inodeOf(mapping));
+    if (couldBeNamed(mapping, name.stem)) fitting.insert(inodeOf(mapping));
+    return false;
+  });
+  const std::set<InodeKey>& found = fitting.empty() ? sameNumber : fitting;
+  return {found.begin(), found.end()};
+}
+
+std::vector<int> processesHolding(const std::vector<InodeKey>& wanted) {
+  std::vector<int> holders;
+  std::vector<pid_t> pids;
+  if (wanted.empty() || listProcesses(pids) != 0) return holders;
+  ProcessMapsReader maps;
+  for (const pid_t pid : pids) {
+    if (maps.read(pid) != MapsReadStatus::Read) continue;
+    const bool holds = forEachExecutableMapping(maps.text(), [&](const ExecutableMappingView& mapping) {
+      return std::find(wanted.begin(), wanted.end(), inodeOf(mapping)) != wanted.end();
+    });
+    if (holds) holders.push_back(pid);
+  }
+  return holders;
+}
+
 }  // namespace
 
-std::uint32_t countProcessesWithUnreadableMaps() {
+std::vector<UnreadableProcess> listProcessesWithUnreadableMaps(const MapsReadLimits& limits) {
+  std::vector<UnreadableProcess> unreadable;
   std::vector<pid_t> pids;
-  if (listProcesses(pids) != 0) return 0;
-  std::uint32_t unreadable = 0;
-  for (const pid_t pid : pids) {
-    if (const int error = probeMaps(pid); error != 0 && !vanished(error)) ++unreadable;
-  }
+  if (listProcesses(pids) != 0) return unreadable;
+  ProcessMapsReader maps;
+  for (const pid_t pid : pids) readMapsOrList(maps, pid, limits, &unreadable);
   return unreadable;
 }
 
+std::uint32_t countProcessesWithUnreadableMaps() {
+  return static_cast<std::uint32_t>(listProcessesWithUnreadableMaps().size());
+}
+
+std::vector<int> processesHoldingInode(std::uint32_t deviceMajor, std::uint32_t deviceMinor, std::uint64_t inode) {
+  return processesHolding({InodeKey{deviceMajor, deviceMinor, inode}});
+}
+
+// A file may itself be named like a module with a holder; what the holder maps
+// decides first, and a name the holder does not fit is taken as a path.
 std::vector<int> processesHoldingModule(const std::string& name) {
-  std::vector<int> holders;
-  MappedInode wanted;
-  std::vector<pid_t> pids;
-  if (!findNamedInode(name, wanted) || listProcesses(pids) != 0) return holders;
-  for (const pid_t pid : pids) {
-    std::string maps;
-    if (readMaps(pid, maps) != 0) continue;
-    for (const ExecutableMapping& mapping : parseExecutableMappings(maps)) {
-      if (inodeOf(mapping) == wanted) {
-        holders.push_back(pid);
-        break;
-      }
-    }
+  if (const std::optional<HolderName> holderName = parseHolderName(name)) {
+    const std::vector<InodeKey> wanted = inodesNamedInHolder(*holderName);
+    if (!wanted.empty()) return processesHolding(wanted);
   }
-  return holders;
+  struct stat status {};
+  if (!statWithoutLinks(AT_FDCWD, name, status)) return {};
+  return processesHolding({inodeOf(status)});
 }
 
 }  // namespace platform

@@ -1,0 +1,208 @@
+#include "platform/ProcessMaps.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <memory>
+
+#include "platform/UniqueFileDescriptor.h"
+
+namespace platform {
+
+namespace {
+
+// The kernel returns at most a page per read, more only for a longer line; a
+// larger chunk costs nothing and takes such a line whole.
+constexpr std::size_t kChunkBytes = 64 * 1024;
+// A view this much larger than the last one needed is given back after the read,
+// so that one process with huge maps does not keep the walk's memory up.
+constexpr std::size_t kKeptCapacity = 1 << 20;
+
+using Chunk = std::array<char, kChunkBytes>;
+
+struct Pass {
+  MapsReadStatus status = MapsReadStatus::Read;
+  bool changed = false;
+};
+
+long readSome(RereadableText& source, std::span<char> into, int& error) {
+  for (;;) {
+    const long count = source.read(into);
+    if (count >= 0) return count;
+    if (errno != EINTR) {
+      error = errno;
+      return -1;
+    }
+  }
+}
+
+MapsReadStatus failure(int error) {
+  if (error == ENOENT || error == ESRCH) return MapsReadStatus::Vanished;
+  if (error == EACCES || error == EPERM) return MapsReadStatus::Denied;
+  return MapsReadStatus::Failed;
+}
+
+// One read of the whole source, compared with `text` (the previous read) as it
+// streams in. Where the two first differ, `text` is cut there and takes the rest
+// of this read, so that it always holds the latest read and never more than one.
+Pass readComparing(RereadableText& source, std::size_t limit, std::string& text, Chunk& chunk, int& error) {
+  Pass pass;
+  std::size_t offset = 0;
+  for (;;) {
+    const long count = readSome(source, chunk, error);
+    if (count < 0) return {failure(error), true};
+    if (count == 0) break;
+    const auto bytes = static_cast<std::size_t>(count);
+    if (bytes > limit - std::min(limit, offset)) return {MapsReadStatus::TooLarge, true};
+    const std::string_view got(chunk.data(), bytes);
+    if (!pass.changed && (offset + bytes > text.size() || text.compare(offset, bytes, got) != 0)) {
+      pass.changed = true;
+      text.resize(offset);
+    }
+    if (pass.changed) text.append(got);
+    offset += bytes;
+  }
+  if (offset != text.size()) {
+    pass.changed = true;
+    text.resize(offset);
+  }
+  return pass;
+}
+
+}  // namespace
+
+MapsReadStatus readStableText(RereadableText& source, const MapsReadLimits& limits, std::string& text, int& error) {
+  error = 0;
+  text.clear();
+  auto chunk = std::make_unique<Chunk>();
+  const int reads = std::max(limits.reads, 2);
+  for (int done = 0; done < reads; ++done) {
+    if (done > 0 && !source.rewind()) return failure(error = errno);
+    const Pass pass = readComparing(source, limits.bytes, text, *chunk, error);
+    if (pass.status != MapsReadStatus::Read) return pass.status;
+    // The first read has nothing to agree with; it always counts as changed.
+    if (done > 0 && !pass.changed) return MapsReadStatus::Read;
+  }
+  return MapsReadStatus::Unstable;
+}
+
+namespace {
+
+class MapsFile final : public RereadableText {
+ public:
+  explicit MapsFile(int pid)
+      : fd_(open(("/proc/" + std::to_string(pid) + "/maps").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)) {}
+  bool opened() const { return fd_.valid(); }
+  long read(std::span<char> into) override { return ::read(fd_.get(), into.data(), into.size()); }
+  bool rewind() override { return lseek(fd_.get(), 0, SEEK_SET) == 0; }
+
+ private:
+  UniqueFileDescriptor fd_;
+};
+
+}  // namespace
+
+MapsReadStatus ProcessMapsReader::read(int pid, const MapsReadLimits& limits) {
+  error_ = 0;
+  if (text_.capacity() > kKeptCapacity) std::string().swap(text_);
+  MapsFile file(pid);
+  if (!file.opened()) {
+    error_ = errno;
+    return failure(error_);
+  }
+  return readStableText(file, limits, text_, error_);
+}
+
+namespace {
+
+std::string_view nextField(std::string_view& line) {
+  const std::size_t begin = line.find_first_not_of(' ');
+  if (begin == std::string_view::npos) {
+    line = {};
+    return {};
+  }
+  line.remove_prefix(begin);
+  const std::size_t end = std::min(line.find(' '), line.size());
+  const std::string_view field = line.substr(0, end);
+  line.remove_prefix(end);
+  return field;
+}
+
+template <class T>
+bool parseNumber(std::string_view text, int base, T& value) {
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+bool parseRange(std::string_view range, ExecutableMappingView& mapping) {
+  const std::size_t dash = range.find('-');
+  return dash != std::string_view::npos && parseNumber(range.substr(0, dash), 16, mapping.start) &&
+         parseNumber(range.substr(dash + 1), 16, mapping.end);
+}
+
+bool parseDevice(std::string_view device, ExecutableMappingView& mapping) {
+  const std::size_t colon = device.find(':');
+  return colon != std::string_view::npos && parseNumber(device.substr(0, colon), 16, mapping.deviceMajor) &&
+         parseNumber(device.substr(colon + 1), 16, mapping.deviceMinor);
+}
+
+}  // namespace
+
+// "start-end perms offset dev inode    path"; the path is the rest of the line
+// and may hold blanks of its own, trailing ones included.
+bool parseExecutableMapping(std::string_view line, ExecutableMappingView& mapping) {
+  const std::string_view range = nextField(line);
+  const std::string_view perms = nextField(line);
+  nextField(line);  // offset
+  const std::string_view device = nextField(line);
+  const std::string_view inode = nextField(line);
+  const std::size_t pathBegin = line.find_first_not_of(' ');
+  if (pathBegin == std::string_view::npos) return false;
+  const std::string_view path = line.substr(pathBegin);
+  if (perms.size() < 3 || perms[2] != 'x' || path.front() != '/') return false;
+  if (!parseNumber(inode, 10, mapping.inode) || mapping.inode == 0) return false;
+  if (!parseRange(range, mapping) || !parseDevice(device, mapping)) return false;
+  mapping.path = path;
+  return true;
+}
+
+bool forEachExecutableMapping(std::string_view mapsText,
+                              const std::function<bool(const ExecutableMappingView& mapping)>& visit) {
+  while (!mapsText.empty()) {
+    const std::size_t end = std::min(mapsText.find('\n'), mapsText.size());
+    ExecutableMappingView mapping;
+    if (parseExecutableMapping(mapsText.substr(0, end), mapping) && visit(mapping)) return true;
+    mapsText.remove_prefix(std::min(end + 1, mapsText.size()));
+  }
+  return false;
+}
+
+std::vector<ExecutableMapping> parseExecutableMappings(std::string_view mapsText) {
+  std::vector<ExecutableMapping> mappings;
+  forEachExecutableMapping(mapsText, [&](const ExecutableMappingView& mapping) {
+    mappings.push_back(mapping.toMapping());
+    return false;
+  });
+  std::stable_sort(mappings.begin(), mappings.end(),
+                   [](const ExecutableMapping& a, const ExecutableMapping& b) { return a.start < b.start; });
+  return mappings;
+}
+
+std::string decodeMapsPath(std::string_view shown) {
+  constexpr std::string_view kNewline = "\\012";
+  std::string decoded;
+  decoded.reserve(shown.size());
+  for (std::size_t at = shown.find(kNewline); at != std::string_view::npos; at = shown.find(kNewline)) {
+    decoded.append(shown.substr(0, at)).push_back('\n');
+    shown.remove_prefix(at + kNewline.size());
+  }
+  decoded.append(shown);
+  return decoded;
+}
+
+}  // namespace platform
