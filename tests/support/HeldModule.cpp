@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,19 +51,23 @@ HeldModule::HeldModule(Kind kind, const fs::path& folder, const std::string& nam
   if (kind == Kind::MemfdProgram) {
     path_ = name;
     const int memory = memfd_create(name.c_str(), 0);  // inherited: the child runs it
-    if (memory < 0 || !writeAll(memory, content_)) {
+    struct stat status {};
+    if (memory < 0 || !writeAll(memory, content_) || fstat(memory, &status) != 0) {
       failure_ = "memfd";
     } else {
+      inode_ = status.st_ino;
       spawn("/proc/self/fd/" + std::to_string(memory), {});
     }
     if (memory >= 0) close(memory);
     return;
   }
   path_ = folder / name;
-  if (!writeFile(path_, content_)) {
+  struct stat status {};
+  if (!writeFile(path_, content_) || lstat(path_.c_str(), &status) != 0) {
     failure_ = "cannot write " + path_.string();
     return;
   }
+  inode_ = status.st_ino;
   if (!(isLibrary ? spawn(kProgram, path_.string()) && waitPreloaded() : spawn(path_.string(), {}))) return;
   for (int more = 1; more < holders; ++more) {
     if (!spawn(path_.string(), {})) return;
@@ -123,7 +128,7 @@ bool HeldModule::waitPreloaded() {
 }
 
 std::string HeldModule::reportName() const {
-  const std::string holder = " [pid " + std::to_string(pid()) + "]";
+  const std::string holder = " [pid " + std::to_string(pid()) + ", inode " + std::to_string(inode_) + "]";
   switch (kind_) {
     case Kind::MemfdProgram: return "memfd:" + path_.string() + holder;
     default: return path_.string() + " (deleted)" + holder;

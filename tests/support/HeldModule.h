@@ -52,6 +52,8 @@ class HeldModule {
   std::string reportName() const;
   // The bytes the child maps.
   const std::string& content() const { return content_; }
+  // The inode the child maps.
+  ino_t inode() const { return inode_; }
 
  private:
   bool spawn(const std::string& program, const std::string& preload);
@@ -61,6 +63,7 @@ class HeldModule {
   std::filesystem::path path_;
   std::string content_;
   std::string failure_;
+  ino_t inode_ = 0;
   std::vector<pid_t> pids_;
   int stdoutRead_ = -1;
 };
