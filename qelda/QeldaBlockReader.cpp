@@ -1,6 +1,7 @@
 #include "qelda/QeldaBlockReader.h"
 
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,22 @@ bool isFormatModule(std::string_view module) {
 }
 
 BlockReader* readerOf(YR_MEMORY_BLOCK_ITERATOR* iterator) { return static_cast<BlockReader*>(iterator->context); }
+
+// How many of the `length` bytes at `offset` lie in a hole before the next data,
+// which reads as zeros and so needs no read: a sparse disk image of gigabytes
+// costs a memset instead of a copy of zeros out of the kernel. 0 when data starts
+// at offset or the file system cannot tell. A hole up to the end of the file
+// counts only up to its present size, so that a file cut short is still read,
+// and found short.
+std::size_t leadingHole(int fd, std::uint64_t offset, std::size_t length) {
+  const off_t data = ::lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+  if (data >= 0) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(data) - offset, length));
+  }
+  struct stat info {};
+  if (errno != ENXIO || ::fstat(fd, &info) != 0 || static_cast<std::uint64_t>(info.st_size) < offset) return 0;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(info.st_size) - offset, length));
+}
 
 }  // namespace
 
@@ -189,7 +206,8 @@ bool BlockReader::load(std::uint64_t index) {
 }
 
 bool BlockReader::readAt(std::uint8_t* into, std::uint64_t offset, std::size_t length) {
-  std::size_t got = 0;
+  std::size_t got = leadingHole(fd_, offset, length);
+  std::memset(into, 0, got);
   while (got < length) {
     const ssize_t n = ::pread(fd_, into + got, length - got, static_cast<off_t>(offset + got));
     if (n < 0 && errno == EINTR) continue;
