@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <limits>
@@ -149,6 +150,55 @@ TEST_F(QeldaCleaner, RefusesWhatIsNoLongerTheScannedFile) {
       EXPECT_TRUE(quarantineFiles().empty());
     }
   }
+}
+
+// Another hard link would keep the content: nothing is removed or copied, and
+// the truth (EMLINK, still reachable) is told instead of "cleaned".
+TEST_F(QeldaCleaner, FileWithAnotherHardLinkIsNeverReportedCleaned) {
+  for (const Action action : {Action::Delete, Action::Quarantine}) {
+    SCOPED_TRACE(nameOf(action));
+    std::error_code ignored;
+    fs::remove_all(files(), ignored);
+    fs::create_directories(files());
+    writeFile(files() / "file", "infected content");
+    fs::create_hard_link(files() / "file", files() / "other-name");
+    qelda::ScannedFile file;
+    qelda::QuarantineEntry entry;
+    scan(files() / "file", file, entry);
+    EXPECT_EQ(Cleaning{action}(file, entry, options_), EMLINK);
+    EXPECT_EQ(readFile(files() / "file"), "infected content");
+    EXPECT_EQ(readFile(files() / "other-name"), "infected content");
+    EXPECT_TRUE(quarantineFiles().empty());
+  }
+}
+
+// The same content quarantined again from the same path (it came back) refers
+// to the entry the quarantine holds; from another path it is an entry of its own.
+TEST_F(QeldaCleaner, ContentHeldAlreadyForThePathIsNotCopiedAgain) {
+  const struct {
+    const char* name;
+    const char* content;
+  } quarantined[] = {{"file", "infected content"},
+                     {"file", "infected content"},
+                     {"other", "infected content"},
+                     {"file", "changed content"}};
+  for (const auto& q : quarantined) {
+    const fs::path path = files() / q.name;
+    writeFile(path, q.content);
+    qelda::ScannedFile file;
+    qelda::QuarantineEntry entry;
+    scan(path, file, entry);
+    EXPECT_EQ(qelda::quarantineScannedFile(file, entry, {}, options_), 0) << q.name << " " << q.content;
+    EXPECT_FALSE(fs::exists(path)) << q.name << " " << q.content;
+  }
+  const auto items = listed();
+  ASSERT_EQ(items.size(), 3u);
+  std::vector<std::string> kept;
+  for (const auto& item : items) kept.push_back(fs::path(item.record.path).filename().string() + ":" +
+                                                readFile(quarantine() / (item.id + ".qdata")));
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, (std::vector<std::string>{"file:changed content", "file:infected content",
+                                            "other:infected content"}));
 }
 
 // The copy asks keepGoing before every chunk, so a swap done from inside it

@@ -243,6 +243,31 @@ TEST_F(QeldaEngine, StoppedScanLeavesNothingForTheNextObject) {
   EXPECT_EQ(find(next, AVM_DETECTION) == nullptr ? "" : find(next, AVM_DETECTION)->text, "Reads");
 }
 
+// A detected file with a second hard link is not cleaned, and the host hears
+// why: the content would stay reachable. Nothing is removed or quarantined.
+TEST_F(QeldaEngine, HardLinkedDetectionIsReportedStillReachable) {
+  ASSERT_EQ(start(), 0);
+  const struct {
+    const char* file;
+    std::string content;
+  } cases[] = {{"eicar.com", eicar()}, {"trojan.bin", "xx " + vxtest::trojanMarker()}};
+  for (const auto& c : cases) {
+    const auto path = write(c.file, c.content);
+    const auto other = (dir / (std::string(c.file) + ".link")).string();
+    fs::create_hard_link(path, other);
+    Recorder r;
+    ASSERT_EQ(scanFile(path, r), 0) << c.file;
+    ASSERT_NE(find(r, AVM_REPAIR_ERROR), nullptr) << c.file;
+    EXPECT_EQ(find(r, AVM_REPAIR_ERROR)->second, AV_REPAIR_ERROR_STILL_REACHABLE) << c.file;
+    EXPECT_EQ(find(r, AVM_ACTION), nullptr) << c.file;
+    EXPECT_EQ(find(r, AVM_OBJECT_SUMMARY)->second, AV_SUMMARY_INFECTED) << c.file;
+    EXPECT_TRUE(fs::exists(path)) << c.file;
+    EXPECT_TRUE(fs::exists(other)) << c.file;
+    std::error_code none;
+    EXPECT_TRUE(fs::is_empty(qelda::quarantineFolder(), none) || none) << c.file;
+  }
+}
+
 TEST_F(QeldaEngine, PupIsNotCleanable) {
   ASSERT_EQ(start(), 0);
   Recorder r;

@@ -127,6 +127,32 @@ TEST_F(QeldaProcessHandleFiles, DeletedMappingIsReadQuarantinedButNeverRemoved) 
   EXPECT_EQ(items.front().record.path, mapping.handle());
   EXPECT_EQ(items.front().record.sha256, entry.sha256);
   EXPECT_EQ(items.front().record.size, content.size());
+  EXPECT_FALSE(items.front().record.restorable);
+  EXPECT_EQ(qelda::restoreFromQuarantine(items.front().id, options_), ENOTSUP);
+}
+
+// A kept copy is named as the host reports the module, and content the
+// quarantine holds already (under any name) is not copied again.
+TEST_F(QeldaProcessHandleFiles, KeptCopyIsNamedAsReportedAndKeptOnce) {
+  const std::string content = "the mapped content\n";
+  const DeletedMapping mapping(folder_.path() / "gone", content);
+  ASSERT_TRUE(mapping.mapped());
+  const std::string reported = "memfd:payload [pid " + std::to_string(getpid()) + "]";
+  for (int run = 1; run <= 2; ++run) {
+    qelda::ScannedFile file;
+    ASSERT_EQ(qelda::openScannedFile(mapping.handle(), file), 0) << run;
+    qelda::QuarantineEntry entry{"Qelda.Test.Trojan", {}, reported};
+    ASSERT_EQ(qelda::digestScannedFile(file, {}, entry.sha256), 0) << run;
+    EXPECT_EQ(qelda::quarantineScannedFile(file, entry, {}, options_), EPERM) << run;
+  }
+  std::vector<qelda::QuarantinedItem> items;
+  ASSERT_EQ(qelda::listQuarantine(items, options_), 0);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items.front().record.path, reported);
+  EXPECT_FALSE(items.front().record.restorable);
+  EXPECT_EQ(qelda::restoreFromQuarantine(items.front().id, options_), ENOTSUP);
+  ASSERT_EQ(qelda::listQuarantine(items, options_), 0);
+  EXPECT_EQ(items.size(), 1u);
 }
 
 TEST_F(QeldaProcessHandleFiles, ProcessRootResolvesWithoutLinksAndCleansInPlace) {
