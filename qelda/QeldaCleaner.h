@@ -64,7 +64,8 @@ struct QuarantineEntry {
   std::string detection;
   std::array<std::uint8_t, 32> sha256{};  // of the scanned content
   // The name the host reports a kernel handle's file under; empty: its path.
-  std::string reportName;
+  // Initialised here, so that an entry given only the first two is whole.
+  std::string reportName{};
 };
 
 int deleteScannedFile(const ScannedFile& file);

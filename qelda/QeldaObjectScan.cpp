@@ -81,7 +81,7 @@ std::uint16_t cleanError(int error) {
     case ESTALE: return AV_SCAN_ERROR_CHANGED;
     case ECANCELED: return AV_REPAIR_ERROR_CANCELLED;
     case ENOSPC: return AV_REPAIR_ERROR_DISK_FULL;
-    // Another name or a mount keeps the content: it was not cleaned.
+    // Another hard link keeps the content: it was not cleaned.
     case EMLINK: return AV_REPAIR_ERROR_STILL_REACHABLE;
     default: return AV_SCAN_ERROR_READ_FAULT;
   }
