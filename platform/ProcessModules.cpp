@@ -16,6 +16,7 @@
 #include <optional>
 #include <set>
 #include <tuple>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -100,16 +101,42 @@ InodeKey inodeOf(const struct stat& status) {
   return {major(status.st_dev), minor(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-// A path with the identity of the file it named: paths hold no NUL, so the
-// identity after one cannot run into the path.
-std::string fileKey(std::string_view path, const InodeKey& inode) {
-  std::string key(path);
-  key.push_back('\0');
-  key.append(std::to_string(inode.major)).push_back(':');
-  key.append(std::to_string(inode.minor)).push_back(':');
-  key.append(std::to_string(inode.inode));
-  return key;
-}
+// A file as the walk tells files apart: the path it is mapped under and the
+// identity of what it names. The path is a view into the maps text while one
+// process is looked at; the walk keeps copies of the ones it offered.
+struct NamedFile {
+  InodeKey inode;
+  std::string_view path;
+  bool operator==(const NamedFile&) const = default;
+};
+
+struct OfferedFile {
+  InodeKey inode;
+  std::string path;
+  operator NamedFile() const { return {inode, path}; }
+};
+
+struct NamedFileHash {
+  using is_transparent = void;
+  std::size_t operator()(const NamedFile& file) const noexcept {
+    std::size_t hash = std::hash<std::string_view>()(file.path);
+    for (const std::uint64_t part : {std::uint64_t{file.inode.major} << 32 | file.inode.minor, file.inode.inode})
+      hash = (hash ^ std::hash<std::uint64_t>()(part)) * 0x9E3779B97F4A7C15ULL;
+    return hash;
+  }
+  std::size_t operator()(const OfferedFile& file) const noexcept { return (*this)(NamedFile(file)); }
+};
+
+struct NamedFileEqual {
+  using is_transparent = void;
+  bool operator()(const NamedFile& a, const NamedFile& b) const noexcept { return a == b; }
+};
+
+struct InodeKeyHash {
+  std::size_t operator()(const InodeKey& key) const noexcept {
+    return NamedFileHash()(NamedFile{key, {}});
+  }
+};
 
 ExecutableMappingView viewOf(const ExecutableMapping& mapping) {
   return {mapping.start, mapping.end, mapping.deviceMajor, mapping.deviceMinor, mapping.inode, mapping.path};
@@ -138,17 +165,52 @@ std::string kernelHandle(int pid, const ExecutableMappingView& mapping, bool map
   return mapFilesEntry(pid, mapping);
 }
 
+UniqueFileDescriptor openWithoutLinks(int root, const std::string& path, std::uint64_t flags) {
+  open_how how{};
+  how.flags = flags | O_PATH | O_NOFOLLOW | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | (root == AT_FDCWD ? 0 : RESOLVE_IN_ROOT);
+  return UniqueFileDescriptor(static_cast<int>(syscall(SYS_openat2, root, path.c_str(), &how, sizeof how)));
+}
+
 // Opens `path` below `root` (AT_FDCWD: our own root) as the engine will open it,
 // without leaving the root or following a link, and takes its status.
 bool statWithoutLinks(int root, const std::string& path, struct stat& status) {
-  open_how how{};
-  how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | (root == AT_FDCWD ? 0 : RESOLVE_IN_ROOT);
-  const long fd = syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
-  if (fd < 0) return false;
-  const UniqueFileDescriptor file(static_cast<int>(fd));
-  return fstat(file.get(), &status) == 0;
+  const UniqueFileDescriptor file = openWithoutLinks(root, path, 0);
+  return file.valid() && fstat(file.get(), &status) == 0;
 }
+
+// The folders one process's modules lie in, opened without following a link, so
+// that each module costs one look at its last name (itself no link followed)
+// rather than a walk of its whole path.
+class FolderCache {
+ public:
+  // The status of `path` below `root` as statWithoutLinks takes it.
+  bool stat(int root, const std::string& path, struct stat& status) {
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+    if (slash == std::string::npos || name.empty() || name == "." || name == "..")
+      return statWithoutLinks(root, path, status);
+    const int folder = open(root, path.substr(0, slash));
+    if (folder < 0) return false;
+    return fstatat(folder, std::string(name).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+  }
+
+ private:
+  static constexpr std::size_t kFolders = 256;
+
+  int open(int root, const std::string& folder) {
+    if (const auto held = folders_.find(folder); held != folders_.end()) return held->second.get();
+    if (folders_.size() >= kFolders) folders_.clear();
+    // The root itself: "/" in our view, "." below another root.
+    const std::string relative = folder.empty() ? (root == AT_FDCWD ? "/" : ".") : folder;
+    UniqueFileDescriptor opened = openWithoutLinks(root, relative, O_DIRECTORY);
+    const int fd = opened.get();
+    if (opened.valid()) folders_.emplace(folder, std::move(opened));
+    return fd;
+  }
+
+  std::unordered_map<std::string, UniqueFileDescriptor> folders_;
+};
 
 std::string mountNamespace(const std::string& process) {
   char target[128];
@@ -243,7 +305,7 @@ class ProcessView {
   }
 
   bool statNamed(const std::string& path, struct stat& status) {
-    if (sameMountNamespace_) return statWithoutLinks(AT_FDCWD, path, status);
+    if (sameMountNamespace_) return folders_.stat(AT_FDCWD, path, status);
     if (!rootTried_) {
       rootTried_ = true;
       root_ = UniqueFileDescriptor(open((processFolder(pid_) + "/root").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -251,7 +313,7 @@ class ProcessView {
     }
     const std::size_t first = path.find_first_not_of('/');
     if (!root_.valid() || first == std::string::npos) return false;
-    return statWithoutLinks(root_.get(), path.substr(first), status);
+    return folders_.stat(root_.get(), path.substr(first), status);
   }
 
   int pid_;
@@ -259,6 +321,7 @@ class ProcessView {
   UniqueFileDescriptor root_;
   bool rootTried_ = false;
   bool rootDenied_ = false;
+  FolderCache folders_;
   std::optional<bool> mapFiles_;
 };
 
@@ -298,10 +361,10 @@ class ModuleReader {
   bool readProcess(pid_t pid, Sink&& found) {
     if (!readMapsOrList(maps_, pid, limits_, &unreadable_)) return false;
     ProcessView process(pid, sharesMountNamespace(pid, ourNamespace_));
-    std::unordered_set<std::string> seenHere;
+    std::unordered_set<NamedFile, NamedFileHash, NamedFileEqual> seenHere;
     return forEachExecutableMapping(maps_.text(), [&](const ExecutableMappingView& mapping) {
       // A file mapped many times is looked at once per process.
-      if (!seenHere.insert(fileKey(mapping.path, inodeOf(mapping))).second) return false;
+      if (!seenHere.insert({inodeOf(mapping), mapping.path}).second) return false;
       std::optional<ProcessModule> module = moduleOf(process, mapping);
       return module && found(std::move(*module));
     });
@@ -315,13 +378,14 @@ class ModuleReader {
     // The same path and inode looked at in place before: the inode was offered
     // then, whatever the path names now.
     if (process.sameMountNamespace() &&
-        (offeredFiles_.contains(fileKey(decoded, inode)) || offeredFiles_.contains(fileKey(mapping.path, inode))))
+        (offeredFiles_.contains(NamedFile{inode, decoded}) || offeredFiles_.contains(NamedFile{inode, mapping.path})))
       return std::nullopt;
     const std::optional<std::string> inPlace = process.nameInPlace(mapping, decoded);
     ProcessModule module = describe(process.pid(), mapping, inPlace ? *inPlace : decoded, inPlace.has_value(),
                                     process.sameMountNamespace(), process.handleTo(mapping));
-    const bool fresh = module.kind == ProcessModuleKind::File ? offeredFiles_.insert(fileKey(module.name, inode)).second
-                                                              : offeredInodes_.insert(inode).second;
+    const bool fresh = module.kind == ProcessModuleKind::File
+                           ? offeredFiles_.insert(OfferedFile{inode, module.name}).second
+                           : offeredInodes_.insert(inode).second;
     if (!fresh) return std::nullopt;
     return module;
   }
@@ -330,8 +394,8 @@ class ModuleReader {
   std::vector<UnreadableProcess>& unreadable_;
   const std::string ourNamespace_;
   ProcessMapsReader maps_;
-  std::unordered_set<std::string> offeredFiles_;
-  std::set<InodeKey> offeredInodes_;
+  std::unordered_set<OfferedFile, NamedFileHash, NamedFileEqual> offeredFiles_;
+  std::unordered_set<InodeKey, InodeKeyHash> offeredInodes_;
 };
 
 template <class Sink>
