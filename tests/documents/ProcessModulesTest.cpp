@@ -409,22 +409,29 @@ TEST(ForEachProcessModuleTest, OffersEveryModuleOnceByProcessThenAddress) {
 }
 
 TEST(ForEachProcessModuleTest, AnOrdinaryModuleCarriesItsIdentityAndKernelHandle) {
-  PreloadedChild child(VX_PROBE_MODULE_A);
-  ASSERT_TRUE(child.waitLoaded());
-  const auto modules = walkModules();
-  const auto module = std::find_if(modules.begin(), modules.end(),
-                                   [](const auto& m) { return m.name == VX_PROBE_MODULE_A; });
-  ASSERT_NE(module, modules.end());
-  EXPECT_EQ(module->kind, ProcessModuleKind::File);
-  EXPECT_EQ(module->contentPath, VX_PROBE_MODULE_A);
-  struct stat status {};
-  ASSERT_EQ(stat(VX_PROBE_MODULE_A, &status), 0);
-  EXPECT_EQ(module->deviceMajor, major(status.st_dev));
-  EXPECT_EQ(module->deviceMinor, minor(status.st_dev));
-  expectConsistentIdentity(*module);
-  EXPECT_EQ(platform::processesHoldingInode(module->deviceMajor, module->deviceMinor, module->inode),
-            std::vector<int>{child.pid()});
-  EXPECT_EQ(platform::processesHoldingModule(module->name), std::vector<int>{child.pid()});
+  // A copy of its own, so that no other test's process holds it too.
+  const fs::path copy = fs::path(::testing::TempDir()) / ("vx_probe_own_" + std::to_string(getpid()) + ".so");
+  fs::copy_file(VX_PROBE_MODULE_A, copy, fs::copy_options::overwrite_existing);
+  {
+    PreloadedChild child(copy.string());
+    ASSERT_TRUE(child.waitLoaded());
+    const auto modules = walkModules();
+    const auto module = std::find_if(modules.begin(), modules.end(),
+                                     [&](const auto& m) { return m.name == copy.string(); });
+    ASSERT_NE(module, modules.end());
+    EXPECT_EQ(module->kind, ProcessModuleKind::File);
+    EXPECT_EQ(module->contentPath, copy.string());
+    struct stat status {};
+    ASSERT_EQ(stat(copy.c_str(), &status), 0);
+    EXPECT_EQ(module->deviceMajor, major(status.st_dev));
+    EXPECT_EQ(module->deviceMinor, minor(status.st_dev));
+    EXPECT_EQ(module->inode, status.st_ino);
+    expectConsistentIdentity(*module);
+    EXPECT_EQ(platform::processesHoldingInode(module->deviceMajor, module->deviceMinor, module->inode),
+              std::vector<int>{child.pid()});
+    EXPECT_EQ(platform::processesHoldingModule(module->name), std::vector<int>{child.pid()});
+  }
+  fs::remove(copy);
 }
 
 TEST(ForEachProcessModuleTest, NamesWithBlanksAreWholeAndDeletedFilesAreNamedAsSuch) {
