@@ -24,11 +24,11 @@ std::uint32_t toWindowsError(std::uint32_t systemError) {
 
 VxScanObjectIdentity identityOf(const platform::ProcessModule& module) {
   VxScanObjectIdentity identity;
-  identity.deviceMajor = static_cast<std::uint32_t>(module.device >> 32);
-  identity.deviceMinor = static_cast<std::uint32_t>(module.device & 0xFFFFFFFFu);
+  identity.deviceMajor = module.deviceMajor;
+  identity.deviceMinor = module.deviceMinor;
   identity.inode = module.inode;
   identity.pid = module.pid;
-  if (module.contentPath.find("/map_files/") != std::string::npos) identity.kernelHandle = module.contentPath;
+  identity.kernelHandle = module.kernelHandle;
   return identity;
 }
 

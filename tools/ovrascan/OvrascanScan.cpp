@@ -93,6 +93,24 @@ bool missedAny(const std::vector<ScanReport::ItemState>& items) {
   });
 }
 
+// Processes the scan could not see into, with the reason. One that denies us its
+// map is the normal lot of a scan without root; one whose map never held still or
+// outgrew the bound may be hiding a module, and fails the scan.
+bool printUnreadable(const std::vector<platform::UnreadableProcess>& unreadable, bool listed) {
+  bool hiding = false;
+  bool headed = false;
+  for (const platform::UnreadableProcess& process : unreadable) {
+    if (process.reason == platform::UnreadableMapsReason::Permission) continue;
+    hiding = true;
+    if (!listed) continue;
+    if (!headed) std::printf("Processes whose maps could not be read:\n");
+    headed = true;
+    std::printf("  pid %d: %s\n", process.pid,
+                std::string(platform::describeUnreadableMapsReason(process.reason)).c_str());
+  }
+  return hiding;
+}
+
 // Reads the configuration file into `configuration`; false (failure reported) when
 // it cannot be used.
 bool readConfiguration(const std::string& file, std::wstring& configuration) {
@@ -155,12 +173,14 @@ int OvrascanHost::scan(const CommandLine& line) {
   const bool inFiles = !done.empty() && !writeFailed;
   if (writeFailed || (!inFiles && !line.summaryOnly)) printDetections(report.detections());
   const ScanReport::Counts counts = report.counts();
+  const std::vector<platform::UnreadableProcess> unreadable = platform::listProcessesWithUnreadableMaps();
   if (!line.summaryOnly) {
     printHolders(report.detections());
     printNotScanned(report.itemStates());
   }
+  const bool unseenProcesses = printUnreadable(unreadable, !line.summaryOnly);
   printSummary(result.cancelled() ? "Scan cancelled; the counts cover the objects done until then." : "Scan complete.",
-               counts, platform::countProcessesWithUnreadableMaps(), result.seconds);
+               counts, static_cast<std::uint32_t>(unreadable.size()), result.seconds);
   for (const ReportFile* file : done) {
     std::printf("%c%s written to %s\n", std::toupper(static_cast<unsigned char>(file->kind[0])), file->kind + 1,
                 file->path.c_str());
@@ -181,5 +201,9 @@ int OvrascanHost::scan(const CommandLine& line) {
     return kError;
   }
   if (counts.infected > 0 || result.detections > 0) return kFound;
+  if (unseenProcesses) {
+    Diagnostics::error("the modules of some processes could not be listed (see above); they were not scanned");
+    return kError;
+  }
   return missedAny(report.itemStates()) ? kError : kNothingFound;
 }
