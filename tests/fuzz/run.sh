@@ -17,10 +17,11 @@ CXX=${CXX:-clang++}
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=undefined -I"$root")
 documents=("$root"/documents/*.cpp "$root"/foundation/VxNATypeConversion.cpp
-           "$root"/kernel/VxAVScanObject.cpp "$root"/platform/ProcessModules.cpp
+           "$root"/foundation/VxAVScanObject.cpp "$root"/platform/ProcessModules.cpp "$root"/platform/ProcessMaps.cpp
            "$root"/platform/Thread.cpp "$root"/platform/Event.cpp "$root"/platform/UniqueFileDescriptor.cpp
            "$root"/platform/Utf8.cpp -lpugixml)
 tables=("$root"/qelda/QeldaDataTables.cpp)
+maps=("$root"/platform/ProcessMaps.cpp)
 
 # run_target NAME SEEDS SOURCES_AND_LIBRARIES...
 run_target() {
@@ -38,4 +39,5 @@ run_target() {
 run_target ConfigurationFuzzer config "${documents[@]}"
 run_target DetectionsFilterFuzzer report "${documents[@]}"
 run_target DataTablesFuzzer tables "${tables[@]}"
+run_target MapsFuzzer maps "${maps[@]}"
 echo "fuzzing finished without findings"

@@ -119,7 +119,8 @@ TEST_F(OvrascanHiddenModulesTest, OneDeletedFileOfManyProcessesIsScannedOnceAndE
   const std::vector<std::string> items = itemsStartingWith(held.path().string());
   ASSERT_EQ(items.size(), 1u) << result.out;
   const pid_t first = *std::min_element(held.pids().begin(), held.pids().end());
-  EXPECT_EQ(items.front(), held.path().string() + " (deleted) [pid " + std::to_string(first) + "]");
+  EXPECT_EQ(items.front(), held.path().string() + " (deleted) [pid " + std::to_string(first) + ", inode " +
+                              std::to_string(held.inode()) + "]");
   expectInfected(result, items.front(), held.pids());
 }
 
