@@ -10,6 +10,10 @@
 //   move PATH          maps PATH executable beside a few thousand other mappings
 //                      and keeps moving it with mremap from one end of them to the
 //                      other, until stdin closes
+//   memfdof NAME\tPATH maps a new memfd called NAME, holding PATH's bytes,
+//                      executable
+//   swap A\tB          keeps exchanging the names A and B (renameat2 with
+//                      RENAME_EXCHANGE), until stdin closes
 //
 // Built without sanitizers: it lays out its own address space.
 #include <fcntl.h>
@@ -22,6 +26,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -73,6 +78,22 @@ bool mapMemfd(const std::string& name) {
                       pwrite(fd, content.data(), content.size(), 0) == static_cast<ssize_t>(content.size()) &&
                       mapExecutable(fd) != nullptr;
   close(fd);
+  return mapped;
+}
+
+// A memfd called `name` with the bytes of the file at `path`.
+bool mapMemfdOf(const std::string& name, const std::string& path) {
+  const int source = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (source < 0) return false;
+  const int fd = memfd_create(name.c_str(), MFD_CLOEXEC);
+  bool copied = fd >= 0;
+  char buffer[65536];
+  for (ssize_t count; copied && (count = read(source, buffer, sizeof buffer)) != 0;) {
+    copied = count > 0 && write(fd, buffer, static_cast<std::size_t>(count)) == count;
+  }
+  close(source);
+  const bool mapped = copied && mapExecutable(fd) != nullptr;
+  if (fd >= 0) close(fd);
   return mapped;
 }
 
@@ -140,6 +161,27 @@ int move(const std::string& path) {
   return 0;
 }
 
+// Exchanges the two names as fast as it can; a reader that looks at one name and
+// then opens it may find the other file there.
+int exchangeNames(const std::string& first, const std::string& second) {
+  const bool ready = renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) == 0;
+  if (!answer(ready) || !ready) return 1;
+  pollfd in{STDIN_FILENO, POLLIN, 0};
+  while (poll(&in, 1, 0) == 0) {
+    if (renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) != 0) return 1;
+  }
+  return 0;
+}
+
+// "A\tB" split at its tab.
+bool splitPair(const std::string& argument, std::string& first, std::string& second) {
+  const std::size_t tab = argument.find('\t');
+  if (tab == std::string::npos) return false;
+  first = argument.substr(0, tab);
+  second = argument.substr(tab + 1);
+  return true;
+}
+
 }  // namespace
 
 int main() {
@@ -160,6 +202,12 @@ int main() {
       done = times > 0 && *end == ' ' && mapFile(end + 1, times);
     } else if (verb == "move") {
       return move(argument);
+    } else if (verb == "memfdof") {
+      std::string name, path;
+      done = splitPair(argument, name, path) && mapMemfdOf(name, path);
+    } else if (verb == "swap") {
+      std::string first, second;
+      if (splitPair(argument, first, second)) return exchangeNames(first, second);
     }
     if (!answer(done)) return 1;
   }

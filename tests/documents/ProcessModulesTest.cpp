@@ -1,8 +1,6 @@
 #include "platform/ProcessModules.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -19,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/HeldMappings.h"
 #include "tests/support/HeldModule.h"
+#include "tests/support/PipedChild.h"
 
 namespace {
 
@@ -228,97 +228,17 @@ TEST(ProcessMapsReaderTest, ReadsOurOwnMapsAndTellsAnEndedProcess) {
   EXPECT_EQ(reader.read(child), MapsReadStatus::Vanished);
 }
 
-// A child (/bin/cat) that preloads one shared object and lives until destroyed.
+// A child (/bin/cat) that preloads one shared object (which writes 'R' once
+// loaded) and lives until destroyed.
 class PreloadedChild {
  public:
-  explicit PreloadedChild(const std::string& module) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    stdinWrite_ = in[1];
-    stdoutRead_ = out[0];
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    const std::string preload = "LD_PRELOAD=" + module;
-    char* argv[] = {const_cast<char*>("cat"), nullptr};
-    char* envp[] = {const_cast<char*>(preload.c_str()), nullptr};
-    if (posix_spawn(&pid_, "/bin/cat", &actions, nullptr, argv, envp) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-  }
-  ~PreloadedChild() {
-    if (stdinWrite_ >= 0) close(stdinWrite_);  // cat ends at end of input
-    if (stdoutRead_ >= 0) close(stdoutRead_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-  }
-  PreloadedChild(const PreloadedChild&) = delete;
-  PreloadedChild& operator=(const PreloadedChild&) = delete;
-
+  explicit PreloadedChild(const std::string& module) : child_("/bin/cat", {"LD_PRELOAD=" + module}) {}
   // True once the preloaded object's constructor has run in the child.
-  bool waitLoaded() {
-    if (pid_ <= 0) return false;
-    pollfd fd{stdoutRead_, POLLIN, 0};
-    char ready = 0;
-    return poll(&fd, 1, 60'000) == 1 && read(stdoutRead_, &ready, 1) == 1 && ready == 'R';
-  }
-  pid_t pid() const { return pid_; }
+  bool waitLoaded() { return child_.waitReady(); }
+  pid_t pid() const { return child_.pid(); }
 
  private:
-  pid_t pid_ = -1;
-  int stdinWrite_ = -1;
-  int stdoutRead_ = -1;
-};
-
-// The child of MappingHolder.cpp, which maps what it is told to and lives until
-// destroyed.
-class MappingHolder {
- public:
-  MappingHolder() {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-      close(in[0]);
-      close(in[1]);
-      return;
-    }
-    stdinWrite_ = in[1];
-    stdoutRead_ = out[0];
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    char* argv[] = {const_cast<char*>("holder"), nullptr};
-    char* envp[] = {nullptr};
-    if (posix_spawn(&pid_, VX_MAPPING_HOLDER, &actions, nullptr, argv, envp) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-  }
-  ~MappingHolder() {
-    if (stdinWrite_ >= 0) close(stdinWrite_);  // the holder ends at end of input
-    if (stdoutRead_ >= 0) close(stdoutRead_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-  }
-  MappingHolder(const MappingHolder&) = delete;
-  MappingHolder& operator=(const MappingHolder&) = delete;
-
-  // Sends one command and waits for the holder to have carried it out.
-  bool run(const std::string& command) {
-    if (pid_ <= 0) return false;
-    const std::string line = command + '\0';
-    if (write(stdinWrite_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return false;
-    pollfd fd{stdoutRead_, POLLIN, 0};
-    char reply = 0;
-    return poll(&fd, 1, 60'000) == 1 && read(stdoutRead_, &reply, 1) == 1 && reply == 'R';
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  int stdinWrite_ = -1;
-  int stdoutRead_ = -1;
+  PipedChild child_;
 };
 
 struct WalkResult {
@@ -614,7 +534,7 @@ class HeldMappingTest : public ::testing::Test {
   std::vector<platform::ProcessModule> heldModules() { return modulesOf(walkModules(), holder_.pid()); }
 
   fs::path folder_;
-  MappingHolder holder_;
+  HeldMappings holder_{VX_MAPPING_HOLDER};
 };
 
 TEST_F(HeldMappingTest, TwoMemfdsOfOneNameAreTwoModules) {
