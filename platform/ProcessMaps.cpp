@@ -47,6 +47,17 @@ MapsReadStatus failure(int error) {
   return MapsReadStatus::Failed;
 }
 
+// Past this size a text is given the whole limit at once: doubling its buffer
+// would copy it, and for a moment hold it twice, each time it grows. The pages
+// of a large reservation are touched only as the text fills them.
+constexpr std::size_t kGrowAtOnceFrom = 1u << 20;
+
+void appendWithin(std::string& text, std::string_view got, std::size_t limit) {
+  const std::size_t needed = text.size() + got.size();
+  if (needed > text.capacity() && needed > kGrowAtOnceFrom) text.reserve(std::max(limit, needed));
+  text.append(got);
+}
+
 // One read of the whole source, compared with `text` (the previous read) as it
 // streams in. Where the two first differ, `text` is cut there and takes the rest
 // of this read, so that it always holds the latest read and never more than one.
@@ -64,7 +75,7 @@ Pass readComparing(RereadableText& source, std::size_t limit, std::string& text,
       pass.changed = true;
       text.resize(offset);
     }
-    if (pass.changed) text.append(got);
+    if (pass.changed) appendWithin(text, got, limit);
     offset += bytes;
   }
   if (offset != text.size()) {

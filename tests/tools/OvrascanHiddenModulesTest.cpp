@@ -15,84 +15,16 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/support/DetectionSamples.h"
 #include "tests/support/HeldModule.h"
-#include "tests/tools/ChildProcess.h"
+#include "tests/tools/OvrascanProcessScanTest.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace vxtest;
 
-constexpr int kFound = 1;
-constexpr int kError = 2;
 constexpr char kAccessDenied[] = "permission to open or read it was denied (scan error 5)";
 
-std::string readBytes(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-bool contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
-
-std::string marked() { return "\n" + vxtest::trojanMarker() + "\n"; }
-
-std::string pidList(std::vector<pid_t> pids) {
-  std::sort(pids.begin(), pids.end());
-  std::string text;
-  for (const pid_t pid : pids) text += (text.empty() ? "" : " ") + std::to_string(pid);
-  return text;
-}
-
-class OvrascanHiddenModulesTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::path(::testing::TempDir()) / "ovrascan-hidden-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-    fs::create_directories(folder_ / "machine");
-    report_ = folder_ / "report.xml";
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
-
-  // ovrascan scan with a report, run as `prefix` asks (a program that runs the rest).
-  ChildProcess::Result scan(std::vector<std::string> prefix = {}) {
-    std::vector<std::string> arguments = std::move(prefix);
-    arguments.insert(arguments.end(), {TEST_BINARY, "scan", "--quiet", "--report", report_.string()});
-    const std::string program = arguments.front();
-    arguments.erase(arguments.begin());
-    ChildProcess::Result result = runToEnd(program, arguments, {"VX_MACHINE_DIR=" + (folder_ / "machine").string()});
-    const std::string bytes = readBytes(report_);
-    const auto parsed = document_.load_buffer(bytes.data(), bytes.size());
-    EXPECT_TRUE(parsed) << parsed.description() << result.out << result.err;
-    return result;
-  }
-  pugi::xml_node item(const std::string& name) const {
-    return document_.child("ScanResults").find_child_by_attribute("scannedItem", "itemName", name.c_str());
-  }
-  std::vector<std::string> itemsStartingWith(const std::string& prefix) const {
-    std::vector<std::string> names;
-    for (const pugi::xml_node& node : document_.child("ScanResults").children("scannedItem")) {
-      const std::string name = node.attribute("itemName").value();
-      if (name.starts_with(prefix)) names.push_back(name);
-    }
-    return names;
-  }
-  void expectInfected(const ChildProcess::Result& result, const std::string& name, const std::vector<pid_t>& holders) {
-    const pugi::xml_node found = item(name);
-    ASSERT_TRUE(found) << name << "\n" << result.out;
-    EXPECT_STREQ(found.attribute("IsInfected").value(), "1") << name;
-    EXPECT_STREQ(found.attribute("virus_name").value(), "Qelda.Test.Trojan") << name;
-    EXPECT_TRUE(contains(result.out, "Processes holding infected modules:\n")) << result.out;
-    EXPECT_TRUE(contains(result.out, "  " + name + ": pids " + pidList(holders) + "\n")) << result.out;
-  }
-
-  fs::path folder_;
-  fs::path report_;
-  pugi::xml_document document_;
-};
+using OvrascanHiddenModulesTest = OvrascanProcessScanTest;
 
 class OvrascanHiddenKindTest : public OvrascanHiddenModulesTest,
                                public ::testing::WithParamInterface<HeldModule::Kind> {};
