@@ -25,11 +25,6 @@ constexpr std::size_t kKeptCapacity = 1 << 20;
 
 using Chunk = std::array<char, kChunkBytes>;
 
-struct Pass {
-  MapsReadStatus status = MapsReadStatus::Read;
-  bool changed = false;
-};
-
 long readSome(RereadableText& source, std::span<char> into, int& error) {
   for (;;) {
     const long count = source.read(into);
@@ -58,46 +53,58 @@ void appendWithin(std::string& text, std::string_view got, std::size_t limit) {
   text.append(got);
 }
 
-// One read of the whole source, compared with `text` (the previous read) as it
-// streams in. Where the two first differ, `text` is cut there and takes the rest
-// of this read, so that it always holds the latest read and never more than one.
-Pass readComparing(RereadableText& source, std::size_t limit, std::string& text, Chunk& chunk, int& error) {
-  Pass pass;
-  std::size_t offset = 0;
+// One read of the whole source into `text`, within `limit` bytes.
+MapsReadStatus readWhole(RereadableText& source, std::size_t limit, std::string& text, Chunk& chunk, int& error) {
+  text.clear();
   for (;;) {
     const long count = readSome(source, chunk, error);
-    if (count < 0) return {failure(error), true};
-    if (count == 0) break;
+    if (count < 0) return failure(error);
+    if (count == 0) return MapsReadStatus::Read;
     const auto bytes = static_cast<std::size_t>(count);
-    if (bytes > limit - std::min(limit, offset)) return {MapsReadStatus::TooLarge, true};
-    const std::string_view got(chunk.data(), bytes);
-    if (!pass.changed && (offset + bytes > text.size() || text.compare(offset, bytes, got) != 0)) {
-      pass.changed = true;
-      text.resize(offset);
+    if (bytes > limit - std::min(limit, text.size())) return MapsReadStatus::TooLarge;
+    appendWithin(text, std::string_view(chunk.data(), bytes), limit);
+  }
+}
+
+// What a maps text says of where what is mapped: each line up to its inode, the
+// path left out. A process can rename its files endlessly, which changes the
+// paths every read shows but hides no mapping; the layout changes only when the
+// mappings do.
+std::string layoutOf(std::string_view text) {
+  constexpr int kFieldsBeforePath = 5;
+  std::string layout;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    const std::string_view line = text.substr(0, end);
+    std::size_t at = 0;
+    for (int field = 0; field < kFieldsBeforePath && at < line.size(); ++field) {
+      at = line.find_first_not_of(' ', at);
+      at = at == std::string_view::npos ? line.size() : std::min(line.find(' ', at), line.size());
     }
-    if (pass.changed) appendWithin(text, got, limit);
-    offset += bytes;
+    layout.append(line.substr(0, at));
+    layout += '\n';
+    text.remove_prefix(std::min(end + 1, text.size()));
   }
-  if (offset != text.size()) {
-    pass.changed = true;
-    text.resize(offset);
-  }
-  return pass;
+  return layout;
 }
 
 }  // namespace
 
 MapsReadStatus readStableText(RereadableText& source, const MapsReadLimits& limits, std::string& text, int& error) {
   error = 0;
-  text.clear();
   auto chunk = std::make_unique<Chunk>();
   const int reads = std::max(limits.reads, 2);
+  std::string previousLayout;
   for (int done = 0; done < reads; ++done) {
     if (done > 0 && !source.rewind()) return failure(error = errno);
-    const Pass pass = readComparing(source, limits.bytes, text, *chunk, error);
-    if (pass.status != MapsReadStatus::Read) return pass.status;
-    // The first read has nothing to agree with; it always counts as changed.
-    if (done > 0 && !pass.changed) return MapsReadStatus::Read;
+    if (const MapsReadStatus status = readWhole(source, limits.bytes, text, *chunk, error);
+        status != MapsReadStatus::Read) {
+      return status;
+    }
+    std::string layout = layoutOf(text);
+    // The first read has nothing to agree with.
+    if (done > 0 && layout == previousLayout) return MapsReadStatus::Read;
+    previousLayout = std::move(layout);
   }
   return MapsReadStatus::Unstable;
 }

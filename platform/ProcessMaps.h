@@ -6,8 +6,10 @@
 // memory map between those reads, so one pass over a process that moves a mapping
 // with mremap can miss that mapping altogether (it moved from beyond the reader to
 // before it). A view is therefore read whole, again and again, until two
-// consecutive reads agree byte for byte; a process that never holds still for
-// that, within a few reads, has no view. Processes other users control decide how
+// consecutive reads agree on the layout: every mapping's range, permissions,
+// offset, device and inode. Paths may differ between the two, since a process can
+// rename its files endlessly; a path is only a name, the identity decides. A
+// process that never holds still for that, within a few reads, has no view. Processes other users control decide how
 // large their maps are (thousands of mappings of a file with a long path make
 // hundreds of megabytes), so a view is bounded, and one that would exceed the
 // bound is refused rather than read in part. Neither kind is ever skipped quietly:
@@ -42,7 +44,7 @@ struct MapsReadLimits {
 };
 
 enum class MapsReadStatus {
-  Read,       // the text is a view two consecutive reads agreed on
+  Read,       // the text is a view whose layout two consecutive reads agreed on
   Vanished,   // the process ended
   Denied,     // no permission to read its maps
   Unstable,   // no two consecutive reads agreed
@@ -60,8 +62,9 @@ class RereadableText {
   virtual bool rewind() = 0;
 };
 
-// Reads `source` whole into `text` until two consecutive reads agree, holding at
-// most limits.bytes of text and one chunk besides. On Failed, Denied or Vanished,
+// Reads `source` whole into `text` until two consecutive reads agree on the
+// layout, holding at most limits.bytes of text, one chunk and two layouts (a few
+// dozen bytes a line) besides; `text` is the last read. On Failed, Denied or Vanished,
 // `error` holds the errno; `text` is meaningful only on Read.
 MapsReadStatus readStableText(RereadableText& source, const MapsReadLimits& limits, std::string& text, int& error);
 

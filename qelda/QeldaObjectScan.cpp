@@ -210,6 +210,8 @@ void finishFromCache(const Reporter& reporter, std::uint64_t size, const CleanVe
 // ends the object. A replaced module is read through the kernel's handle to the
 // mapped inode instead, after AVM_OBJECT_REPLACED; that handle is a kernel
 // handle, which nothing removes.
+std::uint16_t locateMapped(const Reporter& reporter, const ObjectIdentity& identity, ScannedFile& file);
+
 std::uint16_t locateObject(const Reporter& reporter, const std::string& path,
                            const std::optional<ObjectIdentity>& identity, ScannedFile& file) {
   if (const int error = locateScannedFile(path, file)) return openError(error);
@@ -219,13 +221,32 @@ std::uint16_t locateObject(const Reporter& reporter, const std::string& path,
     case IdentityMatch::Changed: return AV_SCAN_ERROR_CHANGED;
     case IdentityMatch::Replaced: break;
   }
+  return locateMapped(reporter, *identity, file);
+}
+
+// The mapped file through the kernel's handle, after AVM_OBJECT_REPLACED: 0, or
+// the scan error that ends the object.
+std::uint16_t locateMapped(const Reporter& reporter, const ObjectIdentity& identity, ScannedFile& file) {
   reporter.send(AVM_OBJECT_REPLACED);
   ScannedFile mapped;
-  if (const int error = locateScannedFile(identity->fallbackPath, mapped)) return openError(error);
+  if (const int error = locateScannedFile(identity.fallbackPath, mapped)) return openError(error);
   // The handle names an address range, which may map another file by now.
-  if (!isRecordedFile(*identity, mapped.located)) return AV_SCAN_ERROR_CHANGED;
+  if (!isRecordedFile(identity, mapped.located)) return AV_SCAN_ERROR_CHANGED;
   file = std::move(mapped);
   return 0;
+}
+
+// Opens the located file for reading: 0, or the scan error that ends the object.
+// A module's path that leads elsewhere by the time it is opened (renamed or
+// exchanged since it was located) is read through the kernel's handle instead.
+std::uint16_t openObject(const Reporter& reporter, const std::optional<ObjectIdentity>& identity,
+                         ScannedFile& file) {
+  int error = openLocatedFile(file);
+  if (error == ESTALE && identity && !file.kernelHandle && hasUsableFallback(*identity)) {
+    if (const std::uint16_t failed = locateMapped(reporter, *identity, file)) return failed;
+    error = openLocatedFile(file);
+  }
+  return error == 0 ? 0 : openError(error);
 }
 
 // How the rules' run over the file ended.
@@ -300,12 +321,9 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
       return finishFromCache(reporter, size, *known, request.collectHash);
     }
   }
-  if (const int error = openLocatedFile(file)) return reporter.trouble(openError(error));
+  if (const std::uint16_t error = openObject(reporter, request.identity, file)) return reporter.trouble(error);
   const struct stat& before = file.opened;
-  // The scan began with the look at the entry: a file written since then changed
-  // during its scan, whatever the read would find.
   const VerdictKey key = verdictKeyOf(before);
-  if (key != verdictKeyOf(file.located)) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
 
   const DataSet& dataSet = engine.dataSet();
   ScannerPool::Lease workspace = dataSet.scanners->borrow();
@@ -316,13 +334,21 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
   if (run.fault != CallbackFault::None) return reporter.trouble(faultError(run.fault));
   if (run.stopped) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
   if (run.readError != 0) return reporter.trouble(AV_SCAN_ERROR_READ_FAULT);
-  if (run.shortRead || !unchangedSinceOpen(file)) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
+  // The scan began with the look at the entry. A file whose stamps moved since
+  // (a write, but also a rename, which a process can repeat endlessly) may have
+  // been read part before and part after: no clean verdict rests on such a read.
+  // A match in it was in the file all the same, so a detection stands; acting on
+  // it still needs the file unchanged (checkStillInPlace).
+  const bool heldStill = key == verdictKeyOf(file.located) && !run.shortRead && unchangedSinceOpen(file);
+  if (!heldStill && run.detections.empty()) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
   if (run.result != ERROR_SUCCESS) return reporter.trouble(yaraError(run.result));
   if (reporter.send(AVM_QUERY_CONTINUE_2)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
 
   std::optional<Sha256> digest;
   unsigned digestSize = 0;
-  if (hash && run.readWhole && EVP_DigestFinal_ex(hash.get(), digest.emplace().data(), &digestSize) != 1) {
+  // A torn read's digest is that of no content the file ever held.
+  if (hash && run.readWhole && heldStill &&
+      EVP_DigestFinal_ex(hash.get(), digest.emplace().data(), &digestSize) != 1) {
     digest.reset();
   }
   std::uint16_t summary = AV_SUMMARY_CLEAN;

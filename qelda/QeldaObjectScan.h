@@ -22,6 +22,10 @@
  * + 1064 + 1049 and never with a verdict; its scanner is destroyed, not reused.
  * Files of any size are read block by block.
  *
+ * A file whose stamps moved between the look at its entry and the end of its
+ * read ends with 1044 (13, changed) unless the read found a match: a detection
+ * stands, a clean verdict needs a file that held still.
+ *
  * A file the engine's verdict cache knows clean (same device, inode, size, mtime
  * and ctime through the opened descriptor) is not read: after 1036 it gets one
  * 1033 per block it would have read, 1056, 1180 when asked (from the cache; an

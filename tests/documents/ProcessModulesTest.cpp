@@ -156,7 +156,7 @@ class ScriptedText final : public platform::RereadableText {
   int rewinds_ = 0;
 };
 
-TEST(ReadStableTextTest, ReadsUntilTwoConsecutiveReadsAgree) {
+TEST(ReadStableTextTest, ReadsUntilTwoConsecutiveReadsAgreeOnTheLayout) {
   const std::string big(100, 'm');
   struct Case {
     const char* what;
@@ -175,6 +175,18 @@ TEST(ReadStableTextTest, ReadsUntilTwoConsecutiveReadsAgree) {
       {"grows", {"abcdefgh", "abcdefghijklmnopqr"}, {}, MapsReadStatus::Read, "abcdefghijklmnopqr", 3},
       {"shrinks", {"abcdefghijklmnopqr", "abcdefgh"}, {}, MapsReadStatus::Read, "abcdefgh", 3},
       {"a mapping missed once", {"a\nc\n", "a\nb\nc\n"}, {}, MapsReadStatus::Read, "a\nb\nc\n", 3},
+      // A process renaming its file between reads changes the path, not the layout.
+      {"a path renamed between reads",
+       {"1000-2000 r-xp 00000000 08:01 7 /tmp/a\n", "1000-2000 r-xp 00000000 08:01 7 /tmp/b\n"}, {},
+       MapsReadStatus::Read, "1000-2000 r-xp 00000000 08:01 7 /tmp/b\n", 2},
+      {"a mapping moved between reads",
+       {"1000-2000 r-xp 00000000 08:01 7 /tmp/a\n", "3000-4000 r-xp 00000000 08:01 7 /tmp/a\n",
+        "3000-4000 r-xp 00000000 08:01 7 /tmp/a\n"},
+       {}, MapsReadStatus::Read, "3000-4000 r-xp 00000000 08:01 7 /tmp/a\n", 3},
+      {"another file under one path between reads",
+       {"1000-2000 r-xp 00000000 08:01 7 /tmp/a\n", "1000-2000 r-xp 00000000 08:01 8 /tmp/a\n",
+        "1000-2000 r-xp 00000000 08:01 8 /tmp/a\n"},
+       {}, MapsReadStatus::Read, "1000-2000 r-xp 00000000 08:01 8 /tmp/a\n", 3},
       {"settles on the last read allowed", {"1", "2", "3", "4", "4"}, {}, MapsReadStatus::Read, "4", 5},
       {"never settles", {"1", "2", "3", "4", "5", "5"}, {}, MapsReadStatus::Unstable, "", 5},
       {"settles with more reads allowed", {"1", "2", "3", "4", "5", "5"}, {std::size_t{1} << 20, 6},

@@ -29,6 +29,7 @@ std::string restoreFailure(int error) {
     case ELOOP: return "the original path passes through a symbolic link";
     case EBADMSG: return "the quarantine entry is damaged";
     case EPERM: return "the quarantine folder is not safe (owner or permissions)";
+    case ENOTSUP: return "kept for analysis only: the module had no file of its own to put back";
     default: return std::strerror(error);
   }
 }
