@@ -16,6 +16,8 @@ class IVxAVScanResultXML {
   // Objects the scan's sources offered past its limit, for the report's root;
   // set before setResults.
   virtual void setObjectsNotQueued(std::uint64_t /*count*/) {}
+  // Processes whose modules the sources could not list; set before setResults.
+  virtual void setProcessesNotListed(std::uint32_t /*count*/) {}
   // Copies the records and builds the complete report.
   virtual VxNAResult<> setResults(const VxScanObjectResultSet& results) = 0;
   // The complete report when complete is true, else the detections report.

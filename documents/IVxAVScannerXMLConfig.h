@@ -15,6 +15,9 @@ class IVxAVScannerXMLConfig_Callback {
   virtual ~IVxAVScannerXMLConfig_Callback() = default;
   // True asks the expansion to stop.
   virtual bool OnScanSource(std::shared_ptr<CVxAVScanObject> object) = 0;
+  // A part of a source that yielded no objects although it should have (a process
+  // whose modules could not be listed); a scan that misses it must say so.
+  virtual void OnUnlistedSource() {}
 };
 
 class IVxAVScannerXMLConfig {

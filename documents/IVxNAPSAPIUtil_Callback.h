@@ -14,4 +14,7 @@ class IVxNAPSAPIUtil_Callback {
   // True ends the enumeration.
   virtual bool onProcessModule(const std::wstring& moduleName, const std::wstring& contentPath,
                                const VxScanObjectIdentity& identity) = 0;
+  // A process whose modules could not be listed although it let us look (its
+  // map never held still or outgrew the bound): none of its modules was offered.
+  virtual void onUnlistedProcess(int /*pid*/) {}
 };

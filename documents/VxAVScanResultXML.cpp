@@ -119,7 +119,7 @@ std::shared_ptr<CVxAVScanResultXML> CVxAVScanResultXML::create() {
 
 VxNAResult<> CVxAVScanResultXML::setResults(const VxScanObjectResultSet& results) {
   try {
-    VxNAResult<std::wstring> built = buildReport(results, objectsNotQueued_);
+    VxNAResult<std::wstring> built = buildReport(results, objectsNotQueued_, processesNotListed_);
     if (!built) return VxNAFail(built.error);
     report_ = std::move(built.value);
     return VxNASuccess();
@@ -131,12 +131,14 @@ VxNAResult<> CVxAVScanResultXML::setResults(const VxScanObjectResultSet& results
 }
 
 VxNAResult<std::wstring> CVxAVScanResultXML::buildReport(const VxScanObjectResultSet& results,
-                                                          std::uint64_t objectsNotQueued) {
+                                                          std::uint64_t objectsNotQueued,
+                                                          std::uint32_t processesNotListed) {
   const std::vector<const CVxScanObjectResult*> records = inReportOrder(results);
   ReportWriter report;
   report.out().reserve(kReportHead.size() + kReportTail.size() + records.size() * kBytesPerItem);
   report.out() += kReportHead;
   if (objectsNotQueued != 0) report.number("objectsNotQueued", objectsNotQueued);
+  if (processesNotListed != 0) report.number("processesNotListed", processesNotListed);
   if (records.empty()) {
     report.out() += "/>";
   } else {

@@ -3,12 +3,14 @@
 // kernel's result records. The complete report has one scannedItem per record;
 // the detections report keeps only the items that were scanned and infected.
 //
-//   <?xml version="1.0" encoding="utf-16"?><ScanResults version="1.0" [objectsNotQueued=".."]>
+//   <?xml version="1.0" encoding="utf-16"?><ScanResults version="1.0" [objectsNotQueued=".."]
+//                                                       [processesNotListed=".."]>
 //     <scannedItem itemType=".." itemSize=".." itemName=".." IsScanned=".." .../>
 //   </ScanResults>
 //
 // objectsNotQueued, present only when not 0, counts the objects the sources
-// offered past the configuration's limit, which the scan never looked at.
+// offered past the configuration's limit, which the scan never looked at;
+// processesNotListed, likewise, the processes whose modules could not be listed.
 //
 // Items are ordered by object name (then by record identity), so that the same
 // records always give the same text. Names are written as VxXmlText describes:
@@ -38,6 +40,7 @@ class CVxAVScanResultXML : public IVxAVScanResultXML {
   // cannot be built, keeping the previous report.
   VxNAResult<> setResults(const VxScanObjectResultSet& results) override;
   void setObjectsNotQueued(std::uint64_t count) override { objectsNotQueued_ = count; }
+  void setProcessesNotListed(std::uint32_t count) override { processesNotListed_ = count; }
   // Complete report: always ok (empty before setResults). Detections report:
   // fails with 87 when there is no complete report or it cannot be loaded, 1627
   // when it comes out empty.
@@ -49,8 +52,10 @@ class CVxAVScanResultXML : public IVxAVScanResultXML {
   static VxNAResult<std::wstring> filterDetections(const std::wstring& completeReport);
 
  private:
-  static VxNAResult<std::wstring> buildReport(const VxScanObjectResultSet& results, std::uint64_t objectsNotQueued);
+  static VxNAResult<std::wstring> buildReport(const VxScanObjectResultSet& results, std::uint64_t objectsNotQueued,
+                                              std::uint32_t processesNotListed);
 
   std::wstring report_;
   std::uint64_t objectsNotQueued_ = 0;
+  std::uint32_t processesNotListed_ = 0;
 };

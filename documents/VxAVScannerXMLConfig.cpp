@@ -167,6 +167,10 @@ VxNAResult<> CVxAVScannerXMLConfig::unwrapSource(const pugi::xml_node& item) {
   return VxNAFail(VX_E_TYPE_NOT_RECOGNIZED);
 }
 
+void CVxAVScannerXMLConfig::onUnlistedProcess(int /*pid*/) {
+  if (sourceCallback_) sourceCallback_->OnUnlistedSource();
+}
+
 bool CVxAVScannerXMLConfig::onProcessModule(const std::wstring& moduleName, const std::wstring& contentPath,
                                             const VxScanObjectIdentity& identity) {
   if (!sourceCallback_) return false;

@@ -53,6 +53,7 @@ class CVxAVScannerXMLConfig : public IVxAVScannerXMLConfig, public IVxNAPSAPIUti
 
   bool onProcessModule(const std::wstring& moduleName, const std::wstring& contentPath,
                        const VxScanObjectIdentity& identity) override;
+  void onUnlistedProcess(int pid) override;
 
  protected:
   CVxAVScannerXMLConfig() = default;

@@ -45,6 +45,10 @@ VxNAResult<> VxNAPSAPIUtil::enumProcessModules(const std::shared_ptr<IVxNAPSAPIU
         return callback->onProcessModule(name, module.contentPath == module.name ? name : wide(module.contentPath),
                                          identityOf(module));
       });
+  for (const platform::UnreadableProcess& process : walk.unreadable) {
+    // Denied maps are the lot of a scan without root, and counted by the host.
+    if (process.reason != platform::UnreadableMapsReason::Permission) callback->onUnlistedProcess(process.pid);
+  }
   if (walk.systemError != 0) return VxNAFail(toWindowsError(walk.systemError));
   if (walk.stopped) return VxNAFail(ERROR_CONTINUE);
   return VxNASuccess();

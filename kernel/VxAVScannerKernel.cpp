@@ -349,17 +349,20 @@ VxNAResult<std::wstring> CVxAVScannerKernel::GetReport(bool complete) {
   return outOfMemoryIsError8(L"CVxAVScannerKernel::GetReport", [&]() -> VxNAResult<std::wstring> {
   VxScanObjectResultSet records;
   std::uint64_t notQueued = 0;
+  std::uint32_t notListed = 0;
   {
     std::lock_guard guard(kernelMutex_);
     if (!initialized_) return VxNAFail(VX_E_NOT_INITIALIZED);
     if (activityState_ != Idle) return VxNAFail(ERROR_BUSY);
     for (const auto& [name, record] : mergedResults_) records.insert(record);
     notQueued = objectsNotQueued_;
+    notListed = sourcesNotListed_;
   }
   auto report = factories_.createScanResultXML();
   if (!report) return VxNAFail(report.error);
   if (report.value == nullptr) return VxNAFail(ERROR_NOT_ENOUGH_MEMORY);
   report.value->setObjectsNotQueued(notQueued);
+  report.value->setProcessesNotListed(notListed);
   if (auto set = report.value->setResults(records); !set) return VxNAFail(set.error);
   std::wstring xml;
   if (auto got = report.value->takeXML(xml, complete); !got) return VxNAFail(got.error);

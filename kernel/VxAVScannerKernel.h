@@ -96,6 +96,7 @@ class CVxAVScannerKernel : public CVxNAThread,
 
   // IVxAVScannerXMLConfig_Callback: admits one object into the current pass.
   bool OnScanSource(std::shared_ptr<CVxAVScanObject> object) override;
+  void OnUnlistedSource() override;
 
   // CVxNAThread
   void ThreadProc() override;
@@ -229,6 +230,9 @@ class CVxAVScannerKernel : public CVxNAThread,
   // Objects the last expansion found past the configuration's limit; the report
   // says how many.
   std::uint64_t objectsNotQueued_ = 0;
+  // Parts of the last expansion's sources that yielded nothing they should have
+  // (processes whose modules could not be listed); the report says how many.
+  std::uint32_t sourcesNotListed_ = 0;
 
   // Kernel-thread bookkeeping (threadLock_).
   mutable std::mutex threadLock_;

@@ -37,6 +37,11 @@ bool CVxAVScannerKernel::OnScanSource(std::shared_ptr<CVxAVScanObject> object) {
   }
 }
 
+void CVxAVScannerKernel::OnUnlistedSource() {
+  std::lock_guard guard(kernelMutex_);
+  ++sourcesNotListed_;
+}
+
 bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
   // The object's names are read before the kernel lock is taken: the scan threads
   // take that lock for every object they finish.
@@ -199,6 +204,7 @@ VxNAResult<> CVxAVScannerKernel::doProfileScan(bool cleanAfterwards) {
     resetPassCounters();
     admittedObjects_.clear();
     objectsNotQueued_ = 0;
+    sourcesNotListed_ = 0;
     profileMode_ = true;
     cleanAfterProfile_ = cleanAfterwards;
   }
@@ -225,6 +231,11 @@ VxNAResult<> CVxAVScannerKernel::doProfileScan(bool cleanAfterwards) {
     VX_LOG(VX_LOG_NORMAL, L"CVxAVScannerKernel::doProfileScan")
         << L"CVxAVScannerKernel::doProfileScan - Unwrap objects complete. Objects unwrapped: "
         << queuedCount_;
+    if (sourcesNotListed_ != 0) {
+      VX_LOG(VX_LOG_WARNING, L"CVxAVScannerKernel::doProfileScan")
+          << L"CVxAVScannerKernel::doProfileScan - processes whose modules could not be listed: "
+          << sourcesNotListed_;
+    }
     if (objectsNotQueued_ != 0) {
       VX_LOG(VX_LOG_WARNING, L"CVxAVScannerKernel::doProfileScan")
           << L"CVxAVScannerKernel::doProfileScan - objects past the max scan count, not queued: "

@@ -77,8 +77,18 @@ TEST_F(KernelTest, ObjectsPastTheMaximumScanCountAreCountedAndReported) {
       L"CVxAVScannerKernel::doProfileScan - objects past the max scan count, not queued: 7", VX_LOG_WARNING));
   EXPECT_EQ(reportOf(*kernel), L"report(not queued 7):/obj/00:0:0;/obj/01:0:0;/obj/02:0:0;");
 
-  // The next scan starts counting afresh.
+  // The next scan starts counting afresh; sources that could not be listed are
+  // counted as well.
   client->clear();
+  doubles.config->unlistedSources = 2;
+  ASSERT_TRUE(kernel->Scan(false).ok);
+  ASSERT_TRUE(client->waitTerminals(1));
+  EXPECT_EQ(reportOf(*kernel), L"report(not queued 7)(not listed 2):/obj/00:0:0;/obj/01:0:0;/obj/02:0:0;");
+  EXPECT_TRUE(capture->contains(
+      L"CVxAVScannerKernel::doProfileScan - processes whose modules could not be listed: 2", VX_LOG_WARNING));
+
+  client->clear();
+  doubles.config->unlistedSources = 0;
   doubles.config->maxScanCount = 10;
   ASSERT_TRUE(kernel->Scan(false).ok);
   ASSERT_TRUE(client->waitTerminals(1));

@@ -134,14 +134,17 @@ VxNAResult<> FakeXMLConfig::UnwrapScanSources(
     std::shared_ptr<IVxAVScannerXMLConfig_Callback> callback) {
   std::vector<std::wstring> sources;
   std::vector<VxScanObjectIdentity> identities;
+  int unlisted = 0;
   std::shared_ptr<platform::Event> hold;
   {
     std::lock_guard guard(script_->lock);
     if (script_->expansionOutOfMemory) throw std::bad_alloc();
     sources = script_->sources;
     identities = script_->identities;
+    unlisted = script_->unlistedSources;
     hold = script_->holdExpansion;
   }
+  for (int i = 0; i < unlisted; ++i) callback->OnUnlistedSource();
   VxNAResult<> result;
   for (std::size_t i = 0; i < sources.size(); ++i) {
     auto object = std::make_shared<CVxAVScanObject>(VX_SCAN_OBJECT_FILE, sources[i]);
@@ -268,7 +271,10 @@ VxNAResult<> FakeReport::setResults(const VxScanObjectResultSet& results) {
 VxNAResult<> FakeReport::getXML(std::wstring& xml, bool complete) {
   std::map<std::string, std::shared_ptr<CVxScanObjectResult>> byName;
   for (const auto& record : results_) byName[record->itemName] = record;
-  xml = notQueued_ == 0 ? L"report:" : L"report(not queued " + std::to_wstring(notQueued_) + L"):";
+  xml = L"report";
+  if (notQueued_ != 0) xml += L"(not queued " + std::to_wstring(notQueued_) + L")";
+  if (notListed_ != 0) xml += L"(not listed " + std::to_wstring(notListed_) + L")";
+  xml += L":";
   for (const auto& [name, record] : byName) {
     if (!complete && !record->IsInfected) continue;
     xml += std::wstring(name.begin(), name.end()) + L":" + std::to_wstring(record->IsInfected) +

@@ -34,6 +34,8 @@ struct ConfigScript {
   std::vector<std::wstring> sources;
   // The identity of each source, by position; sources past its end have none.
   std::vector<VxScanObjectIdentity> identities;
+  // Parts of the sources the expansion reports it could not list.
+  int unlistedSources = 0;
   std::uint32_t maxScanCount = 65535;
   std::set<std::uint32_t> scanTypes{0, 1, 2};
   std::set<std::uint32_t> cleanTypes{0, 1, 2};
@@ -172,10 +174,12 @@ class FakeReport final : public IVxAVScanResultXML {
   VxNAResult<> setResults(const VxScanObjectResultSet& results) override;
   VxNAResult<> getXML(std::wstring& xml, bool complete) override;
   void setObjectsNotQueued(std::uint64_t count) override { notQueued_ = count; }
+  void setProcessesNotListed(std::uint32_t count) override { notListed_ = count; }
 
  private:
   VxScanObjectResultSet results_;
   std::uint64_t notQueued_ = 0;
+  std::uint32_t notListed_ = 0;
 };
 
 class FakeVersionInfo final : public IVxAVScannerVersionInfo {

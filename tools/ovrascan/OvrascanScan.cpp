@@ -201,8 +201,9 @@ int OvrascanHost::scan(const CommandLine& line) {
     return kError;
   }
   if (counts.infected > 0 || result.detections > 0) return kFound;
-  if (unseenProcesses) {
-    Diagnostics::error("the modules of some processes could not be listed (see above); they were not scanned");
+  if (unseenProcesses || report.processesNotListed() != 0) {
+    Diagnostics::error("the modules of some processes could not be listed (their maps never held still or "
+                       "exceeded the bound); they were not scanned");
     return kError;
   }
   return missedAny(report.itemStates()) ? kError : kNothingFound;

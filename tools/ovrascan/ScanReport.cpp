@@ -78,11 +78,18 @@ std::uint64_t ScanReport::objectsNotQueued() const {
   return document_.child(kRoot).attribute("objectsNotQueued").as_ullong();
 }
 
+std::uint64_t ScanReport::processesNotListed() const {
+  return document_.child(kRoot).attribute("processesNotListed").as_ullong();
+}
+
 std::string ScanReport::json() const {
   const pugi::xml_node root = document_.child(kRoot);
   std::string out = "{\"version\": " + JsonText::quoted(pugi::as_wide(root.attribute("version").value()));
   if (const std::uint64_t notQueued = objectsNotQueued(); notQueued != 0) {
     out += ", \"objectsNotQueued\": " + std::to_string(notQueued);
+  }
+  if (const std::uint64_t notListed = processesNotListed(); notListed != 0) {
+    out += ", \"processesNotListed\": " + std::to_string(notListed);
   }
   out += ", \"items\": [";
   const char* separator = "\n  ";

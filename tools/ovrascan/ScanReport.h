@@ -6,7 +6,8 @@
 // engine looked at the object but never at its content); infected when IsInfected
 // is 1; cleaned when IsRepaired is 1; an error when its ScanError is not 0.
 //
-// JSON: {"version": "1.0", ["objectsNotQueued": N,] "items": [{...}, ...]}, one object per scannedItem with
+// JSON: {"version": "1.0", ["objectsNotQueued": N,] ["processesNotListed": N,] "items": [{...}, ...]},
+// one object per scannedItem with
 // its attributes in the report's order and under the report's names; numbers as
 // JSON numbers, names, virus names and hashes as strings (see JsonText).
 //
@@ -58,6 +59,8 @@ class ScanReport {
   std::vector<ItemState> itemStates() const;
   // The objects the sources offered past the configuration's limit; 0 when none.
   std::uint64_t objectsNotQueued() const;
+  // The processes whose modules the scan could not list; 0 when none.
+  std::uint64_t processesNotListed() const;
 
   // The document as file bytes in `encoding`.
   std::string bytes(Encoding encoding) const;
