@@ -56,6 +56,29 @@ TEST_F(OvrascanHiddenModulesTest, OneDeletedFileOfManyProcessesIsScannedOnceAndE
   expectInfected(result, items.front(), held.pids());
 }
 
+// A deleted module has no file that could be removed: it is never repairable,
+// and cleaning it again and again never piles up copies of it.
+TEST_F(OvrascanHiddenModulesTest, ADeletedModuleIsNotRepairableAndRepeatedCleansKeepNoMoreThanOneCopy) {
+  const HeldModule held(HeldModule::Kind::DeletedProgram, folder_, "undeletable", marked());
+  ASSERT_EQ(held.failure(), "");
+  const fs::path quarantine = folder_ / "machine" / "Vexora" / "Quarantine";
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    const auto result = scan({}, {"--clean"});
+    EXPECT_EQ(result.exitCode, kFound) << result.out << result.err;
+    const pugi::xml_node found = item(held.reportName());
+    ASSERT_TRUE(found) << result.out;
+    EXPECT_STREQ(found.attribute("IsInfected").value(), "1");
+    EXPECT_STREQ(found.attribute("isRepairable").value(), "0");
+    EXPECT_STRNE(found.attribute("IsRepaired").value(), "1");
+  }
+  std::size_t entries = 0;
+  if (fs::exists(quarantine)) {
+    for (const auto& entry : fs::directory_iterator(quarantine)) entries += entry.path().extension() == ".qrec";
+  }
+  EXPECT_LE(entries, 1u);
+}
+
 // Without CAP_SYS_ADMIN (and CAP_CHECKPOINT_RESTORE) the kernel refuses its
 // handles to mapped files: the modules reached only through them are reported,
 // not scanned, with the reason, and the exit status says something was missed.

@@ -295,6 +295,22 @@ INSTANTIATE_TEST_SUITE_P(
                   true, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Removing one name of a file with another hard link would leave its content on
+// disk: it is not cleaned, and not reported cleaned.
+TEST_F(OvrascanTest, AHardLinkedDetectionIsNotReportedCleaned) {
+  const fs::path file = folder_ / "object.bin";
+  const fs::path link = folder_ / "other-name.bin";
+  writeBytes(file, testFileContent());
+  fs::create_hard_link(file, link);
+  const auto result = run({"clean-file", file.string()});
+  EXPECT_EQ(result.exitCode, kFound) << result.out << result.err;
+  EXPECT_EQ(result.out, file.string() +
+                            ": infected with Test.EICAR, not cleaned: its content is still reachable through another "
+                            "hard link or a mount over the name (repair error 1175)\n");
+  EXPECT_TRUE(fs::exists(file));
+  EXPECT_TRUE(fs::exists(link));
+}
+
 // A file past 4 GiB is scanned like any other, to its end: the marker sits
 // beyond what a 32-bit size would reach.
 TEST_F(OvrascanTest, AFileBeyondFourGiBIsScannedToItsEnd) {

@@ -84,7 +84,12 @@ int OvrascanHost::cleanFile(const CommandLine& line) {
     const auto detections = report.detections();
     const std::string virus = detections.empty() ? std::string("an unnamed detection") : detections.front().virusName;
     const bool cleaned = !detections.empty() && detections.front().repaired;
-    std::printf("%s: infected with %s, %s\n", TerminalText::escaped(line.path).c_str(), virus.c_str(), cleaned ? "cleaned" : "not cleaned");
+    std::string outcome = cleaned ? "cleaned" : "not cleaned";
+    if (!cleaned && !detections.empty() && detections.front().repairAttempted && detections.front().scanError != 0) {
+      outcome += ": " + Diagnostics::repairFailure(detections.front().scanError);
+    }
+    std::printf("%s: infected with %s, %s\n", TerminalText::escaped(line.path).c_str(),
+                TerminalText::escaped(virus).c_str(), outcome.c_str());
     return kFound;
   }
   if (counts.scanned == 0) {
