@@ -5,6 +5,7 @@
 
 #include "qelda/QeldaCleaner.h"
 #include "qelda/QeldaVerdictKey.h"
+#include "tests/support/MapFilesHandle.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -47,14 +48,7 @@ class Mapping {
 
   bool mapped() const { return address_ != MAP_FAILED; }
   const struct stat& identity() const { return identity_; }
-  std::string handle() const {
-    const long page = ::sysconf(_SC_PAGESIZE);
-    const auto start = reinterpret_cast<std::uintptr_t>(address_);
-    const auto end = start + (size_ + page - 1) / page * page;
-    char range[64];
-    std::snprintf(range, sizeof range, "%lx-%lx", static_cast<unsigned long>(start), static_cast<unsigned long>(end));
-    return "/proc/" + std::to_string(::getpid()) + "/map_files/" + range;
-  }
+  std::string handle() const { return vxtest::mapFilesHandleOf(address_, size_); }
 
  private:
   void* address_ = MAP_FAILED;

@@ -5,6 +5,7 @@
 #include "qelda/QeldaNoFollowPath.h"
 #include "qelda/QeldaProcessHandle.h"
 #include "tests/qelda/QeldaTestFolder.h"
+#include "tests/support/MapFilesHandle.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -93,14 +94,7 @@ class DeletedMapping {
   DeletedMapping(const DeletedMapping&) = delete;
   DeletedMapping& operator=(const DeletedMapping&) = delete;
   bool mapped() const { return address_ != MAP_FAILED; }
-  std::string handle() const {
-    const long page = ::sysconf(_SC_PAGESIZE);
-    const auto start = reinterpret_cast<std::uintptr_t>(address_);
-    const auto end = start + (size_ + page - 1) / page * page;
-    char range[64];
-    std::snprintf(range, sizeof range, "%lx-%lx", static_cast<unsigned long>(start), static_cast<unsigned long>(end));
-    return "/proc/" + std::to_string(::getpid()) + "/map_files/" + range;
-  }
+  std::string handle() const { return vxtest::mapFilesHandleOf(address_, size_); }
 
  private:
   void* address_ = MAP_FAILED;
