@@ -9,6 +9,7 @@
 #include "qelda/QeldaCleaner.h"
 
 #include "qelda/QeldaFileChunks.h"
+#include "qelda/QeldaMountReach.h"
 #include "qelda/QeldaSha256.h"
 
 #include <fcntl.h>
@@ -80,7 +81,12 @@ int removeEntry(const ScannedFile& file, bool& removed) {
   removed = true;
   struct stat after {};
   if (::fstat(file.file.get(), &after) != 0) return errno;
-  return after.st_nlink == 0 ? 0 : EMLINK;
+  if (after.st_nlink != 0) return EMLINK;
+  // No name is left, but a bind mount of the file (a container's, in a namespace
+  // of its own) would still serve the content under its mount point. Such a mount
+  // is only recognisable once the name is gone, when the kernel marks its root
+  // deleted.
+  return confirmNoMountServes(file.file.get());
 }
 
 // Everything after the quarantine's data file exists; the caller discards the

@@ -30,7 +30,10 @@
  * other names would keep it. After the unlink the held descriptor must show no
  * link left; one that does (a link made in between) is EMLINK too, though the
  * name is gone by then, and a quarantine keeps its copy and record, so that the
- * name can still be put back.
+ * name can still be put back. A file that a mount still serves once its name is
+ * gone (bound over another path, in this or any other mount namespace) is
+ * EMLINK the same way, and so is one for which that cannot be told
+ * (QeldaMountReach.h).
  *
  * Content whose digest the quarantine already holds for the same path (for a
  * kernel handle: for any path) is not copied again: the quarantine refers to the

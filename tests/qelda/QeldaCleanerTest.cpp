@@ -5,7 +5,10 @@
 #include "tests/qelda/QeldaTestFolder.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,7 +17,9 @@
 #include <cerrno>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -169,6 +174,125 @@ TEST_F(QeldaCleaner, FileWithAnotherHardLinkIsNeverReportedCleaned) {
     EXPECT_EQ(readFile(files() / "file"), "infected content");
     EXPECT_EQ(readFile(files() / "other-name"), "infected content");
     EXPECT_TRUE(quarantineFiles().empty());
+  }
+}
+
+// A process in a mount namespace of its own, holding `source` bound over
+// `target` for as long as this object lives. It answers "R" once the mount is
+// made and ends when its stdin closes.
+class BindMountHolder {
+ public:
+  BindMountHolder(const fs::path& source, const fs::path& target)
+      : BindMountHolder({"-m", "--propagation", "private", "/bin/sh", "-c",
+                         "mount --bind '" + source.string() + "' '" + target.string() + "' && echo R && read line"}) {}
+  explicit BindMountHolder(std::vector<std::string> arguments) {
+    int in[2];
+    int out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) return;
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+      ::close(in[0]);
+      ::close(in[1]);
+      return;
+    }
+    input_.reset(in[1]);
+    output_.reset(out[0]);
+    const qelda::Fd childIn(in[0]);
+    const qelda::Fd childOut(out[1]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, childIn.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, childOut.get(), STDOUT_FILENO);
+    arguments.insert(arguments.begin(), "unshare");
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, "/usr/bin/unshare", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~BindMountHolder() { finish(); }
+  BindMountHolder(const BindMountHolder&) = delete;
+  BindMountHolder& operator=(const BindMountHolder&) = delete;
+
+  // True once the child says the mount is there; false when it ended first.
+  bool waitReady() {
+    if (pid_ <= 0) return false;
+    // A deadline only against a hung child: the answer decides, not the time.
+    pollfd fd{output_.get(), POLLIN, 0};
+    char reply[2] = {};
+    return ::poll(&fd, 1, 120'000) == 1 && ::read(output_.get(), reply, sizeof reply) == 2 && reply[0] == 'R';
+  }
+  // Closes the child's stdin and waits for it; its exit status.
+  int finish() {
+    input_.reset();
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    const pid_t waited = ::waitpid(std::exchange(pid_, -1), &status, 0);
+    return waited > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  qelda::Fd input_;
+  qelda::Fd output_;
+};
+
+// Whether this test may make mount namespaces of its own.
+bool canUnshareMounts() {
+  if (::geteuid() != 0) return false;
+  BindMountHolder probe({"-m", "--propagation", "private", "/bin/true"});
+  return probe.finish() == 0;
+}
+
+enum class Bound { Nothing, TheFile, AnotherDeletedFile };
+
+// A file a container bound over one of its own paths stays readable there once
+// its name here is gone: never "cleaned" (EMLINK, still reachable), whether
+// deleted or quarantined. Without the mount, or with the mount of another file
+// that was deleted as well, the same clean succeeds.
+TEST_F(QeldaCleaner, FileBoundIntoAnotherMountNamespaceIsNeverReportedCleaned) {
+  if (!canUnshareMounts()) GTEST_SKIP() << "needs root and unshare -m";
+  const struct {
+    Action action;
+    Bound bound;
+    int result;
+  } cases[] = {{Action::Delete, Bound::TheFile, EMLINK},
+               {Action::Quarantine, Bound::TheFile, EMLINK},
+               {Action::Delete, Bound::Nothing, 0},
+               {Action::Quarantine, Bound::Nothing, 0},
+               {Action::Delete, Bound::AnotherDeletedFile, 0},
+               {Action::Quarantine, Bound::AnotherDeletedFile, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(nameOf(c.action)) + " bound " + std::to_string(static_cast<int>(c.bound)));
+    std::error_code ignored;
+    fs::remove_all(files(), ignored);
+    fs::remove_all(quarantine(), ignored);
+    fs::create_directories(files());
+    const fs::path path = files() / "infected";
+    const fs::path other = files() / "other";
+    // A space in the mount point: mountinfo escapes it.
+    const fs::path target = files() / "container view";
+    writeFile(path, "infected content");
+    writeFile(other, "other content");
+    writeFile(target, "");
+    std::optional<BindMountHolder> container;
+    if (c.bound != Bound::Nothing) {
+      container.emplace(c.bound == Bound::TheFile ? path : other, target);
+      ASSERT_TRUE(container->waitReady());
+    }
+    if (c.bound == Bound::AnotherDeletedFile) fs::remove(other);
+    qelda::ScannedFile file;
+    qelda::QuarantineEntry entry;
+    scan(path, file, entry);
+    EXPECT_EQ(Cleaning{c.action}(file, entry, options_), c.result);
+    EXPECT_FALSE(fs::exists(path));
+    if (container) {
+      // What the container sees through its mount is still there.
+      const fs::path inside = fs::path("/proc") / std::to_string(container->pid()) / "root" / target.relative_path();
+      EXPECT_EQ(readFile(inside), c.bound == Bound::TheFile ? "infected content" : "other content");
+    }
+    // A quarantine that took the name keeps its copy, so that it can be put back.
+    EXPECT_EQ(listed().size(), c.action == Action::Quarantine ? 1u : 0u);
   }
 }
 
