@@ -90,7 +90,8 @@ std::string layoutOf(std::string_view text) {
 
 }  // namespace
 
-MapsReadStatus readStableText(RereadableText& source, const MapsReadLimits& limits, std::string& text, int& error) {
+MapsReadStatus readStableText(RereadableText& source, const MapsReadLimits& limits, std::string& text, int& error,
+                              const MapsReadObserver& eachRead) {
   error = 0;
   auto chunk = std::make_unique<Chunk>();
   const int reads = std::max(limits.reads, 2);
@@ -101,6 +102,7 @@ MapsReadStatus readStableText(RereadableText& source, const MapsReadLimits& limi
         status != MapsReadStatus::Read) {
       return status;
     }
+    if (eachRead) eachRead(text);
     std::string layout = layoutOf(text);
     // The first read has nothing to agree with.
     if (done > 0 && layout == previousLayout) return MapsReadStatus::Read;
@@ -125,7 +127,7 @@ class MapsFile final : public RereadableText {
 
 }  // namespace
 
-MapsReadStatus ProcessMapsReader::read(int pid, const MapsReadLimits& limits) {
+MapsReadStatus ProcessMapsReader::read(int pid, const MapsReadLimits& limits, const MapsReadObserver& eachRead) {
   error_ = 0;
   if (text_.capacity() > kKeptCapacity) std::string().swap(text_);
   MapsFile file(pid);
@@ -133,7 +135,7 @@ MapsReadStatus ProcessMapsReader::read(int pid, const MapsReadLimits& limits) {
     error_ = errno;
     return failure(error_);
   }
-  return readStableText(file, limits, text_, error_);
+  return readStableText(file, limits, text_, error_, eachRead);
 }
 
 namespace {

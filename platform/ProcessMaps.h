@@ -62,16 +62,20 @@ class RereadableText {
   virtual bool rewind() = 0;
 };
 
+// Sees the text of every whole read, the last one included.
+using MapsReadObserver = std::function<void(std::string_view text)>;
+
 // Reads `source` whole into `text` until two consecutive reads agree on the
 // layout, holding at most limits.bytes of text, one chunk and two layouts (a few
 // dozen bytes a line) besides; `text` is the last read. On Failed, Denied or Vanished,
 // `error` holds the errno; `text` is meaningful only on Read.
-MapsReadStatus readStableText(RereadableText& source, const MapsReadLimits& limits, std::string& text, int& error);
+MapsReadStatus readStableText(RereadableText& source, const MapsReadLimits& limits, std::string& text, int& error,
+                              const MapsReadObserver& eachRead = {});
 
 // Reads the maps of processes, reusing its buffers from one process to the next.
 class ProcessMapsReader {
  public:
-  MapsReadStatus read(int pid, const MapsReadLimits& limits = {});
+  MapsReadStatus read(int pid, const MapsReadLimits& limits = {}, const MapsReadObserver& eachRead = {});
   // The view of the last successful read.
   std::string_view text() const { return text_; }
   // The errno of the last read that failed with one, else 0.

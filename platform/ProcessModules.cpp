@@ -71,16 +71,62 @@ std::optional<UnreadableMapsReason> unreadableReason(MapsReadStatus status) {
   return UnreadableMapsReason::Failed;
 }
 
+void listUnreadable(int pid, MapsReadStatus status, int error, std::vector<UnreadableProcess>* unreadable) {
+  if (const auto reason = unreadableReason(status); reason && unreadable != nullptr)
+    unreadable->push_back({pid, *reason, static_cast<std::uint32_t>(error)});
+}
+
 // Reads the maps of pid; false when they give no view, which is then listed in
 // `unreadable` unless the process has ended.
 bool readMapsOrList(ProcessMapsReader& reader, int pid, const MapsReadLimits& limits,
                     std::vector<UnreadableProcess>* unreadable) {
   const MapsReadStatus status = reader.read(pid, limits);
   if (status == MapsReadStatus::Read) return true;
-  if (const auto reason = unreadableReason(status); reason && unreadable != nullptr)
-    unreadable->push_back({pid, *reason, static_cast<std::uint32_t>(reader.error())});
+  listUnreadable(pid, status, reader.error(), unreadable);
   return false;
 }
+
+// The executable mappings of every read of a process's maps, each line once, for
+// a process whose maps never settle: a mapping kept moving is still in some read.
+// Bounded by the reader's byte limit; past it, nothing is kept.
+class EveryReadsMappings {
+ public:
+  explicit EveryReadsMappings(std::size_t limit) : limit_(limit) {}
+
+  void add(std::string_view text) {
+    forEachExecutableMapping(text, [&](const ExecutableMappingView& mapping) {
+      const std::string_view line = lineOf(text, mapping.path);
+      if (!overflowed_ && !lines_.contains(line)) {
+        bytes_ += line.size() + 1;
+        overflowed_ = bytes_ > limit_;
+        if (!overflowed_) lines_.emplace(line);
+      }
+      return false;
+    });
+  }
+  // The lines as one maps text, or nothing when they did not fit.
+  std::optional<std::string> text() const {
+    if (overflowed_) return std::nullopt;
+    std::string joined;
+    joined.reserve(bytes_);
+    for (const std::string& line : lines_) (joined += line) += '\n';
+    return joined;
+  }
+
+ private:
+  // The whole line of `text` that holds `inside`.
+  static std::string_view lineOf(std::string_view text, std::string_view inside) {
+    const auto at = static_cast<std::size_t>(inside.data() - text.data());
+    const std::size_t begin = text.rfind('\n', at) == std::string_view::npos ? 0 : text.rfind('\n', at) + 1;
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    return text.substr(begin, end - begin);
+  }
+
+  const std::size_t limit_;
+  std::set<std::string, std::less<>> lines_;
+  std::size_t bytes_ = 0;
+  bool overflowed_ = false;
+};
 
 bool endsDeleted(std::string_view path) { return path.ends_with(kDeletedSuffix); }
 
@@ -359,10 +405,23 @@ class ModuleReader {
   // True when the sink ended the walk.
   template <class Sink>
   bool readProcess(pid_t pid, Sink&& found) {
-    if (!readMapsOrList(maps_, pid, limits_, &unreadable_)) return false;
+    EveryReadsMappings everyRead(limits_.bytes);
+    const MapsReadStatus status = maps_.read(pid, limits_, [&](std::string_view text) { everyRead.add(text); });
+    if (status == MapsReadStatus::Read) return offerModules(pid, maps_.text(), found);
+    listUnreadable(pid, status, maps_.error(), &unreadable_);
+    // A process whose maps never settle is listed, and what any read of them
+    // showed is scanned all the same.
+    if (status != MapsReadStatus::Unstable) return false;
+    const std::optional<std::string> seen = everyRead.text();
+    return seen && offerModules(pid, *seen, found);
+  }
+
+ private:
+  template <class Sink>
+  bool offerModules(pid_t pid, std::string_view mapsText, Sink&& found) {
     ProcessView process(pid, sharesMountNamespace(pid, ourNamespace_));
     std::unordered_set<NamedFile, NamedFileHash, NamedFileEqual> seenHere;
-    return forEachExecutableMapping(maps_.text(), [&](const ExecutableMappingView& mapping) {
+    return forEachExecutableMapping(mapsText, [&](const ExecutableMappingView& mapping) {
       // A file mapped many times is looked at once per process.
       if (!seenHere.insert({inodeOf(mapping), mapping.path}).second) return false;
       std::optional<ProcessModule> module = moduleOf(process, mapping);
@@ -370,7 +429,6 @@ class ModuleReader {
     });
   }
 
- private:
   // The module, unless this walk offered its file already.
   std::optional<ProcessModule> moduleOf(ProcessView& process, const ExecutableMappingView& mapping) {
     const InodeKey inode = inodeOf(mapping);
