@@ -21,7 +21,7 @@ documents=("$root"/documents/*.cpp "$root"/foundation/VxNATypeConversion.cpp
            "$root"/platform/Thread.cpp "$root"/platform/Event.cpp "$root"/platform/UniqueFileDescriptor.cpp
            "$root"/platform/Utf8.cpp -lpugixml)
 tables=("$root"/qelda/QeldaDataTables.cpp)
-maps=("$root"/platform/ProcessMaps.cpp)
+maps=("$root"/platform/ProcessMaps.cpp "$root"/platform/UniqueFileDescriptor.cpp)
 
 # run_target NAME SEEDS SOURCES_AND_LIBRARIES...
 run_target() {
