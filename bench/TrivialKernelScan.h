@@ -42,6 +42,7 @@ class ListConfig final : public IVxAVScannerXMLConfig {
     // Objects as the process walk offers them: each with the identity of the file
     // mapped and the kernel's handle to it.
     std::uint64_t inode = 0;
+    const auto handle = std::make_shared<const std::string>("/proc/4242/map_files/7f0000000000-7f0000001000");
     for (const auto& name : *names_) {
       auto object = std::make_shared<CVxAVScanObject>(VX_SCAN_OBJECT_FILE, name);
       VxScanObjectIdentity identity;
@@ -49,7 +50,7 @@ class ListConfig final : public IVxAVScannerXMLConfig {
       identity.deviceMinor = 1;
       identity.inode = ++inode;
       identity.pid = 4242;
-      identity.kernelHandle = "/proc/4242/map_files/7f0000000000-7f0000001000";
+      identity.kernelHandle = handle;
       object->setIdentity(std::move(identity));
       if (callback->OnScanSource(std::move(object))) break;
     }

@@ -28,7 +28,7 @@ VxScanObjectIdentity identityOf(const platform::ProcessModule& module) {
   identity.deviceMinor = module.deviceMinor;
   identity.inode = module.inode;
   identity.pid = module.pid;
-  identity.kernelHandle = module.kernelHandle;
+  if (!module.kernelHandle.empty()) identity.kernelHandle = std::make_shared<const std::string>(module.kernelHandle);
   return identity;
 }
 

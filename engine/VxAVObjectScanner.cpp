@@ -270,7 +270,9 @@ void CVxAVObjectScanner::describeIdentity() {
   identity_.deviceMajor = currentIdentity_.deviceMajor;
   identity_.deviceMinor = currentIdentity_.deviceMinor;
   identity_.inode = currentIdentity_.inode;
-  if (!currentIdentity_.kernelHandle.empty()) identity_.fallbackPath = AV_PTR_TO_U64(currentIdentity_.kernelHandle.c_str());
+  if (currentIdentity_.kernelHandle != nullptr && !currentIdentity_.kernelHandle->empty()) {
+    identity_.fallbackPath = AV_PTR_TO_U64(currentIdentity_.kernelHandle->c_str());
+  }
   identity_.reportName = AV_PTR_TO_U64(currentPath_.c_str());
   appendParameter(AV_PARAM_OBJECT_IDENTITY, sizeof(AV_OBJECTIDENTITY), AV_PTR_TO_U64(&identity_));
 }

@@ -7,6 +7,7 @@
 // mapping. Two objects are one only when their names and identities agree; the
 // engine reads the object only when the file it opens is the identified one.
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -21,8 +22,10 @@ struct VxScanObjectIdentity {
   std::uint32_t deviceMajor = 0;
   std::uint32_t deviceMinor = 0;
   std::uint64_t inode = 0;
-  int pid = 0;               // the process it was found in; not part of the identity
-  std::string kernelHandle;  // /proc/<pid>/map_files/<range>, or empty
+  int pid = 0;  // the process it was found in; not part of the identity
+  // /proc/<pid>/map_files/<range>, or null. Shared: an identity is copied from
+  // the walk to the kernel and on to every pass, once per object each time.
+  std::shared_ptr<const std::string> kernelHandle;
 
   bool known() const { return inode != 0; }
   bool sameFile(const VxScanObjectIdentity& other) const {

@@ -44,6 +44,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -167,10 +168,18 @@ class CVxAVScannerKernel : public CVxNAThread,
   // Admits the named objects one by one until the expansion is told to stop.
   VxNAResult<> queueNamedObjects(const std::vector<std::wstring>& names);
   bool admit(std::shared_ptr<CVxAVScanObject> object);
-  // The name under which an expansion queues an object named `name`: the name
-  // itself, unless an object of another identity holds it already; kernelMutex_
-  // held. Empty when the very object is queued already.
-  std::wstring admittedName(std::wstring name, const VxScanObjectIdentity& identity) const;
+  // Queues an admitted object whose name was just remembered in `names`, which
+  // forget it again when the queue runs out of memory; kernelMutex_ held.
+  template <class Remembered>
+  void queueRemembered(std::shared_ptr<CVxAVScanObject> object, Remembered& names,
+                       typename Remembered::iterator remembered);
+  // Whether the current pass queued an object of that name; kernelMutex_ held.
+  bool isQueued(const std::wstring& name) const;
+  // Whether the object queued under `name` is that file; kernelMutex_ held.
+  bool isAdmittedAs(const std::wstring& name, const VxScanObjectIdentity& identity) const;
+  // A name of its own for a file whose name an object of another identity holds
+  // already; nothing when the very file is queued already. kernelMutex_ held.
+  std::optional<std::wstring> nameOfAnotherFile(const std::wstring& name, const VxScanObjectIdentity& identity) const;
   void resetPassCounters();
   // Everything a pass leaves behind; the lock is held.
   void resetActivityState();
@@ -217,6 +226,8 @@ class CVxAVScannerKernel : public CVxNAThread,
   // a report sorts its items itself.
   std::unordered_map<std::wstring, std::shared_ptr<CVxScanObjectResult>> mergedResults_;
   bool resetResultsOnCollect_ = true;
+  // The names a pass after the expansion queued (the expansion's own are those of
+  // admittedObjects_).
   std::unordered_set<std::wstring> queuedNames_;
   // How the last expansion's objects are read: the content path where it is not
   // the name (process modules reached through the kernel's handles) and the

@@ -62,8 +62,11 @@ bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
            L"running";
     return true;
   }
-  std::wstring name = admittedName(path, identity);
-  if (name.empty()) return false;
+  std::optional<std::wstring> renamed;
+  if (isQueued(path)) {
+    renamed = nameOfAnotherFile(path, identity);
+    if (!renamed) return false;
+  }
   const auto maximum = config_->getMaxScanCount();
   if (!maximum) return true;
   if (static_cast<std::uint64_t>(queuedCount_) + 1 > maximum.value) {
@@ -76,38 +79,57 @@ bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
     }
     return false;
   }
-  if (name != path) {
-    object->setPath(name);
+  if (renamed) {
+    object->setPath(*renamed);
     if (content == path) object->setContentPath(content);
   }
+  std::wstring name = renamed ? std::move(*renamed) : std::move(path);
+  if (content == name) content.clear();
   // Remembered before it is queued, so that a failure leaves nothing half admitted.
-  const auto remembered = queuedNames_.insert(name).first;
-  try {
-    admittedObjects_.insert_or_assign(name, AdmittedObject{content != name ? content : std::wstring(), identity});
-    scanQueue_->push(std::move(object), /*sticky=*/false);
-  } catch (const std::bad_alloc&) {
-    queuedNames_.erase(remembered);
-    throw;
+  if (profileMode_) {
+    queueRemembered(std::move(object), admittedObjects_,
+                    admittedObjects_.try_emplace(std::move(name), AdmittedObject{std::move(content), std::move(identity)})
+                        .first);
+  } else {
+    queueRemembered(std::move(object), queuedNames_, queuedNames_.insert(std::move(name)).first);
   }
   ++queuedCount_;
   return false;
 }
 
-std::wstring CVxAVScannerKernel::admittedName(std::wstring name, const VxScanObjectIdentity& identity) const {
-  const auto isThisObject = [&](const std::wstring& candidate) {
-    const auto held = admittedObjects_.find(candidate);
-    return held == admittedObjects_.end() ? !identity.known() : held->second.identity.sameFile(identity);
-  };
-  if (!queuedNames_.contains(name)) return name;
-  if (isThisObject(name)) return {};
+template <class Remembered>
+void CVxAVScannerKernel::queueRemembered(std::shared_ptr<CVxAVScanObject> object, Remembered& names,
+                                         typename Remembered::iterator remembered) {
+  try {
+    scanQueue_->push(std::move(object), /*sticky=*/false);
+  } catch (const std::bad_alloc&) {
+    names.erase(remembered);
+    throw;
+  }
+}
+
+bool CVxAVScannerKernel::isQueued(const std::wstring& name) const {
+  return profileMode_ ? admittedObjects_.contains(name) : queuedNames_.contains(name);
+}
+
+bool CVxAVScannerKernel::isAdmittedAs(const std::wstring& name, const VxScanObjectIdentity& identity) const {
+  // Later passes queue the expansion's names, each once and for one file.
+  if (!profileMode_) return true;
+  const auto held = admittedObjects_.find(name);
+  return held != admittedObjects_.end() && held->second.identity.sameFile(identity);
+}
+
+std::optional<std::wstring> CVxAVScannerKernel::nameOfAnotherFile(const std::wstring& name,
+                                                                  const VxScanObjectIdentity& identity) const {
+  if (isAdmittedAs(name, identity)) return std::nullopt;
   // Another file under a name already taken: a file named like another module's
   // report name, or a path that named another file when a second process was
   // looked at. It is scanned under a name of its own, never dropped.
   const std::wstring own = name + L" [pid " + std::to_wstring(identity.pid) + L", inode " +
                            std::to_wstring(identity.inode) + L"]";
   std::wstring candidate = own;
-  for (unsigned copy = 2; queuedNames_.contains(candidate); ++copy) {
-    if (isThisObject(candidate)) return {};
+  for (unsigned copy = 2; isQueued(candidate); ++copy) {
+    if (isAdmittedAs(candidate, identity)) return std::nullopt;
     candidate = own + L" [" + std::to_wstring(copy) + L"]";
   }
   return candidate;

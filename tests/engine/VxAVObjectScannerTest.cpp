@@ -659,7 +659,7 @@ TEST_F(ObjectScannerTest, AModulesIdentityReachesTheEngineOnlyWithTheModule) {
   identity.deviceMinor = 3;
   identity.inode = 0x123456789;
   identity.pid = 42;
-  identity.kernelHandle = "/proc/42/map_files/7f00-8f00";
+  identity.kernelHandle = std::make_shared<const std::string>("/proc/42/map_files/7f00-8f00");
   module->setIdentity(identity);
   ASSERT_TRUE(scanner->scanObject(module).ok);
   ASSERT_TRUE(scanner->scanObject(object()).ok);
@@ -690,7 +690,7 @@ TEST_F(ObjectScannerTest, AReplacedModuleIsReportedAsReplacedUnderItsOwnKey) {
   VxScanObjectIdentity identity;
   identity.inode = 77;
   identity.pid = 42;
-  identity.kernelHandle = "/proc/42/map_files/7f00-8f00";
+  identity.kernelHandle = std::make_shared<const std::string>("/proc/42/map_files/7f00-8f00");
   module->setIdentity(identity);
   script({step(AVM_OBJECT_NAME, address(kPath)), step(AVM_OBJECT_REPLACED), step(AVM_PASS),
           step(AVM_OBJECT_DONE)});
