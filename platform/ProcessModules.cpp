@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -88,12 +89,44 @@ bool readMapsOrList(ProcessMapsReader& reader, int pid, const MapsReadLimits& li
 
 // The executable mappings of every read of a process's maps, each line once, for
 // a process whose maps never settle: a mapping kept moving is still in some read.
-// Bounded by the reader's byte limit; past it, nothing is kept.
+// Bounded by the reader's byte limit; past it, nothing is kept. Nearly every
+// process settles after two reads, so those two are only copied (up to a few
+// MiB), and their lines are sorted out once a third read shows they are needed.
 class EveryReadsMappings {
  public:
   explicit EveryReadsMappings(std::size_t limit) : limit_(limit) {}
 
   void add(std::string_view text) {
+    if (reads_ < kCopiedReads && text.size() <= kLargestCopy) {
+      copies_[reads_++].assign(text);
+      return;
+    }
+    collectCopies();
+    collect(text);
+    ++reads_;
+  }
+  // The lines as one maps text, or nothing when they did not fit.
+  std::optional<std::string> text() {
+    collectCopies();
+    if (overflowed_) return std::nullopt;
+    std::string joined;
+    joined.reserve(bytes_);
+    for (const std::string& line : lines_) (joined += line) += '\n';
+    return joined;
+  }
+
+ private:
+  static constexpr std::size_t kCopiedReads = 2;
+  static constexpr std::size_t kLargestCopy = std::size_t{4} << 20;
+
+  void collectCopies() {
+    for (std::string& copy : copies_) {
+      if (!copy.empty()) collect(copy);
+      std::string().swap(copy);
+    }
+  }
+
+  void collect(std::string_view text) {
     forEachExecutableMapping(text, [&](const ExecutableMappingView& mapping) {
       const std::string_view line = lineOf(text, mapping.path);
       if (!overflowed_ && !lines_.contains(line)) {
@@ -104,16 +137,7 @@ class EveryReadsMappings {
       return false;
     });
   }
-  // The lines as one maps text, or nothing when they did not fit.
-  std::optional<std::string> text() const {
-    if (overflowed_) return std::nullopt;
-    std::string joined;
-    joined.reserve(bytes_);
-    for (const std::string& line : lines_) (joined += line) += '\n';
-    return joined;
-  }
 
- private:
   // The whole line of `text` that holds `inside`.
   static std::string_view lineOf(std::string_view text, std::string_view inside) {
     const auto at = static_cast<std::size_t>(inside.data() - text.data());
@@ -123,6 +147,8 @@ class EveryReadsMappings {
   }
 
   const std::size_t limit_;
+  std::array<std::string, kCopiedReads> copies_;
+  std::size_t reads_ = 0;
   std::set<std::string, std::less<>> lines_;
   std::size_t bytes_ = 0;
   bool overflowed_ = false;
