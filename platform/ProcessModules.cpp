@@ -428,12 +428,19 @@ class ModuleReader {
   ModuleReader(const MapsReadLimits& limits, std::vector<UnreadableProcess>& unreadable)
       : limits_(limits), unreadable_(unreadable), ourNamespace_(mountNamespace("/proc/self")) {}
 
-  // True when the sink ended the walk.
+  // True when the sink ended the walk. A process whose maps did not settle on a
+  // first look (one starting up maps its libraries in quick succession) is put
+  // in `unsettled` for a last look once the others are done, where no such
+  // list is given.
   template <class Sink>
-  bool readProcess(pid_t pid, Sink&& found) {
+  bool readProcess(pid_t pid, Sink&& found, std::vector<pid_t>* unsettled = nullptr) {
     EveryReadsMappings everyRead(limits_.bytes);
     const MapsReadStatus status = maps_.read(pid, limits_, [&](std::string_view text) { everyRead.add(text); });
     if (status == MapsReadStatus::Read) return offerModules(pid, maps_.text(), found);
+    if (status == MapsReadStatus::Unstable && unsettled != nullptr) {
+      unsettled->push_back(pid);
+      return false;
+    }
     listUnreadable(pid, status, maps_.error(), &unreadable_);
     // A process whose maps never settle is listed, and what any read of them
     // showed is scanned all the same.
@@ -486,9 +493,15 @@ template <class Sink>
 void readModules(const std::vector<pid_t>& pids, const MapsReadLimits& limits,
                  std::vector<UnreadableProcess>& unreadable, Sink&& found) {
   ModuleReader reader(limits, unreadable);
+  std::vector<pid_t> unsettled;
   for (const pid_t pid : pids) {
+    if (reader.readProcess(pid, found, &unsettled)) return;
+  }
+  for (const pid_t pid : unsettled) {
     if (reader.readProcess(pid, found)) return;
   }
+  std::sort(unreadable.begin(), unreadable.end(),
+            [](const UnreadableProcess& a, const UnreadableProcess& b) { return a.pid < b.pid; });
 }
 
 // The walk with the reading on a thread of its own: reading the maps and looking
@@ -635,7 +648,20 @@ std::vector<UnreadableProcess> listProcessesWithUnreadableMaps(const MapsReadLim
   std::vector<pid_t> pids;
   if (listProcesses(pids) != 0) return unreadable;
   ProcessMapsReader maps;
-  for (const pid_t pid : pids) readMapsOrList(maps, pid, limits, &unreadable);
+  // As in a walk, a process whose maps did not settle gets a last look once the
+  // others are done.
+  std::vector<pid_t> unsettled;
+  for (const pid_t pid : pids) {
+    const MapsReadStatus status = maps.read(pid, limits);
+    if (status == MapsReadStatus::Unstable) {
+      unsettled.push_back(pid);
+    } else if (status != MapsReadStatus::Read) {
+      listUnreadable(pid, status, maps.error(), &unreadable);
+    }
+  }
+  for (const pid_t pid : unsettled) readMapsOrList(maps, pid, limits, &unreadable);
+  std::sort(unreadable.begin(), unreadable.end(),
+            [](const UnreadableProcess& a, const UnreadableProcess& b) { return a.pid < b.pid; });
   return unreadable;
 }
 
