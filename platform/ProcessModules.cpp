@@ -87,6 +87,13 @@ bool readMapsOrList(ProcessMapsReader& reader, int pid, const MapsReadLimits& li
   return false;
 }
 
+// A process whose maps did not settle on a first look, with the executable
+// mappings that look saw.
+struct Unsettled {
+  pid_t pid = 0;
+  std::string seen;
+};
+
 // The executable mappings of every read of a process's maps, each line once, for
 // a process whose maps never settle: a mapping kept moving is still in some read.
 // Bounded by the reader's byte limit; past it, nothing is kept. Nearly every
@@ -433,13 +440,21 @@ class ModuleReader {
   // in `unsettled` for a last look once the others are done, where no such
   // list is given.
   template <class Sink>
-  bool readProcess(pid_t pid, Sink&& found, std::vector<pid_t>* unsettled = nullptr) {
+  bool readProcess(pid_t pid, Sink&& found, std::vector<Unsettled>* unsettled = nullptr,
+                   std::string_view seenBefore = {}) {
     EveryReadsMappings everyRead(limits_.bytes);
+    if (!seenBefore.empty()) everyRead.add(seenBefore);
     const MapsReadStatus status = maps_.read(pid, limits_, [&](std::string_view text) { everyRead.add(text); });
-    if (status == MapsReadStatus::Read) return offerModules(pid, maps_.text(), found);
+    if (status == MapsReadStatus::Read) {
+      // What the first look saw is scanned too: a mapping that kept moving then.
+      return (!seenBefore.empty() && offerModules(pid, seenBefore, found)) || offerModules(pid, maps_.text(), found);
+    }
     if (status == MapsReadStatus::Unstable && unsettled != nullptr) {
-      unsettled->push_back(pid);
-      return false;
+      std::optional<std::string> seen = everyRead.text();
+      if (seen) {
+        unsettled->push_back({pid, std::move(*seen)});
+        return false;
+      }
     }
     listUnreadable(pid, status, maps_.error(), &unreadable_);
     // A process whose maps never settle is listed, and what any read of them
@@ -493,12 +508,12 @@ template <class Sink>
 void readModules(const std::vector<pid_t>& pids, const MapsReadLimits& limits,
                  std::vector<UnreadableProcess>& unreadable, Sink&& found) {
   ModuleReader reader(limits, unreadable);
-  std::vector<pid_t> unsettled;
+  std::vector<Unsettled> unsettled;
   for (const pid_t pid : pids) {
     if (reader.readProcess(pid, found, &unsettled)) return;
   }
-  for (const pid_t pid : unsettled) {
-    if (reader.readProcess(pid, found)) return;
+  for (const Unsettled& process : unsettled) {
+    if (reader.readProcess(process.pid, found, nullptr, process.seen)) return;
   }
   std::sort(unreadable.begin(), unreadable.end(),
             [](const UnreadableProcess& a, const UnreadableProcess& b) { return a.pid < b.pid; });

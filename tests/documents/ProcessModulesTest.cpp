@@ -718,22 +718,28 @@ TEST_F(HeldMappingTest, AMappingMovedAboutIsFoundByEveryWalk) {
   ASSERT_TRUE(writeFile(module, "moved about"));
   ASSERT_TRUE(holder_.run("move " + module.string()));
   constexpr int kWalks = 50;
-  int found = 0;
   for (int round = 0; round < kWalks; ++round) {
     const WalkResult result = walk();
     const auto modules = modulesOf(result.modules, holder_.pid());
     const bool seen = findNamed(modules, module.string()) != nullptr;
-    EXPECT_TRUE(seen) << "walk " << round;
     // A reader slowed down (a sanitizer's build) may never see two reads agree:
-    // the process is then listed, and its mappings are those every read showed.
+    // the process is then listed, and its mappings are those any read showed. So
+    // slowed, the mover may even outrun every read; its process must then at
+    // least be listed.
+    bool listedUnstable = false;
     for (const auto& unreadable : result.walk.unreadable) {
       if (unreadable.pid == holder_.pid()) {
         EXPECT_EQ(unreadable.reason, UnreadableMapsReason::Unstable);
+        listedUnstable = true;
       }
     }
-    found += seen;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    EXPECT_TRUE(seen || listedUnstable) << "walk " << round;
+#else
+    (void)listedUnstable;
+    EXPECT_TRUE(seen) << "walk " << round;
+#endif
   }
-  EXPECT_EQ(found, kWalks);
 }
 
 }  // namespace
