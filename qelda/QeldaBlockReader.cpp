@@ -75,47 +75,34 @@ void BlockReader::moduleLoading(std::string_view module) {
 
 void BlockReader::moduleLoaded() { showWhole_ = false; }
 
-// libyara calls these; nothing may be thrown back into it.
-YR_MEMORY_BLOCK* BlockReader::onFirst(YR_MEMORY_BLOCK_ITERATOR* iterator) {
-  BlockReader* reader = readerOf(iterator);
+// libyara calls these; nothing may be thrown back into it. A failure is noted
+// and libyara sees the end of the data.
+template <class Result>
+Result* BlockReader::guarded(BlockReader* reader, Result* (BlockReader::*step)()) {
   try {
-    return reader->first();
+    return (reader->*step)();
   } catch (...) {
     reader->noteFault(currentFault());
     return nullptr;
   }
 }
 
+YR_MEMORY_BLOCK* BlockReader::onFirst(YR_MEMORY_BLOCK_ITERATOR* iterator) {
+  return guarded(readerOf(iterator), &BlockReader::first);
+}
+
 YR_MEMORY_BLOCK* BlockReader::onNext(YR_MEMORY_BLOCK_ITERATOR* iterator) {
-  BlockReader* reader = readerOf(iterator);
-  try {
-    return reader->next();
-  } catch (...) {
-    reader->noteFault(currentFault());
-    return nullptr;
-  }
+  return guarded(readerOf(iterator), &BlockReader::next);
 }
 
 std::uint64_t BlockReader::onFileSize(YR_MEMORY_BLOCK_ITERATOR* iterator) { return readerOf(iterator)->size_; }
 
 const std::uint8_t* BlockReader::onFetch(YR_MEMORY_BLOCK* block) {
-  auto* reader = static_cast<BlockReader*>(block->context);
-  try {
-    return reader->fetch();
-  } catch (...) {
-    reader->noteFault(currentFault());
-    return nullptr;
-  }
+  return guarded(static_cast<BlockReader*>(block->context), &BlockReader::fetch);
 }
 
 const std::uint8_t* BlockReader::onFetchWhole(YR_MEMORY_BLOCK* block) {
-  auto* reader = static_cast<BlockReader*>(block->context);
-  try {
-    return reader->fetchWhole();
-  } catch (...) {
-    reader->noteFault(currentFault());
-    return nullptr;
-  }
+  return guarded(static_cast<BlockReader*>(block->context), &BlockReader::fetchWhole);
 }
 
 YR_MEMORY_BLOCK* BlockReader::first() {

@@ -86,6 +86,8 @@ class BlockReader {
   static std::uint64_t onFileSize(YR_MEMORY_BLOCK_ITERATOR* iterator);
   static const std::uint8_t* onFetch(YR_MEMORY_BLOCK* block);
   static const std::uint8_t* onFetchWhole(YR_MEMORY_BLOCK* block);
+  template <class Result>
+  static Result* guarded(BlockReader* reader, Result* (BlockReader::*step)());
 
   YR_MEMORY_BLOCK* first();
   YR_MEMORY_BLOCK* next();
