@@ -450,8 +450,11 @@ class ModuleReader {
       return (!seenBefore.empty() && offerModules(pid, seenBefore, found)) || offerModules(pid, maps_.text(), found);
     }
     if (status == MapsReadStatus::Unstable && unsettled != nullptr) {
+      // What waits for a last look is bounded as one view is: processes that
+      // all keep changing their maps must not make the walk hold each one's.
       std::optional<std::string> seen = everyRead.text();
-      if (seen) {
+      if (seen && waitingBytes_ + seen->size() <= limits_.bytes) {
+        waitingBytes_ += seen->size();
         unsettled->push_back({pid, std::move(*seen)});
         return false;
       }
@@ -497,6 +500,7 @@ class ModuleReader {
   }
 
   MapsReadLimits limits_;
+  std::size_t waitingBytes_ = 0;  // of the views of processes awaiting a last look
   std::vector<UnreadableProcess>& unreadable_;
   const std::string ourNamespace_;
   ProcessMapsReader maps_;
