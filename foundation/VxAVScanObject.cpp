@@ -35,6 +35,11 @@ std::wstring CVxAVScanObject::getContentPath() const {
   return contentPath_.empty() ? path_ : contentPath_;
 }
 
+std::wstring CVxAVScanObject::getOwnContentPath() const {
+  std::lock_guard guard(lock_);
+  return contentPath_;
+}
+
 std::string CVxAVScanObject::getNarrowContentPath() const {
   std::lock_guard guard(lock_);
   return contentPath_.empty() ? resultKey_ : narrowContentPath_;

@@ -46,6 +46,8 @@ class CVxAVScanObject : public VxNAEventInfoBaseObj {
   void setContentPath(const std::wstring& contentPath);
   // The content path, or the path when none was set.
   std::wstring getContentPath() const;
+  // The content path only when one was set; empty otherwise.
+  std::wstring getOwnContentPath() const;
   // The same as narrow text, as the engine takes it.
   std::string getNarrowContentPath() const;
   void setObjectType(std::uint32_t type);

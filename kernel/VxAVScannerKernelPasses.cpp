@@ -49,8 +49,8 @@ bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
   std::wstring content;
   VxScanObjectIdentity identity;
   if (object != nullptr) {
-    path = platform::foldPathCase(object->getPath());
-    content = object->getContentPath();
+    path = object->getPath();
+    content = object->getOwnContentPath();
     identity = object->getIdentity();
   }
   std::lock_guard guard(kernelMutex_);
@@ -80,8 +80,12 @@ bool CVxAVScannerKernel::admit(std::shared_ptr<CVxAVScanObject> object) {
     return false;
   }
   if (renamed) {
+    // Read where it was found, reported under a name of its own.
+    if (content.empty()) {
+      content = path;
+      object->setContentPath(content);
+    }
     object->setPath(*renamed);
-    if (content == path) object->setContentPath(content);
   }
   std::wstring name = renamed ? std::move(*renamed) : std::move(path);
   if (content == name) content.clear();
@@ -195,18 +199,23 @@ void CVxAVScannerKernel::resetPassCounters() {
 }
 
 VxNAResult<> CVxAVScannerKernel::queueNamedObjects(const std::vector<std::wstring>& names) {
-  for (const auto& name : names) {
-    std::shared_ptr<CVxAVScanObject> object;
-    try {
-      object = std::make_shared<CVxAVScanObject>(VX_SCAN_OBJECT_FILE, name);
-      std::lock_guard guard(kernelMutex_);
-      if (const auto admitted = admittedObjects_.find(name); admitted != admittedObjects_.end()) {
-        if (!admitted->second.contentPath.empty()) object->setContentPath(admitted->second.contentPath);
-        object->setIdentity(admitted->second.identity);
-      }
-    } catch (const std::bad_alloc&) {
-      return VxNAFail(ERROR_NOT_ENOUGH_MEMORY);
+  std::vector<std::shared_ptr<CVxAVScanObject>> objects;
+  try {
+    objects.reserve(names.size());
+    for (const auto& name : names) objects.push_back(std::make_shared<CVxAVScanObject>(VX_SCAN_OBJECT_FILE, name));
+    // One lock for all: the expansion that queues them takes the lock per object
+    // again, and the scan threads take it per object they finish.
+    std::lock_guard guard(kernelMutex_);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const auto admitted = admittedObjects_.find(names[i]);
+      if (admitted == admittedObjects_.end()) continue;
+      if (!admitted->second.contentPath.empty()) objects[i]->setContentPath(admitted->second.contentPath);
+      objects[i]->setIdentity(admitted->second.identity);
     }
+  } catch (const std::bad_alloc&) {
+    return VxNAFail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  for (auto& object : objects) {
     if (OnScanSource(std::move(object))) break;
   }
   std::lock_guard guard(kernelMutex_);
