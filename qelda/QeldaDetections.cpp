@@ -74,4 +74,12 @@ const Detection& DetectionTable::of(const YR_RULE* rule) const {
   return byIndex_[static_cast<std::size_t>(rule - first_)];
 }
 
+std::uint32_t DetectionTable::indexOf(const Detection& detection) const {
+  return static_cast<std::uint32_t>(&detection - byIndex_.data());
+}
+
+const Detection* DetectionTable::at(std::uint32_t index) const {
+  return index < byIndex_.size() ? &byIndex_[index] : nullptr;
+}
+
 }  // namespace qelda

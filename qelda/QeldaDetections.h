@@ -37,6 +37,11 @@ class DetectionTable {
 
   // The detection of a rule of the rule set the table was built from.
   const Detection& of(const YR_RULE* rule) const;
+  // A detection's place in the table, which stays the same for the same rule set,
+  // so that a remembered verdict can name its detections; and back.
+  std::uint32_t indexOf(const Detection& detection) const;
+  // Null for an index the table does not hold.
+  const Detection* at(std::uint32_t index) const;
   std::size_t reportableRules() const { return reportable_; }
 
  private:

@@ -43,6 +43,25 @@ int splitEntryPath(const std::string& path, std::string& folder, std::string& na
   return 0;
 }
 
+int makeFolderNoFollow(const std::string& path, mode_t mode, Fd& folder) {
+  if (const int error = checkAbsolute(path)) return error;
+  Fd current(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!current.valid()) return errno;
+  for (std::size_t start = 0; start < path.size();) {
+    const auto end = std::min(path.find('/', start), path.size());
+    const std::string name = path.substr(start, end - start);
+    if (!name.empty() && name != ".") {
+      if (name == "..") return EINVAL;
+      Fd next;
+      if (const int error = openOrMakeFolderAt(current.get(), name, mode, next)) return error;
+      current = std::move(next);
+    }
+    start = end + 1;
+  }
+  folder = std::move(current);
+  return 0;
+}
+
 int walkFolderNoFollow(const std::string& path, Fd& folder) {
   if (const int error = checkAbsolute(path)) return error;
   Fd current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));

@@ -38,6 +38,11 @@ int openFolderNoFollow(const std::string& path, Fd& folder);
 // walk is public so that it is tested where openat2 exists.
 int walkFolderNoFollow(const std::string& path, Fd& folder);
 
+// Opens the folder at `path` for reading, creating it and every missing folder
+// above it with `mode` first, one component at a time relative to the one before,
+// following no link. EINVAL for a path with a ".." component.
+int makeFolderNoFollow(const std::string& path, mode_t mode, Fd& folder);
+
 // Opens the entry at `path` itself, whatever its type, as O_PATH|O_NOFOLLOW in
 // one resolution that follows no link (openat2). A link as the last component is
 // opened as the link. ENOSYS where the kernel lacks openat2, and EXDEV for a path

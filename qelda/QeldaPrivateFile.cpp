@@ -26,7 +26,11 @@ int checkFolder(int folder) {
 
 int openVexora(const std::string& machine, bool create, Fd& vexora) {
   Fd folder;
-  if (const int error = openFolderNoFollow(privateMachineFolder(machine), folder)) return error;
+  int opened = openFolderNoFollow(privateMachineFolder(machine), folder);
+  // Made with its parents, as the logs make theirs, so that a machine folder
+  // named but not yet made does not leave the engine without its files.
+  if (opened == ENOENT && create) opened = makeFolderNoFollow(privateMachineFolder(machine), 0755, folder);
+  if (opened != 0) return opened;
   if (const int error = checkFolder(folder.get())) return error;
   if (create) {
     if (const int error = openOrMakeFolderAt(folder.get(), "Vexora", 0755, vexora)) return error;
@@ -86,6 +90,12 @@ int readPrivateFile(const std::string& machine, const char* name, std::uint64_t 
   if (info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return EPERM;
   if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > largest) return EBADMSG;
   return readAll(file.get(), static_cast<std::size_t>(info.st_size), data);
+}
+
+int preparePrivateFolder(const std::string& machine) {
+  Fd vexora;
+  if (const int error = openVexora(machine, true, vexora)) return error;
+  return ::faccessat(vexora.get(), ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
 int writePrivateFile(const std::string& machine, const char* name, const std::vector<std::uint8_t>& data) {

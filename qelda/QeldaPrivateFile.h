@@ -33,8 +33,15 @@ std::string privateFilePath(const std::string& machine, const char* name);
 int readPrivateFile(const std::string& machine, const char* name, std::uint64_t largest,
                     std::vector<std::uint8_t>& data);
 
-// Replaces the file with `data`, creating "Vexora" (0755) when missing.
+// Replaces the file with `data`, creating "Vexora" and the machine folder with
+// its parents (0755) when missing.
 int writePrivateFile(const std::string& machine, const char* name, const std::vector<std::uint8_t>& data);
+
+// Whether the engine could keep its files: "Vexora" opened, or made with the
+// machine folder and its parents, trusted, and open to the effective user's
+// writes. 0 or the errno of what failed (EPERM: another user's, or open to
+// writes by others; EROFS, EACCES, ...).
+int preparePrivateFolder(const std::string& machine);
 
 // 0 also when there was nothing to remove.
 int removePrivateFile(const std::string& machine, const char* name);

@@ -8,7 +8,8 @@ std::size_t VerdictCache::KeyHash::operator()(const VerdictKey& key) const noexc
   // Inode and ctime differ most between files; the rest mixes in cheaply.
   std::uint64_t h = key.inode * 0x9E3779B97F4A7C15ull;
   h ^= static_cast<std::uint64_t>(key.ctimeNs) + 0x7F4A7C159E3779B9ull + (h << 6) + (h >> 2);
-  h ^= key.device + key.size * 31 + static_cast<std::uint64_t>(key.mtimeNs) + (h << 6) + (h >> 2);
+  h ^= key.device + key.size * 31 + static_cast<std::uint64_t>(key.mtimeNs) + key.mountId * 0x100000001B3ull +
+       (h << 6) + (h >> 2);
   return static_cast<std::size_t>(h);
 }
 
@@ -20,7 +21,7 @@ VerdictCache::Shard& VerdictCache::shardOf(const VerdictKey& key) const {
   return shards_[(KeyHash{}(key) >> 40) % kShards];
 }
 
-std::optional<CleanVerdict> VerdictCache::find(const VerdictKey& key) const {
+std::optional<Verdict> VerdictCache::find(const VerdictKey& key) const {
   Shard& shard = shardOf(key);
   std::lock_guard<std::mutex> guard(shard.lock);
   const auto found = shard.index.find(key);
@@ -28,7 +29,7 @@ std::optional<CleanVerdict> VerdictCache::find(const VerdictKey& key) const {
   return found->second->verdict;
 }
 
-void VerdictCache::remember(const VerdictKey& key, const CleanVerdict& verdict) {
+void VerdictCache::remember(const VerdictKey& key, Verdict verdict) {
   Shard& shard = shardOf(key);
   {
     std::lock_guard<std::mutex> guard(shard.lock);
@@ -36,7 +37,7 @@ void VerdictCache::remember(const VerdictKey& key, const CleanVerdict& verdict) 
       shard.order.erase(found->second);
       shard.index.erase(found);
     }
-    shard.order.push_back(VerdictEntry{key, verdict});
+    shard.order.push_back(VerdictEntry{key, std::move(verdict)});
     try {
       shard.index.emplace(key, std::prev(shard.order.end()));
     } catch (...) {
@@ -78,9 +79,9 @@ std::size_t VerdictCache::size() const {
   return total;
 }
 
-void VerdictCache::loadOnce(const std::function<void(VerdictCache&)>& load) {
+void VerdictCache::loadOnce(const std::function<int(VerdictCache&)>& load) {
   std::call_once(loaded_, [&] {
-    load(*this);
+    loadError_.store(load(*this), std::memory_order_release);
     changes_.store(0, std::memory_order_relaxed);
   });
 }

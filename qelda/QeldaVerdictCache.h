@@ -1,12 +1,14 @@
 /*
- * The clean verdicts of one data set and engine version: which files scanned
- * clean, keyed by what identifies a file's content without reading it (device,
- * inode, size, mtime and ctime in nanoseconds, all taken from the descriptor that
- * was read). A later scan of a file with the same key skips its content.
+ * The verdicts of one data set, engine and libyara build: what files scanned to,
+ * keyed by what identifies a file's content without reading it (the mount's
+ * unique id, device, inode, size, mtime and ctime in nanoseconds, all taken from
+ * the descriptor that was read). A later scan of a file with the same key skips
+ * its content.
  *
- * Only clean verdicts are kept; a detection, an error or a file that changed while
- * it was read is never remembered. The number of entries is bounded; when full,
- * the oldest entry of a shard goes first.
+ * A verdict is clean, or names the detections the file matched. An error or a
+ * file that changed while it was read is never remembered, and only files whose
+ * stamps no one can keep while changing the content are (QeldaCacheTrust.h). The
+ * number of entries is bounded; when full, the oldest entry of a shard goes first.
  *
  * Safe for concurrent use from any number of threads. The entries are spread over
  * shards, each with its own lock, so scan threads rarely meet on one lock.
@@ -33,18 +35,26 @@ struct VerdictKey {
   std::uint64_t size = 0;
   std::int64_t mtimeNs = 0;
   std::int64_t ctimeNs = 0;
+  // Another file system mounted later at the same device number has another.
+  std::uint64_t mountId = 0;
   bool operator==(const VerdictKey&) const = default;
 };
 
-struct CleanVerdict {
-  // The file's SHA-256 when the scan that found it clean computed one, so that a
-  // host asking for hashes is answered without reading the file.
+struct Verdict {
+  // The file's SHA-256 when the scan that found it computed one, so that a host
+  // asking for hashes is answered without reading the file.
   std::optional<std::array<std::uint8_t, 32>> sha256;
+  // The data set's detections the file matched (DetectionTable::indexOf), in the
+  // order the scan offered them; empty for a clean file.
+  std::vector<std::uint32_t> detections;
 };
+
+// A file that matches more detections than this is read again every time.
+inline constexpr std::size_t kMostRememberedDetections = 256;
 
 struct VerdictEntry {
   VerdictKey key;
-  CleanVerdict verdict;
+  Verdict verdict;
 };
 
 class VerdictCache {
@@ -55,9 +65,9 @@ class VerdictCache {
   VerdictCache(const VerdictCache&) = delete;
   VerdictCache& operator=(const VerdictCache&) = delete;
 
-  std::optional<CleanVerdict> find(const VerdictKey& key) const;
+  std::optional<Verdict> find(const VerdictKey& key) const;
   // Adds or replaces the entry; a replaced entry counts as new.
-  void remember(const VerdictKey& key, const CleanVerdict& verdict);
+  void remember(const VerdictKey& key, Verdict verdict);
   // Every entry, oldest first within each shard.
   std::vector<VerdictEntry> entries() const;
   std::size_t size() const;
@@ -71,8 +81,10 @@ class VerdictCache {
   bool takeChanges() { return changes_.exchange(0, std::memory_order_relaxed) != 0; }
 
   // Runs `load` the first time only, whichever thread gets here first; the others
-  // wait until it has run.
-  void loadOnce(const std::function<void(VerdictCache&)>& load);
+  // wait until it has run. What it returns is kept as loadError.
+  void loadOnce(const std::function<int(VerdictCache&)>& load);
+  // What the load returned: 0, or the errno of a stored file that was refused.
+  int loadError() const { return loadError_.load(std::memory_order_acquire); }
 
  private:
   static constexpr std::size_t kShards = 16;
@@ -90,6 +102,7 @@ class VerdictCache {
   mutable std::array<Shard, kShards> shards_;
   std::atomic<std::uint64_t> changes_{0};
   std::once_flag loaded_;
+  std::atomic<int> loadError_{0};
 };
 
 }  // namespace qelda

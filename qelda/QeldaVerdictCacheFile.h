@@ -3,8 +3,10 @@
  * "verdicts.cache" (machine: the given folder, else $VX_MACHINE_DIR, else
  * /var/lib), owned by the user who scans and readable by nobody else (0600).
  *
- * The file names the data set (its SHA-256) and the engine version it holds
- * verdicts for; a file for another data set or engine loads nothing. A file that
+ * The file names the data set (its SHA-256), the engine version and the runtime
+ * it holds verdicts for (the boot, and the builds of the engine and of the
+ * libyara that matched: QeldaCacheTrust.h); a file for anything else loads
+ * nothing. A file that
  * is not a regular file, is reached through a link, belongs to another user, is
  * writable by group or others, has a bad length or a bad checksum is ignored: it
  * is never trusted, and the next save replaces it.
@@ -31,6 +33,7 @@ inline constexpr char kVerdictCacheFileName[] = "verdicts.cache";
 struct VerdictCacheIdentity {
   std::array<std::uint8_t, 32> dataSetSha256{};
   std::array<std::uint32_t, 3> engineVersion{};
+  std::array<std::uint8_t, 32> runtime{};
   bool operator==(const VerdictCacheIdentity&) const = default;
 };
 
@@ -45,7 +48,10 @@ std::string verdictCacheFilePath(const std::string& machine = {});
 // cache holds only entries of a sound file.
 int loadVerdicts(const std::string& machine, const VerdictCacheIdentity& identity, VerdictCache& cache);
 
-// Writes every entry of `cache` for `identity`, creating "Vexora" when missing.
+// Writes the entries of `cache` for `identity`, creating "Vexora" and the machine
+// folder with its parents when missing. Entries past what a load accepts (a
+// file of at most the cache's capacity in entries, with one detection each on
+// average) are left out, oldest first.
 int saveVerdicts(const std::string& machine, const VerdictCacheIdentity& identity, const VerdictCache& cache);
 
 // Removes the file; 0 when there was none.

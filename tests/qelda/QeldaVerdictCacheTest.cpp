@@ -2,6 +2,7 @@
 // what a stored file must be to be trusted.
 #include "qelda/QeldaVerdictCache.h"
 #include "qelda/QeldaVerdictCacheFile.h"
+#include "qelda/QeldaPrivateFile.h"
 #include "tests/qelda/QeldaTestFolder.h"
 
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -16,7 +18,7 @@
 namespace qeldatest {
 namespace {
 
-using qelda::CleanVerdict;
+using qelda::Verdict;
 using qelda::VerdictCache;
 using qelda::VerdictCacheIdentity;
 using qelda::VerdictKey;
@@ -25,8 +27,8 @@ VerdictKey keyOf(std::uint64_t n) {
   return VerdictKey{1, n, n * 10, static_cast<std::int64_t>(n) * 7, static_cast<std::int64_t>(n) * 11};
 }
 
-CleanVerdict withDigest(std::uint8_t fill) {
-  CleanVerdict verdict;
+Verdict withDigest(std::uint8_t fill) {
+  Verdict verdict;
   verdict.sha256.emplace();
   verdict.sha256->fill(fill);
   return verdict;
@@ -122,11 +124,63 @@ TEST_F(VerdictCacheFile, RoundTripOwnerOnly) {
   EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(machine) / "Vexora"), fs::directory_iterator()), 1);
 }
 
+TEST_F(VerdictCacheFile, KeepsDetectionsDigestsAndMountIds) {
+  VerdictKey mounted = keyOf(3);
+  mounted.mountId = 77;
+  Verdict infected = withDigest(9);
+  infected.detections = {4, 0, 2};
+  stored.remember(mounted, infected);
+  ASSERT_EQ(qelda::saveVerdicts(machine, identity, stored), 0);
+  VerdictCache cache;
+  ASSERT_EQ(qelda::loadVerdicts(machine, identity, cache), 0);
+  ASSERT_TRUE(cache.find(mounted).has_value());
+  EXPECT_EQ(cache.find(mounted)->detections, (std::vector<std::uint32_t>{4, 0, 2}));
+  EXPECT_EQ((*cache.find(mounted)->sha256)[0], 9);
+  EXPECT_FALSE(cache.find(keyOf(3)).has_value()) << "another mount's file";
+  EXPECT_TRUE(cache.find(keyOf(2))->detections.empty());
+}
+
+// What a save writes, a load of the same capacity accepts: entries past that are
+// left out, the oldest first, never the whole file refused.
+TEST_F(VerdictCacheFile, SaveStaysWithinWhatALoadAccepts) {
+  VerdictCache many(64);
+  for (std::uint64_t n = 1; n <= 64; ++n) {
+    Verdict verdict;
+    verdict.detections.assign(qelda::kMostRememberedDetections, static_cast<std::uint32_t>(n));
+    many.remember(keyOf(n), verdict);
+  }
+  ASSERT_EQ(qelda::saveVerdicts(machine, identity, many), 0);
+  VerdictCache loaded(64);
+  ASSERT_EQ(qelda::loadVerdicts(machine, identity, loaded), 0);
+  EXPECT_GT(loaded.size(), 0u);
+  EXPECT_LT(loaded.size(), 64u);
+  const auto entries = loaded.entries();
+  const bool newestKept = std::any_of(entries.begin(), entries.end(), [](const auto& entry) {
+    return entry.key.inode == 64 && entry.verdict.detections.size() == qelda::kMostRememberedDetections;
+  });
+  EXPECT_TRUE(newestKept);
+}
+
+TEST_F(VerdictCacheFile, MissingMachineFolderIsMadeWithItsParents) {
+  const std::string deeper = machine + "/not/yet";
+  ASSERT_EQ(qelda::saveVerdicts(deeper, identity, stored), 0);
+  VerdictCache cache;
+  ASSERT_EQ(qelda::loadVerdicts(deeper, identity, cache), 0);
+  EXPECT_EQ(cache.size(), 2u);
+  EXPECT_EQ(qelda::preparePrivateFolder(machine + "/also/new"), 0);
+  EXPECT_TRUE(fs::is_directory(machine + "/also/new/Vexora"));
+  // A link on the way is never followed, nor made into folders.
+  fs::create_directory_symlink(machine + "/also", machine + "/link");
+  EXPECT_EQ(qelda::preparePrivateFolder(machine + "/link/more"), ELOOP);
+  EXPECT_FALSE(fs::exists(machine + "/also/more"));
+}
+
 TEST_F(VerdictCacheFile, OtherIdentityLoadsNothing) {
-  for (int which = 0; which < 2; ++which) {
+  for (int which = 0; which < 3; ++which) {
     VerdictCacheIdentity other = identity;
     if (which == 0) other.dataSetSha256[5] ^= 1;
-    else other.engineVersion[2] += 1;
+    else if (which == 1) other.engineVersion[2] += 1;
+    else other.runtime[31] ^= 1;
     VerdictCache cache;
     EXPECT_EQ(qelda::loadVerdicts(machine, other, cache), 0) << which;
     EXPECT_EQ(cache.size(), 0u) << which;
