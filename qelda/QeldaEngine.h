@@ -32,7 +32,8 @@ inline constexpr std::uint32_t kEngineBuild = 1;
 class Engine {
  public:
   // An empty machine folder keeps verdicts in $VX_MACHINE_DIR, else /var/lib.
-  // Whole-file views come out of `budget`, the process's by default.
+  // Whole-file views come out of `budget`, the process's by default. Whether the
+  // cache the settings ask for can be kept is looked at here (cacheOffReason).
   explicit Engine(std::shared_ptr<const DataSet> dataSet, CacheSettings cache = {}, std::string machineFolder = {},
                   WholeViewBudget& budget = WholeViewBudget::process());
   Engine(const Engine&) = delete;
@@ -41,8 +42,10 @@ class Engine {
   const DataSet& dataSet() const { return *dataSet_; }
   // Shared by every scan of every engine it was given to; thread-safe.
   WholeViewBudget& wholeViewBudget() const { return budget_; }
-  // The clean verdicts this engine may use; null when its cache is off.
-  VerdictCache* verdicts() const { return cache_.enabled ? dataSet_->verdicts.get() : nullptr; }
+  // The verdicts this engine may use; null when its cache is off.
+  VerdictCache* verdicts() const;
+  // Why the cache is off, in words; empty when it is on.
+  std::string cacheOffReason() const;
   // How long before a scan started a file's ctime must lie for its verdict to be kept.
   std::int64_t settleNs() const { return cache_.settleNs; }
   // Loads the stored verdicts of this data set, the first time any engine on it asks.
@@ -56,6 +59,8 @@ class Engine {
   std::shared_ptr<const DataSet> dataSet_;
   CacheSettings cache_;
   std::string machineFolder_;
+  // Why the cache could not be kept when the engine started; empty when it could.
+  std::string unusable_;
   WholeViewBudget& budget_;
   AV_DATASETRECORD record_{};
   const AV_DATASETRECORD* recordPointers_[1];
@@ -73,6 +78,9 @@ class EngineRegistry {
   // Objects of this process answered from a verdict cache so far.
   void countCacheHit() { cacheHits_.fetch_add(1, std::memory_order_relaxed); }
   std::uint64_t cacheHits() const { return cacheHits_.load(std::memory_order_relaxed); }
+  // Why the cache of the engine started last was off; empty when it was on.
+  void noteCacheState(std::string offReason);
+  std::string cacheOffReason();
 
  private:
   // Every scanned object looks its engine up; adding and removing are rare.
@@ -80,6 +88,8 @@ class EngineRegistry {
   std::uint64_t nextHandle_ = 0x5145'0000'0000'0001ull;
   std::map<std::uint64_t, std::shared_ptr<const Engine>> engines_;
   std::atomic<std::uint64_t> cacheHits_{0};
+  std::mutex cacheStateLock_;
+  std::string cacheOffReason_;
 };
 
 }  // namespace qelda

@@ -6,6 +6,7 @@
 #include "qelda/QeldaObjectScan.h"
 #include "qelda/QeldaVerdictCacheFile.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -77,6 +78,7 @@ std::uint16_t initialise(const AV_PARAMETERS* parameters, AV_INITIALISATION* ini
   if (!loaded.dataSet) return loaded.status;
   auto engine = std::make_shared<const Engine>(std::move(loaded.dataSet), cache, machine);
   engine->loadVerdicts();
+  if (!request.versionOnly) EngineRegistry::instance().noteCacheState(engine->cacheOffReason());
   const std::uint64_t handle = EngineRegistry::instance().add(engine);
   if (handle == 0) return AV_STATUS_OUT_OF_MEMORY;
   engine->describe(handle, *initialisation);
@@ -117,5 +119,22 @@ AV_ENGINE_API uint16_t AVClose(uint64_t engineHandle) {
 // Not one of the engine's entry points: the number of objects this process's
 // scans answered from the verdict cache, for a host that reports it.
 AV_ENGINE_API uint64_t QeldaCacheHits(void) { return qelda::EngineRegistry::instance().cacheHits(); }
+
+// Not one of the engine's entry points either: why the cache of the engine this
+// process started last was off, as NUL-terminated text cut to `size` bytes; its
+// whole length is returned, 0 when the cache was on.
+AV_ENGINE_API uint64_t QeldaCacheOffReason(char* buffer, uint64_t size) {
+  try {
+    const std::string reason = qelda::EngineRegistry::instance().cacheOffReason();
+    if (buffer != nullptr && size > 0) {
+      const std::size_t copied = std::min<std::size_t>(reason.size(), static_cast<std::size_t>(size - 1));
+      std::memcpy(buffer, reason.data(), copied);
+      buffer[copied] = '\0';
+    }
+    return reason.size();
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+}
 
 }  // extern "C"

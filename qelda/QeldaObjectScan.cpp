@@ -1,6 +1,7 @@
 #include "qelda/QeldaObjectScan.h"
 
 #include "qelda/QeldaBlockReader.h"
+#include "qelda/QeldaCacheTrust.h"
 #include "qelda/QeldaCleaner.h"
 #include "qelda/QeldaObjectIdentity.h"
 #include "qelda/QeldaScanListener.h"
@@ -191,18 +192,24 @@ void sendHash(const Reporter& reporter, const Sha256& digest) {
   reporter.send(AVM_FILEHASH, 0, reinterpret_cast<std::uintptr_t>(&record));
 }
 
-// The rest of a scan whose clean verdict is remembered: the messages a scan that
-// read the file would send, the host's chances to stop included.
-void finishFromCache(const Reporter& reporter, std::uint64_t size, const CleanVerdict& verdict,
-                     bool collectHash) {
-  const std::uint64_t blocks = size == 0 ? 1 : (size + kBlockSize - 1) / kBlockSize;
-  for (std::uint64_t block = 0; block < blocks; ++block) {
-    if (reporter.send(AVM_QUERY_CONTINUE)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
+// The detections a remembered verdict names, in its order; nothing when it names
+// one the data set does not hold (then the file is read).
+std::optional<std::vector<const Detection*>> rememberedDetections(const DataSet& dataSet, const Verdict& verdict) {
+  std::vector<const Detection*> detections;
+  detections.reserve(verdict.detections.size());
+  for (const std::uint32_t index : verdict.detections) {
+    const Detection* detection = dataSet.detections.at(index);
+    if (detection == nullptr) return std::nullopt;
+    detections.push_back(detection);
   }
-  if (reporter.send(AVM_QUERY_CONTINUE_2)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
-  if (collectHash && verdict.sha256) sendHash(reporter, *verdict.sha256);
-  EngineRegistry::instance().countCacheHit();
-  reporter.finish(AV_SUMMARY_CLEAN);
+  return detections;
+}
+
+std::vector<std::uint32_t> detectionIndices(const DataSet& dataSet, const std::vector<const Detection*>& detections) {
+  std::vector<std::uint32_t> indices;
+  indices.reserve(detections.size());
+  for (const Detection* detection : detections) indices.push_back(dataSet.detections.indexOf(*detection));
+  return indices;
 }
 
 // Locates the object's entry and, when the host named the file it must be,
@@ -295,15 +302,60 @@ std::uint16_t faultError(CallbackFault fault) {
   return fault == CallbackFault::OutOfMemory ? AV_SCAN_ERROR_OUT_OF_MEMORY : AV_SCAN_ERROR_READ_FAULT;
 }
 
+// The key under which the cache answers for the opened file and remembers it;
+// nothing when the file's stamps could stay while its content changes.
+std::optional<VerdictKey> trustedKeyOf(const ScannedFile& file) {
+  const CacheTrustCheck trust = checkCacheTrust(file);
+  if (trust.trust != CacheTrust::Trusted) return std::nullopt;
+  VerdictKey key = verdictKeyOf(file.opened);
+  key.mountId = trust.mountId;
+  return key;
+}
+
+// Finishes a scan after the rules were run over the file or a remembered verdict
+// answered for it: the same messages either way.
+struct Findings {
+  std::vector<const Detection*> detections;
+  std::optional<Sha256> digest;
+};
+
+std::uint16_t report(const Reporter& reporter, const DataSet& dataSet, const ScannedFile& file,
+                     const ScanRequest& request, const Findings& findings) {
+  std::uint16_t summary = AV_SUMMARY_CLEAN;
+  if (!findings.detections.empty()) {
+    const Consent consent = offerDetections(reporter, dataSet, findings.detections, !file.kernelHandle);
+    const std::string reportName = request.identity ? request.identity->reportName : std::string{};
+    summary = clean(reporter, consent, file, findings.digest, reportName);
+  }
+  if (findings.digest) sendHash(reporter, *findings.digest);
+  reporter.finish(summary);
+  return summary;
+}
+
+// The rest of a scan that a remembered verdict answers: the messages a scan that
+// read the file would send, the host's chances to stop and to agree to cleaning
+// included. Cleaning acts on the descriptor whose stamps matched the verdict.
+void answerFromCache(const Engine& engine, const Reporter& reporter, const ScannedFile& file,
+                     const ScanRequest& request, Findings findings) {
+  const auto size = static_cast<std::uint64_t>(file.opened.st_size);
+  const std::uint64_t blocks = size == 0 ? 1 : (size + kBlockSize - 1) / kBlockSize;
+  for (std::uint64_t block = 0; block < blocks; ++block) {
+    if (reporter.send(AVM_QUERY_CONTINUE)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
+  }
+  if (reporter.send(AVM_QUERY_CONTINUE_2)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
+  if (!request.collectHash) findings.digest.reset();
+  EngineRegistry::instance().countCacheHit();
+  report(reporter, engine.dataSet(), file, request, findings);
+}
+
 void scanFile(const Engine& engine, const std::string& path, const ScanRequest& request) {
   const std::int64_t scanStart = changeClockNow();
   const Reporter reporter(request.callback, request.context);
   reporter.send(AVM_OBJECT_TYPE, AV_ITEM_TYPE_FILE);
   reporter.send(AVM_OBJECT_NAME, 0, reinterpret_cast<std::uintptr_t>(path.c_str()));
-  // The content is opened only once the host wants it scanned and no remembered
-  // verdict answers for it: a pass that only lists objects, or an unchanged
-  // object, costs a look at the entry. The identity is checked before either,
-  // so that no verdict, remembered or new, is ever given for another file.
+  // The content is opened only once the host wants it scanned: a pass that only
+  // lists objects costs a look at the entry. The identity is checked before
+  // that, so that no verdict, remembered or new, is ever given for another file.
   ScannedFile file;
   if (const std::uint16_t error = locateObject(reporter, path, request.identity, file)) {
     return reporter.trouble(error);
@@ -312,20 +364,23 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
   reporter.send(AVM_OBJECT_SIZE, 0, static_cast<std::uintptr_t>(size));
   if (reporter.send(AVM_QUERY_SCAN)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
   reporter.send(AVM_PASS);
-
-  VerdictCache* const verdicts = engine.verdicts();
-  if (verdicts != nullptr) {
-    // A verdict without the hash the host asks for is no answer: read the file.
-    const std::optional<CleanVerdict> known = verdicts->find(verdictKeyOf(file.located));
-    if (known && (!request.collectHash || known->sha256)) {
-      return finishFromCache(reporter, size, *known, request.collectHash);
-    }
-  }
   if (const std::uint16_t error = openObject(reporter, request.identity, file)) return reporter.trouble(error);
   const struct stat& before = file.opened;
-  const VerdictKey key = verdictKeyOf(before);
-
   const DataSet& dataSet = engine.dataSet();
+
+  // The cache is asked only about a file it can trust, through the descriptor
+  // that is read and acted on.
+  VerdictCache* const verdicts = engine.verdicts();
+  const std::optional<VerdictKey> key = verdicts != nullptr ? trustedKeyOf(file) : std::nullopt;
+  if (key) {
+    // A verdict without the hash the host asks for is no answer: read the file.
+    if (const std::optional<Verdict> known = verdicts->find(*key); known && (!request.collectHash || known->sha256)) {
+      if (auto detections = rememberedDetections(dataSet, *known)) {
+        return answerFromCache(engine, reporter, file, request, Findings{std::move(*detections), known->sha256});
+      }
+    }
+  }
+
   ScannerPool::Lease workspace = dataSet.scanners->borrow();
   const HashContext hash = startHash(request.collectHash);
   RuleRun run = runRules(engine, reporter, file, *workspace, hash.get());
@@ -339,34 +394,32 @@ void scanFile(const Engine& engine, const std::string& path, const ScanRequest& 
   // been read part before and part after: no clean verdict rests on such a read.
   // A match in it was in the file all the same, so a detection stands; acting on
   // it still needs the file unchanged (checkStillInPlace).
-  const bool heldStill = key == verdictKeyOf(file.located) && !run.shortRead && unchangedSinceOpen(file);
+  const bool heldStill =
+      verdictKeyOf(before) == verdictKeyOf(file.located) && !run.shortRead && unchangedSinceOpen(file);
   if (!heldStill && run.detections.empty()) return reporter.trouble(AV_SCAN_ERROR_CHANGED);
   if (run.result != ERROR_SUCCESS) return reporter.trouble(yaraError(run.result));
   if (reporter.send(AVM_QUERY_CONTINUE_2)) return reporter.finish(AV_SUMMARY_NOT_SCANNED);
 
-  std::optional<Sha256> digest;
+  Findings findings{std::move(run.detections), std::nullopt};
   unsigned digestSize = 0;
   // A torn read's digest is that of no content the file ever held.
   if (hash && run.readWhole && heldStill &&
-      EVP_DigestFinal_ex(hash.get(), digest.emplace().data(), &digestSize) != 1) {
-    digest.reset();
+      EVP_DigestFinal_ex(hash.get(), findings.digest.emplace().data(), &digestSize) != 1) {
+    findings.digest.reset();
   }
-  std::uint16_t summary = AV_SUMMARY_CLEAN;
-  if (!run.detections.empty()) {
-    const Consent consent = offerDetections(reporter, dataSet, run.detections, !file.kernelHandle);
-    const std::string reportName = request.identity ? request.identity->reportName : std::string{};
-    summary = clean(reporter, consent, file, digest, reportName);
-  } else if (verdicts != nullptr && settledBefore(before, scanStart, engine.settleNs())) {
-    // The stamps were checked unchanged after the read above, so the key is that
-    // of the bytes just matched.
+  // The stamps were checked unchanged after the read above, so the key is that
+  // of the bytes just matched. A file cleaned is gone; one too fresh may change
+  // again within the stamps' grain.
+  Verdict verdict{findings.digest, detectionIndices(dataSet, findings.detections)};
+  const std::uint16_t summary = report(reporter, dataSet, file, request, findings);
+  if (key && heldStill && summary != AV_SUMMARY_REPAIRED && verdict.detections.size() <= kMostRememberedDetections &&
+      settledBefore(before, scanStart, engine.settleNs())) {
     try {
-      verdicts->remember(key, CleanVerdict{digest});
+      verdicts->remember(*key, std::move(verdict));
     } catch (const std::bad_alloc&) {
       // An object not remembered is only read again next time.
     }
   }
-  if (digest) sendHash(reporter, *digest);
-  reporter.finish(summary);
 }
 
 std::uint16_t readScanParameters(const AV_PARAMETERS& parameters, ScanRequest& request) {

@@ -4,15 +4,18 @@
 
 #include "qelda/QeldaVerdictCacheFile.h"
 #include "qelda/QeldaVerdictKey.h"
+#include "tests/support/MapFilesHandle.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <thread>
@@ -221,16 +224,28 @@ TEST_F(QeldaVerdictCache, ChangesThatForceAFullScan) {
   }
 }
 
-TEST_F(QeldaVerdictCache, DetectionsAndFreshFilesAreNotRemembered) {
+TEST_F(QeldaVerdictCache, DetectionsAreRememberedAndFreshFilesAreNot) {
   ASSERT_EQ(startHere(), 0);
-  Recorder keep;
-  keep.declineAt = 1032;  // keep the file to scan it again
   const auto infected = make("eicar.com", eicar());
-  EXPECT_FALSE(scanCounted(infected, keep));
+  Recorder first;
+  first.declineAt = 1032;  // keep the file to scan it again
+  EXPECT_FALSE(scanCounted(infected, first));
   Recorder again;
   again.declineAt = 1032;
-  EXPECT_FALSE(scanCounted(infected, again));
-  EXPECT_NE(find(again, 1045), nullptr);
+  EXPECT_TRUE(scanCounted(infected, again));
+  EXPECT_EQ(codes(first), codes(again));
+  ASSERT_NE(find(again, 1045), nullptr);
+  EXPECT_EQ(find(again, 1045)->text, find(first, 1045)->text);
+  EXPECT_EQ(find(again, 1045)->bytes, find(first, 1045)->bytes);
+  EXPECT_EQ(find(again, 1064)->second, find(first, 1064)->second);
+
+  // Kept across engines too, and cleaning a remembered detection acts on the file.
+  ASSERT_EQ(restart(), 0);
+  Recorder cleaned;
+  EXPECT_TRUE(scanCounted(infected, cleaned));
+  ASSERT_NE(find(cleaned, 1047), nullptr);
+  EXPECT_EQ(find(cleaned, 1064)->second, AV_SUMMARY_REPAIRED);
+  EXPECT_FALSE(fs::exists(infected));
 
   // With the default settle time a file changed a moment ago is not trusted yet.
   settings("");
@@ -238,6 +253,137 @@ TEST_F(QeldaVerdictCache, DetectionsAndFreshFilesAreNotRemembered) {
   const auto fresh = make("fresh.bin", "just written");
   EXPECT_FALSE(fromCache(fresh));
   EXPECT_FALSE(fromCache(fresh));
+}
+
+// A remembered detection whose file changed since is scanned afresh before
+// anything acts on it: harmless content now is left alone.
+TEST_F(QeldaVerdictCache, RememberedDetectionOfAChangedFileIsScannedAfresh) {
+  ASSERT_EQ(startHere(), 0);
+  const auto path = make("was-infected.com", eicar());
+  Recorder keep;
+  keep.declineAt = 1032;
+  EXPECT_FALSE(scanCounted(path, keep));
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << "harmless now";
+  waitPastChangeStamp(path);
+  Recorder r;
+  EXPECT_FALSE(scanCounted(path, r));
+  EXPECT_EQ(find(r, 1045), nullptr);
+  EXPECT_EQ(find(r, 1064)->second, AV_SUMMARY_CLEAN);
+  EXPECT_TRUE(fs::exists(path));
+}
+
+// A file some process can still write to without moving its stamps is read
+// every time, so that content written later is found.
+TEST_F(QeldaVerdictCache, FilesOpenToWritersAreReadEveryTime) {
+  ASSERT_EQ(startHere(), 0);
+  const std::string padded = paddedTo("harmless", 4096);
+  const auto held = make("held.bin", padded);
+  // On the test's own folder and on tmpfs.
+  std::vector<fs::path> targets{make("mapped.bin", padded)};
+  if (fs::is_directory("/dev/shm")) targets.push_back(fs::path("/dev/shm") / ("vx-mapped-" + std::to_string(::getpid())));
+  for (const fs::path& target : targets) {
+    SCOPED_TRACE(target.string());
+    std::ofstream(target, std::ios::binary | std::ios::trunc) << padded;
+    // Mapped shared and writable, clean bytes written, the descriptor closed.
+    const int fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    void* view = ::mmap(nullptr, padded.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(view, MAP_FAILED);
+    std::memcpy(view, "clean bytes", 11);
+    waitPastChangeStamp(target);
+    EXPECT_FALSE(fromCache(target.string()));
+    EXPECT_FALSE(fromCache(target.string()));
+    const std::string test = eicar();
+    std::memcpy(view, test.data(), test.size());
+    Recorder r;
+    EXPECT_FALSE(scanCounted(target.string(), r));
+    EXPECT_NE(find(r, 1045), nullptr);
+    ::munmap(view, padded.size());
+    if (target.parent_path() != files) fs::remove(target);
+  }
+
+  // Remembered while nobody writes; once a writer holds it, read again.
+  EXPECT_FALSE(fromCache(held));
+  EXPECT_TRUE(fromCache(held));
+  const int writer = ::open(held.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  EXPECT_FALSE(fromCache(held));
+  ::close(writer);
+  EXPECT_TRUE(fromCache(held));
+}
+
+// A memfd is reached only through the kernel's handle, and its stamps are no
+// promise: never looked up, never remembered.
+TEST_F(QeldaVerdictCache, MemfdModulesAreReadEveryTime) {
+  if (::geteuid() != 0) GTEST_SKIP() << "map_files handles need root";
+  ASSERT_EQ(startHere(), 0);
+  const int fd = ::memfd_create("lib2", MFD_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const std::string padded = paddedTo("harmless", 4096);
+  ASSERT_EQ(::write(fd, padded.data(), padded.size()), static_cast<ssize_t>(padded.size()));
+  void* view = ::mmap(nullptr, padded.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ::close(fd);
+  ASSERT_NE(view, MAP_FAILED);
+  const std::string handle = vxtest::mapFilesHandleOf(view, padded.size());
+  struct stat info {};
+  ASSERT_EQ(::stat(handle.c_str(), &info), 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (qelda::changeClockNow() <= static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    std::this_thread::yield();
+  }
+  EXPECT_FALSE(fromCache(handle));
+  EXPECT_FALSE(fromCache(handle));
+  const std::string test = eicar();
+  std::memcpy(view, test.data(), test.size());
+  Recorder r;
+  EXPECT_FALSE(scanCounted(handle, r));
+  EXPECT_NE(find(r, 1045), nullptr);
+  ::munmap(view, padded.size());
+}
+
+// The machine folder is made when missing; one the engine cannot keep its files
+// in turns the cache off, and the engine says why.
+TEST_F(QeldaVerdictCache, SaysWhyTheCacheIsOff) {
+  using OffReasonFunction = std::uint64_t (*)(char*, std::uint64_t);
+  void* library = dlopen(QELDA_ENGINE_PATH, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(library, nullptr);
+  const auto offReason = reinterpret_cast<OffReasonFunction>(dlsym(library, "QeldaCacheOffReason"));
+  dlclose(library);
+  ASSERT_NE(offReason, nullptr);
+  const auto reason = [&] {
+    char text[512] = {};
+    offReason(text, sizeof text);
+    return std::string(text);
+  };
+
+  fs::remove_all(dir / "machine");
+  ASSERT_EQ(restart(), 0);
+  EXPECT_EQ(reason(), "");
+  EXPECT_TRUE(fs::is_directory(dir / "machine" / "Vexora"));
+  const auto path = make("clean.bin", "harmless");
+  EXPECT_FALSE(fromCache(path));
+  EXPECT_TRUE(fromCache(path));
+
+  setenv("VX_SCAN_CACHE", "off", 1);
+  ASSERT_EQ(restart(), 0);
+  EXPECT_EQ(reason(), "turned off");
+  unsetenv("VX_SCAN_CACHE");
+
+  ASSERT_EQ(::chmod((dir / "machine" / "Vexora").c_str(), 0777), 0);
+  ASSERT_EQ(restart(), 0);
+  EXPECT_NE(reason().find("Vexora: owned by another user or writable by others"), std::string::npos) << reason();
+  EXPECT_FALSE(fromCache(path));
+  ASSERT_EQ(::chmod((dir / "machine" / "Vexora").c_str(), 0755), 0);
+
+  closeEngine();
+  ASSERT_EQ(::chmod(qelda::verdictCacheFilePath().c_str(), 0666), 0);
+  ASSERT_EQ(startHere(), 0);
+  EXPECT_NE(reason().find("verdicts.cache refused: owned by another user or writable by others"), std::string::npos)
+      << reason();
+  EXPECT_FALSE(fromCache(path));
+  EXPECT_EQ(offReason(nullptr, 0), reason().size());
 }
 
 TEST_F(QeldaVerdictCache, SwitchedOff) {

@@ -15,6 +15,7 @@ namespace {
 // The engine library the component loaded; looked up, never loaded here.
 constexpr char kEngineLibrary[] = "libqelda64a.so";
 constexpr char kHitsSymbol[] = "QeldaCacheHits";
+constexpr char kOffReasonSymbol[] = "QeldaCacheOffReason";
 
 }  // namespace
 
@@ -34,13 +35,22 @@ int CacheCommand::run(const std::vector<std::string>& arguments) {
   return kDone;
 }
 
-std::optional<std::uint64_t> CacheCommand::hitsInThisProcess() {
+std::optional<CacheCommand::State> CacheCommand::stateInThisProcess() {
   void* library = ::dlopen(kEngineLibrary, RTLD_NOW | RTLD_NOLOAD);
   if (library == nullptr) return std::nullopt;
   using HitsFunction = std::uint64_t (*)();
+  using OffReasonFunction = std::uint64_t (*)(char*, std::uint64_t);
   const auto hits = reinterpret_cast<HitsFunction>(::dlsym(library, kHitsSymbol));
-  std::optional<std::uint64_t> count;
-  if (hits != nullptr) count = hits();
+  const auto offReason = reinterpret_cast<OffReasonFunction>(::dlsym(library, kOffReasonSymbol));
+  std::optional<State> state;
+  if (hits != nullptr) {
+    state.emplace();
+    state->hits = hits();
+    if (offReason != nullptr) {
+      char text[1024] = {};
+      if (offReason(text, sizeof text) != 0) state->offReason = text;
+    }
+  }
   ::dlclose(library);
-  return count;
+  return state;
 }

@@ -5,7 +5,7 @@
 // module, no scan engine, no rule library is loaded.
 //
 // Also how many objects of this process's scans the engine answered from that
-// memory, for the scan summary.
+// memory, or why it kept none, for the scan summary.
 //
 // Exit statuses: 0 done (also when there was nothing to clear), 2 an error.
 //
@@ -23,7 +23,10 @@ class CacheCommand {
   // `arguments` are those after "cache".
   static int run(const std::vector<std::string>& arguments);
 
-  // Objects answered from the cache so far in this process; none when the loaded
-  // engine library does not keep one.
-  static std::optional<std::uint64_t> hitsInThisProcess();
+  struct State {
+    std::uint64_t hits = 0;  // objects answered from the cache so far in this process
+    std::string offReason;   // why the engine kept no cache; empty when it did
+  };
+  // None when the loaded engine library does not keep a cache.
+  static std::optional<State> stateInThisProcess();
 };

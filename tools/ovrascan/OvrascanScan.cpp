@@ -35,8 +35,10 @@ void printSummary(const char* headline, const ScanReport::Counts& counts, std::u
   std::printf("Cleaned:         %u\n", counts.cleaned);
   std::printf("Errors:          %u\n", counts.errors);
   std::printf("Unreadable processes: %u\n", unreadableProcesses);
-  if (const auto fromCache = CacheCommand::hitsInThisProcess()) {
-    std::printf("From cache:      %llu\n", static_cast<unsigned long long>(*fromCache));
+  if (const auto cache = CacheCommand::stateInThisProcess(); cache && !cache->offReason.empty()) {
+    std::printf("From cache:      off (%s)\n", TerminalText::escaped(cache->offReason).c_str());
+  } else if (cache) {
+    std::printf("From cache:      %llu\n", static_cast<unsigned long long>(cache->hits));
   }
   std::printf("Elapsed time:    %.2f s\n", seconds);
 }
