@@ -1,5 +1,8 @@
 #include "platform/NamedMutex.h"
 
+#include "platform/DebugOutput.h"
+#include "platform/TrustedFile.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -14,15 +17,35 @@ namespace platform {
 NamedMutex::NamedMutex(std::string folder, std::string name)
     : folder_(std::move(folder)), fileName_(std::move(name) + ".lock"), path_(folder_ + "/" + fileName_) {}
 
+bool NamedMutex::openLockFile(UniqueFileDescriptor& fd) {
+  // A lock file that others can open is one they can lock, and hold for ever:
+  // it is owner-only, and one an older version left readable is made anew (a
+  // descriptor someone opened while it was readable keeps that old file).
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const TrustCheck check = openTrustedFile(path_, O_RDONLY | O_CREAT, 0600, fd);
+    if (!check.ok()) {
+      // Said once per refusal, not on every attempt.
+      if (std::string why = check.describe(); why != refusal_) {
+        refusal_ = std::move(why);
+        writeDebugOutput("lock file refused: " + refusal_);
+      }
+      return false;
+    }
+    refusal_.clear();
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) return false;
+    if ((status.st_mode & (S_IRWXG | S_IRWXO)) == 0) return true;
+    fd.reset();
+    // The folders passed the trust rule: nobody else can swap the entry now.
+    if (::unlink(path_.c_str()) != 0 && errno != ENOENT) return false;
+  }
+  return false;
+}
+
 bool NamedMutex::lock(std::chrono::milliseconds timeout) {
   unlock();
-  UniqueFileDescriptor folder(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!folder.valid()) return false;
-  UniqueFileDescriptor fd(
-      ::openat(folder.get(), fileName_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644));
-  if (!fd.valid()) return false;
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  UniqueFileDescriptor fd;
+  if (!openLockFile(fd)) return false;
 
   // flock has no time-out of its own: a non-blocking attempt is repeated with a
   // growing pause (up to 10 ms) until the limit. Holders keep the lock for one

@@ -10,9 +10,11 @@
 // a lock file that was deleted and made again is never held by two at once
 // without noticing (both would lock the file they can see now).
 //
-// Neither the folder (its last component) nor the lock file is reached through a
-// symbolic link; the lock file is created readable for everyone (locking needs
-// no more than reading), so processes of other users can share it.
+// The lock file is opened under the trust rule (TrustedFile.h): no component a
+// symbolic link, the file and its folders root's or this user's and open to
+// nobody else's writes. It is owner-only (0600): locking needs no more than
+// reading, so a lock file others could read is one they could hold for ever and
+// stall every holder; one left readable by an older version is made anew.
 //
 // Thread-safety: one NamedMutex object belongs to one thread at a time; use one
 // object per thread, or guard it, to share the name between threads.
@@ -36,13 +38,18 @@ class NamedMutex {
   // Releases a held lock; nothing otherwise.
   void unlock();
   bool held() const { return fd_.valid(); }
+  // Why the last lock() could not use the lock file; empty when it could.
+  const std::string& refusal() const { return refusal_; }
   const std::string& lockFilePath() const { return path_; }
 
  private:
   std::string folder_;
   std::string fileName_;
   std::string path_;
+  bool openLockFile(UniqueFileDescriptor& fd);
+
   UniqueFileDescriptor fd_;
+  std::string refusal_;
 };
 
 }  // namespace platform

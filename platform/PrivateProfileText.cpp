@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/DebugOutput.h"
 #include "platform/ErrorCodes.h"
+#include "platform/FileSystem.h"
 #include "platform/PrivateProfile.h"
+#include "platform/TrustedFile.h"
 #include "platform/UniqueFileDescriptor.h"
 #include "platform/Utf16.h"
 #include "platform/Utf8.h"
@@ -17,17 +20,19 @@ namespace platform {
 
 namespace {
 
-// The bytes of a regular settings file of at most the cap.
+// The bytes of a regular settings file of at most the cap, read only when no
+// other user could have written it (TrustedFile.h): settings steer what root does.
 std::uint32_t readSettingsBytes(const std::string& path, std::string& bytes) {
-  // O_NONBLOCK: opening a pipe would otherwise wait for a writer.
-  UniqueFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) {
-    // A link in the last component counts as no settings file at all.
-    return errno == ELOOP ? kErrorFileNotFound : windowsErrorForPath(errno, path);
+  UniqueFileDescriptor fd;
+  const TrustCheck check = openTrustedFile(absoluteProfilePath(path), O_RDONLY, 0, fd);
+  if (check.fault == TrustFault::Missing) return windowsErrorForPath(ENOENT, path);
+  if (check.fault == TrustFault::Failed) return check.windowsError();
+  if (!check.ok()) {
+    writeDebugOutput("settings file refused: " + check.describe());
+    return kErrorAccessDenied;
   }
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0) return lastWindowsError();
-  if (!S_ISREG(status.st_mode)) return kErrorFileNotFound;
   if (static_cast<std::uint64_t>(status.st_size) > kPrivateProfileMaximumSize) return kErrorFileTooLarge;
   // The file may grow while it is read: the buffer grows with it up to one byte
   // more than the cap, and filling that byte means the file is too large after all.
@@ -55,6 +60,12 @@ bool isBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L
 wchar_t foldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
 
 }  // namespace
+
+std::string absoluteProfilePath(const std::string& path) {
+  if (path.starts_with('/')) return path;
+  std::string folder;
+  return currentFolder(folder) == 0 ? folder + "/" + path : path;
+}
 
 ProfileLoad loadProfileText(const std::string& path) {
   ProfileLoad load;

@@ -27,6 +27,13 @@ struct ProfileLoad {
   std::uint32_t error = 0;
   ProfileText content;
 };
+// A settings file's path made absolute against the current folder, as the
+// trusted opening needs it.
+std::string absoluteProfilePath(const std::string& path);
+
+// The file's text, read only when no other user could have written the file or
+// a folder above it (TrustedFile.h); a refused file gives 5 and a line on the
+// debug output naming it and why.
 ProfileLoad loadProfileText(const std::string& path);
 
 // The bytes of `content` in its encoding, byte-order mark included.

@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/DebugOutput.h"
 #include "platform/ErrorCodes.h"
 #include "platform/PrivateProfile.h"
 #include "platform/PrivateProfileText.h"
 #include "platform/RandomSource.h"
+#include "platform/TrustedFile.h"
 #include "platform/UniqueFileDescriptor.h"
 
 namespace platform {
@@ -105,13 +107,22 @@ struct TargetFolder {
   std::string name;
 };
 
+// The settings file's folder, opened under the trust rule (TrustedFile.h): every
+// component without a link, none of them another user's or open to others'
+// writes. What is written there steers root.
 std::uint32_t openTargetFolder(const std::string& path, TargetFolder& target) {
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  target.name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string absolute = absoluteProfilePath(path);
+  const std::size_t slash = absolute.rfind('/');
+  const std::string folder = slash == 0 ? "/" : absolute.substr(0, slash);
+  target.name = absolute.substr(slash + 1);
   if (target.name.empty() || target.name == "." || target.name == "..") return kErrorInvalidParameter;
-  target.fd.reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!target.fd.valid()) return windowsErrorForPath(errno, folder);
+  const TrustCheck check = openTrustedFolder(folder, target.fd);
+  if (check.fault == TrustFault::Missing) return windowsErrorForPath(ENOENT, folder);
+  if (check.fault == TrustFault::Failed) return check.windowsError();
+  if (!check.ok()) {
+    writeDebugOutput("settings folder refused: " + check.describe());
+    return kErrorAccessDenied;
+  }
   return 0;
 }
 
@@ -146,8 +157,9 @@ std::uint32_t replaceContent(const TargetFolder& target, const std::string& byte
   if (const std::uint32_t error = createTemporary(target, temporary, fd); error != 0) return error;
   std::uint32_t error = writeAll(fd.get(), bytes);
   if (error == 0 && old != nullptr) {
-    // The settings keep their owner and mode; a caller that may not give the
-    // file away still writes it, with its own ownership.
+    // The settings keep their owner and mode (the file passed the trust rule, so
+    // the owner is root or this user); a caller that may not give the file
+    // away still writes it, with its own ownership.
     const int owned = ::fchown(fd.get(), old->st_uid, old->st_gid);
     const int moded = ::fchmod(fd.get(), old->st_mode & 07777);
     static_cast<void>(owned);

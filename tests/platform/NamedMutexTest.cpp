@@ -1,6 +1,8 @@
 // The cross-process mutex: exclusion between holders, the time limit, and a
 // holder that dies without unlocking.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -47,6 +50,47 @@ TEST_F(NamedMutexTest, MissingFolderOrLinkedLockFileGivesNoLock) {
   platform::NamedMutex linked(root_.string(), "prog_Y");
   EXPECT_FALSE(linked.lock(milliseconds(1000)));
   EXPECT_FALSE(fs::exists(root_ / "elsewhere"));
+}
+
+// Another user holding the lock file stalled every holder. The lock file is now
+// owner-only; one an older version left readable is made anew, so whoever holds
+// the old one holds nothing; one of another user is refused at once.
+TEST_F(NamedMutexTest, NobodyElseCanHoldIt) {
+  const fs::path file = root_ / "prog_X.lock";
+  {
+    platform::NamedMutex fresh(root_.string(), "prog_X");
+    ASSERT_TRUE(fresh.lock(milliseconds(1000)));
+  }
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+  const int squatter = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(squatter, 0);
+  ASSERT_EQ(::flock(squatter, LOCK_EX | LOCK_NB), 0);
+  platform::NamedMutex mutex(root_.string(), "prog_X");
+  EXPECT_TRUE(mutex.lock(milliseconds(0))) << "the squatter's old file is not ours to wait for";
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  mutex.unlock();
+  ::close(squatter);
+
+  struct Case {
+    const char* what;
+    std::function<void()> spoil;
+    bool needsRoot;
+  } const cases[] = {
+      {"lock file of another user", [&] { ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0); }, true},
+      {"lock folder writable by others", [&] { ::chmod(root_.c_str(), 0777); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.needsRoot && ::geteuid() != 0) continue;
+    c.spoil();
+    platform::NamedMutex refused(root_.string(), "prog_X");
+    EXPECT_FALSE(refused.lock(milliseconds(0)));
+    EXPECT_NE(refused.refusal().find(": "), std::string::npos) << refused.refusal();
+    ::chmod(root_.c_str(), 0700);
+    fs::remove(file);
+  }
 }
 
 TEST_F(NamedMutexTest, HolderThatDiesReleasesIt) {

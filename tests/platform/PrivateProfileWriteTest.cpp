@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -175,6 +176,57 @@ TEST_F(PrivateProfileWriteTest, MissingStructIsFileNotFound) {
   EXPECT_EQ(platform::readPrivateProfileStruct(file(), L"S", L"k", read), 2u);
   put(file(), "[S]\nother=0000\n");
   EXPECT_EQ(platform::readPrivateProfileStruct(file(), L"S", L"k", read), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// Settings steer what root does: a settings file, or a folder above it, that
+// another user could have written is neither obeyed nor rewritten.
+TEST_F(PrivateProfileWriteTest, SettingsOthersCouldHaveWrittenAreRefused) {
+  const fs::path folder = root_ / "logs";
+  const fs::path ini = folder / "log.ini";
+  struct Case {
+    const char* what;
+    std::function<void()> spoil;
+    bool needsRoot;
+  } const cases[] = {
+      {"writable by others", [&] { ::chmod(ini.c_str(), 0666); }, false},
+      {"writable by its group", [&] { ::chmod(ini.c_str(), 0664); }, false},
+      {"another user's", [&] { ASSERT_EQ(::chown(ini.c_str(), 65534, 65534), 0); }, true},
+      {"its folder writable by others", [&] { ::chmod(folder.c_str(), 0777); }, false},
+      {"a link in a middle folder",
+       [&] {
+         fs::rename(folder, root_ / "real");
+         fs::create_directory_symlink(root_ / "real", folder);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.needsRoot && ::geteuid() != 0) continue;
+    std::error_code ignored;
+    fs::remove(folder, ignored);
+    fs::remove_all(folder, ignored);
+    fs::remove_all(root_ / "real", ignored);
+    fs::create_directories(folder);
+    ::chmod(folder.c_str(), 0755);
+    put(ini.string(), "[Config]\nSeverity=1\n");
+    ::chmod(ini.c_str(), 0644);
+    std::wstring value;
+    platform::readPrivateProfileString(ini.string(), L"Config", L"Severity", L"4", 8, value);
+    ASSERT_EQ(value, L"1");
+
+    c.spoil();
+    platform::readPrivateProfileString(ini.string(), L"Config", L"Severity", L"4", 8, value);
+    EXPECT_EQ(value, L"4") << "not obeyed";
+    EXPECT_EQ(platform::writePrivateProfileString(ini.string(), L"Config", std::wstring_view(L"Severity"),
+                                                  std::wstring_view(L"2")),
+              5u);
+    const fs::path real = fs::is_symlink(folder) ? root_ / "real" / "log.ini" : ini;
+    EXPECT_EQ(get(real.string()), "[Config]\nSeverity=1\n") << "not rewritten";
+  }
 }
 
 }  // namespace
