@@ -6,8 +6,11 @@
 
 #include <cerrno>
 
+#include "platform/DebugOutput.h"
 #include "platform/ErrorCodes.h"
+#include "platform/FileSystem.h"
 #include "platform/Registry.h"
+#include "platform/TrustedFile.h"
 #include "platform/UniqueFileDescriptor.h"
 
 namespace platform {
@@ -100,6 +103,25 @@ std::uint32_t checkDatabaseFile(int folder, const std::string& name, bool create
   return kErrorFunctionFailed;
 }
 
+// The database says which module root loads for a class: it, and every folder
+// above it, must be such that no other user could have written them
+// (TrustedFile.h). The database is opened by path afterwards; the folders passed
+// the same rule, so nobody else can put another file in its place.
+std::uint32_t checkTrusted(const std::string& path) {
+  UniqueFileDescriptor file;
+  std::string absolute = path;
+  if (!path.starts_with('/')) {
+    std::string folder;
+    if (const std::uint32_t error = currentFolder(folder); error != 0) return error;
+    absolute = folder + "/" + path;
+  }
+  const TrustCheck check = openTrustedFile(absolute, O_RDONLY, 0, file);
+  if (check.ok()) return 0;
+  if (check.fault == TrustFault::Missing || check.fault == TrustFault::Failed) return check.windowsError();
+  writeDebugOutput("registry database refused: " + check.describe());
+  return kErrorAccessDenied;
+}
+
 }  // namespace
 
 std::uint32_t RegistryDatabase::open(const std::string& path, Purpose purpose, bool readOnly) {
@@ -117,6 +139,7 @@ std::uint32_t RegistryDatabase::open(const std::string& path, Purpose purpose, b
     // A writer without the right to create the database is refused as any writer without rights.
     return purpose == Purpose::Write && error == kErrorFileNotFound ? kErrorAccessDenied : error;
   }
+  if (const std::uint32_t error = checkTrusted(path); error != 0) return error;
 
   // Read-write whenever the file allows it, even for readers: a reader may have
   // to roll back the journal a killed writer left behind.

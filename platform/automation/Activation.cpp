@@ -1,14 +1,17 @@
 #include "platform/automation/Activation.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 
 #include <map>
 #include <mutex>
 
+#include "platform/DebugOutput.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
 #include "platform/Registry.h"
 #include "platform/RegistryString.h"
+#include "platform/TrustedFile.h"
 #include "platform/Utf8.h"
 #include "platform/automation/ClassFactory.h"
 #include "platform/automation/ComPtr.h"
@@ -27,19 +30,19 @@ struct InprocServer {
   CanUnloadNowFunction canUnloadNow = nullptr;
 };
 
-// 0 when no component of the absolute path is a symbolic link and it names a
-// regular file.
+// 0 when the module may be loaded by root: a regular file reached without a
+// symbolic link, and neither it nor a folder above it another user's or open to
+// others' writes (TrustedFile.h). It is then loaded by path; the folders passed
+// the same rule, so nobody else can put another file in its place.
 std::uint32_t checkServerFile(const std::string& path) {
   if (path.empty() || path.front() != '/') return kErrorFileNotFound;
-  for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-    const FileStatus folder = fileStatus(path.substr(0, slash), LinkPolicy::DoNotFollow);
-    if (folder.kind == FileKind::SymbolicLink) return kErrorCantResolveFilename;
-    if (folder.kind != FileKind::Folder) return kErrorPathNotFound;
-  }
-  const FileStatus file = fileStatus(path, LinkPolicy::DoNotFollow);
-  if (file.kind == FileKind::SymbolicLink) return kErrorCantResolveFilename;
-  if (file.kind != FileKind::Regular) return kErrorFileNotFound;
-  return 0;
+  UniqueFileDescriptor file;
+  const TrustCheck check = openTrustedFile(path, O_RDONLY, 0, file);
+  if (check.ok()) return 0;
+  if (check.fault == TrustFault::Link) return kErrorCantResolveFilename;
+  if (check.fault == TrustFault::Missing || check.fault == TrustFault::Failed) return check.windowsError();
+  writeDebugOutput("in-process server refused: " + check.describe());
+  return kErrorAccessDenied;
 }
 
 // The in-process servers this process has loaded, by path. Never unloaded (see
@@ -88,6 +91,9 @@ class InprocServers {
 HRESULT inprocServerPath(REFCLSID clsid, std::wstring& path) {
   path.clear();
   const std::string key = "CLSID\\" + narrow(formatGuid(clsid)) + "\\InprocServer32";
+  // A registry database refused as untrusted is not the same as a class that was
+  // never registered: the caller is told which.
+  if (Registry().openKey(RegistryHive::ClassesRoot, key) == kErrorAccessDenied) return E_ACCESSDENIED;
   auto registered = readRegistryString(Registry(), RegistryHive::ClassesRoot, key, "");
   if (!registered || registered->empty()) return REGDB_E_CLASSNOTREG;
   path = std::move(*registered);

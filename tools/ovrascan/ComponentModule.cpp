@@ -1,15 +1,30 @@
 #include "tools/ovrascan/ComponentModule.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 
 #include <cwchar>
 
 #include "platform/ModulePath.h"
+#include "platform/Registry.h"
+#include "platform/TrustedFile.h"
 #include "platform/Utf8.h"
 #include "platform/automation/Activation.h"
 #include "tools/ovrascan/Diagnostics.h"
 
 using platform::automation::com_ptr;
+
+namespace {
+
+// Why the registry database was refused, in words.
+std::string untrustedRegistryReason() {
+  const std::string path = platform::Registry::machineDatabasePath();
+  platform::UniqueFileDescriptor file;
+  const platform::TrustCheck check = platform::openTrustedFile(path, O_RDONLY, 0, file);
+  return check.ok() ? path + " (see the system log)" : check.describe();
+}
+
+}  // namespace
 
 ComponentModule::~ComponentModule() {
   if (!library_.isOpen()) return;
@@ -26,6 +41,11 @@ std::string ComponentModule::load() {
     return "cannot find the folder of the executable (error " + Diagnostics::codeText(error) + ")";
   }
   path_ = folder + "/" + kFileName;
+  // Root loads it: nobody else may have been able to write it or its folders.
+  platform::UniqueFileDescriptor module;
+  if (const platform::TrustCheck check = platform::openTrustedFile(path_, O_RDONLY, 0, module); !check.ok()) {
+    return "will not load the component module: " + check.describe();
+  }
   if (library_.open(path_) != 0) {
     return "cannot load the component module " + path_ + ": " + platform::DynamicLibrary::errorText();
   }
@@ -44,7 +64,9 @@ std::string ComponentModule::load() {
 
 std::string ComponentModule::activate() {
   std::wstring registered;
-  if (const HRESULT hr = platform::automation::inprocServerPath(CLSID_CoCVxVirusScan, registered); FAILED(hr)) {
+  if (const HRESULT hr = platform::automation::inprocServerPath(CLSID_CoCVxVirusScan, registered); hr == E_ACCESSDENIED) {
+    return "the registry database is not trusted: " + untrustedRegistryReason();
+  } else if (FAILED(hr)) {
     return "the component is not registered (run ovrascan register): CLSID_CoCVxVirusScan has no in-process "
            "server (" + Diagnostics::codeText(static_cast<std::uint32_t>(hr)) + ")";
   }
