@@ -78,7 +78,7 @@ void FolderWalker::walkFolder(int folderFd, const std::string& path, unsigned de
       continue;
     }
     auto child = openFolderAt(dirfd(stream.get()), name, status);
-    if (!child.valid() || !visited_.insert(identityOf(status)).second) continue;
+    if (!child.valid() || (skip_ && skip_(name, status)) || !visited_.insert(identityOf(status)).second) continue;
     walkFolder(child.release(), path + "/" + name, depth + 1, visit, counts);
   }
 }

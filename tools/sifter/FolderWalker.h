@@ -4,7 +4,8 @@
 // can never lead the walk out of the tree. Every walk is bounded: folders deeper
 // than maxDepth levels below the root are not entered, a root gives at most
 // maxEntries entries, and a folder already walked (overlapping roots, bind mounts)
-// or excluded is not walked again.
+// or excluded is not walked again. Below a root, a folder that the skip test
+// picks out is not entered either.
 //
 // Thread-safety: one thread at a time.
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "tools/sifter/FileAccess.h"
 
@@ -37,6 +39,12 @@ class FolderWalker {
 
   // The folder is never entered (the tool's own output folder).
   void exclude(const FileIdentity& folder) { visited_.insert(folder); }
+  // A folder below a root for which skip(name, status) is true is not entered;
+  // the status is that of the folder as opened, so the test sees the very
+  // folder the walk would enter.
+  void skipFolders(std::function<bool(const std::string& name, const struct stat& status)> skip) {
+    skip_ = std::move(skip);
+  }
 
   // Walks root (a root that is a link or no folder is skipped) and calls visit
   // for every regular file. The counts are of this root alone.
@@ -49,6 +57,7 @@ class FolderWalker {
   unsigned maxDepth_;
   std::uint64_t maxEntries_;
   std::set<FileIdentity> visited_;
+  std::function<bool(const std::string&, const struct stat&)> skip_;
 };
 
 }  // namespace sifter

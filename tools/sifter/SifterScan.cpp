@@ -13,6 +13,7 @@
 #include "tools/sifter/ProcessScan.h"
 #include "tools/sifter/Progress.h"
 #include "tools/sifter/Reports.h"
+#include "tools/sifter/RunnerFolders.h"
 
 namespace sifter {
 
@@ -42,15 +43,19 @@ void collect(const ScanSettings& settings, const OutputFolder& output, Collectio
              " suspicious");
   }
   // Each walk has its own record of folders walked, so a folder named in both
-  // lists is examined for both; the output folder is never entered, or the
-  // tool would collect its own copies.
+  // lists is examined for both. The output folder is never entered, or the
+  // tool would collect its own copies; nor is a collector runner's private
+  // folder, where the session folders of this run and of concurrent ones hold
+  // the copies those runs stage.
   FolderWalker writableWalker(settings.maxDepth, settings.maxEntries);
   writableWalker.exclude(output.identity());
+  writableWalker.skipFolders(isRunnerPrivateFolder);
   progress("walking world-writable folders ...");
   progress("world-writable folders: " +
            walkSummary(scanWritableFolders(settings.writableFolders, writableWalker, collection)));
   FolderWalker programWalker(settings.maxDepth, settings.maxEntries);
   programWalker.exclude(output.identity());
+  programWalker.skipFolders(isRunnerPrivateFolder);
   progress("walking program folders ...");
   progress("program folders: " + walkSummary(scanProgramFolders(settings.programFolders, settings.recentDays,
                                                                   std::time(nullptr), programWalker, collection)));
