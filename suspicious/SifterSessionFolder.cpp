@@ -6,10 +6,10 @@
 #include "foundation/VxNATypeConversion.h"
 #include "platform/RandomSource.h"
 #include "platform/TempFolder.h"
+#include "tools/sifter/RunnerFolders.h"
 
 namespace {
 
-constexpr char kPrivateFolderPrefix[] = "vxsifter.";
 constexpr char kSessionPrefix[] = "siftertmp";
 constexpr std::uint32_t kSessionRange = 100;
 
@@ -25,18 +25,31 @@ std::uint32_t sessionNumber() {
 CVxSifterSessionFolder::CVxSifterSessionFolder() = default;
 CVxSifterSessionFolder::~CVxSifterSessionFolder() = default;
 
-const platform::PrivateFolder* CVxSifterSessionFolder::privateFolder() {
+CVxSifterSessionFolder::Folder CVxSifterSessionFolder::privateFolder() {
   std::lock_guard guard(lock_);
-  if (folder_ == nullptr) {
-    auto folder = std::make_unique<platform::PrivateFolder>();
-    if (folder->create(platform::temporaryFolder(), kPrivateFolderPrefix) != 0) return nullptr;
+  if (folder_ == nullptr && !closed_) {
+    auto folder = std::make_shared<platform::PrivateFolder>();
+    if (folder->create(platform::temporaryFolder(), std::string(sifter::kRunnerFolderPrefix)) != 0) {
+      return nullptr;
+    }
     folder_ = std::move(folder);
   }
-  return folder_.get();
+  return folder_;
+}
+
+void CVxSifterSessionFolder::close() {
+  Folder last;
+  {
+    std::lock_guard guard(lock_);
+    closed_ = true;
+    last = std::move(folder_);
+  }
+  // Unless a member still works on it, the folder goes here, outside the lock.
+  last.reset();
 }
 
 std::wstring CVxSifterSessionFolder::newSessionPath() {
-  const platform::PrivateFolder* folder = privateFolder();
+  const Folder folder = privateFolder();
   if (folder == nullptr) return std::wstring();
   return VxNATypeConversion::ansiBufferToWideString(folder->path() + "/" + kSessionPrefix +
                                                     std::to_string(sessionNumber()));
@@ -56,14 +69,14 @@ std::optional<std::string> CVxSifterSessionFolder::childName(const platform::Pri
 }
 
 bool CVxSifterSessionFolder::isFolder(const std::wstring& path) {
-  const platform::PrivateFolder* folder = privateFolder();
-  const std::optional<std::string> name = childName(folder, path);
+  const Folder folder = privateFolder();
+  const std::optional<std::string> name = childName(folder.get(), path);
   return name && folder->childKind(*name) == platform::FileKind::Folder;
 }
 
 std::uint32_t CVxSifterSessionFolder::create(const std::wstring& path) {
-  const platform::PrivateFolder* folder = privateFolder();
-  const std::optional<std::string> name = childName(folder, path);
+  const Folder folder = privateFolder();
+  const std::optional<std::string> name = childName(folder.get(), path);
   if (!name) return ERROR_INVALID_PARAMETER;
   const platform::FileKind kind = folder->childKind(*name);
   if (kind == platform::FileKind::Folder) return ERROR_ALREADY_EXISTS;
@@ -72,7 +85,7 @@ std::uint32_t CVxSifterSessionFolder::create(const std::wstring& path) {
 }
 
 bool CVxSifterSessionFolder::remove(const std::wstring& path) {
-  const platform::PrivateFolder* folder = privateFolder();
-  const std::optional<std::string> name = childName(folder, path);
+  const Folder folder = privateFolder();
+  const std::optional<std::string> name = childName(folder.get(), path);
   return name && folder->removeChildTree(*name);
 }

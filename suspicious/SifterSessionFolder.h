@@ -12,6 +12,13 @@
 // command line); only a path naming a direct child of the private folder is
 // acted on.
 //
+// The private folder goes, with everything in it, when close() is called or the
+// object is destroyed, whichever comes first; after close() none is made again.
+// Its removal needs no more than its own descriptor and its name in the shared
+// folder, which must still be this very folder (platform/PrivateFolder.h). A
+// member working on the folder while close() runs keeps it until it returns,
+// and the folder goes then.
+//
 // Thread-safety: every member may be called from any thread at once.
 #include <cstdint>
 #include <memory>
@@ -39,14 +46,21 @@ class CVxSifterSessionFolder {
   std::uint32_t create(const std::wstring& path);
   // Deletes the session folder with everything in it; true when nothing is left.
   bool remove(const std::wstring& path);
+  // Deletes the private folder with every session folder in it, now, and makes
+  // no other: from then on there is no session folder to create or find.
+  void close();
 
  private:
-  // The private folder, made on first use; null when it cannot be made.
-  const platform::PrivateFolder* privateFolder();
+  using Folder = std::shared_ptr<const platform::PrivateFolder>;
+
+  // The private folder, made on first use; null when it cannot be made or
+  // after close().
+  Folder privateFolder();
   // The child name of a session folder path, or nothing for any other path.
   static std::optional<std::string> childName(const platform::PrivateFolder* folder,
                                               const std::wstring& path);
 
-  std::mutex lock_;  // guards making folder_
-  std::unique_ptr<platform::PrivateFolder> folder_;
+  std::mutex lock_;  // guards folder_ and closed_
+  Folder folder_;
+  bool closed_ = false;
 };

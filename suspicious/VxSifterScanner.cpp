@@ -142,6 +142,10 @@ void CVxSifterScanner::TerminateMyThread() {
       << L"CVxSifterScanner: Trigger Terminate Thread....";
   state_->terminating.store(true);
   deleteSessionFolder();
+  // The private folder goes now, not with the runner: the worker may destroy
+  // the runner only after the host process has exited, which would leave the
+  // folder behind. A tool still running loses its session folder.
+  state_->sessionFolders.close();
   state_->terminateRequest.set();
   // Never waits: a delivery in progress on another thread drops the callback
   // itself when it ends (see deliver).

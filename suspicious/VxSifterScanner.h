@@ -26,9 +26,13 @@
 //
 // Lifetime: the runner is shared. The worker holds a reference of its own until
 // it returns, so an owner may release the runner at any time, even during a run
-// that never ends: TerminateMyThread never waits (it deletes the session folder,
-// tells the worker to end and drops the callback), and the last of owner and
-// worker to let go destroys the runner.
+// that never ends: TerminateMyThread never waits (it deletes the session folder
+// and the private folder, tells the worker to end and drops the callback), and
+// the last of owner and worker to let go destroys the runner. Nothing on disk
+// waits for that destruction: a host that exits right after TerminateMyThread,
+// before the worker has woken, leaves no folder behind. A run still in progress
+// then has its session folder deleted under it, and what the tool writes
+// afterwards has nowhere to go.
 //
 // Thread-safety: every public member may be called from any thread.
 #include <cstdint>

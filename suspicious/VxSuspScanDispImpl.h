@@ -16,8 +16,9 @@
 // Lifetime: Scan and UploadReport hand the runner a counted reference of the
 // object, which the runner keeps until Abort or the next request replaces it, so
 // a collection started by a script that then lets go of the object still
-// reports. The last release tells the runner to end; a tool run still in
-// progress finishes on its own and the runner outlives the object until then.
+// reports. The last release tells the runner to end and deletes its folders
+// before it returns; a tool run still in progress finishes on its own and the
+// runner outlives the object until then.
 //
 // Thread-safety: every method may be called from any thread. The lock guards
 // only the script callback; the script is called with it released (the callback

@@ -440,6 +440,53 @@ TEST_F(SifterScannerTest, ReleasingDuringARunReturnsAtOnce) {
   EXPECT_EQ(callback->references(), 1u);
 }
 
+// The private folder goes before TerminateMyThread returns, with or without a
+// run in progress, and none is made afterwards: a host that exits right after
+// letting go, before the worker has woken to destroy the runner, leaves nothing
+// in the temporary folder. (The test still holds the runner, as a host's worker
+// does that has not woken yet.)
+TEST_F(SifterScannerTest, TerminatingDeletesThePrivateFolderAtOnce) {
+  const auto privateFolders = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(temp)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("vxsifter.", 0) == 0) names.push_back(name);
+    }
+    return names;
+  };
+  struct Case {
+    const char* what;
+    bool runInProgress;
+  };
+  for (const Case& c : {Case{"after a scan", false}, Case{"during a scan", true}}) {
+    SCOPED_TRACE(c.what);
+    vxtest::HoldingFifo hold(scratch.file(std::string("hold ") + c.what));
+    vxtest::StartedFifo started(scratch.file(std::string("started ") + c.what));
+    if (c.runInProgress) {
+      control({"started " + started.path(), "block " + hold.path(), "report ok"});
+    } else {
+      control({"report ok", "prefs ok"});
+    }
+    const auto outcome = vxtest::makeRecordingCallback();
+    makeRunner();
+    ASSERT_EQ(runner->startScan(outcome.get()), 0u);
+    if (c.runInProgress) {
+      ASSERT_TRUE(started.waitForStart());
+    } else {
+      ASSERT_TRUE(outcome->waitForScans(1));
+    }
+    ASSERT_EQ(privateFolders().size(), 1u);
+
+    runner->TerminateMyThread();
+    EXPECT_EQ(privateFolders(), std::vector<std::string>{});
+    hold.release();
+    // Once the run is over, a session folder can no longer be made.
+    EXPECT_NE(runner->prepareSifter(), 0u);
+    EXPECT_EQ(privateFolders(), std::vector<std::string>{});
+    release();
+  }
+}
+
 // The tool's version is read from its version note, the tool path resolved as
 // the task resolves it.
 TEST_F(SifterScannerTest, VersionOfTheTool) {
