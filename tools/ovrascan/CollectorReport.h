@@ -5,9 +5,16 @@
 // the archive's path on the root element.
 //
 // A value type; no shared state.
+//
+// CollectorFailure: the codes a collection or an upload can end with, other than
+// 0, in words (see the table in CollectorReport.cpp): the collector's own exit
+// codes, the exit status of a collector ended by a signal, and the Windows codes
+// of the runner and of a start that failed. Constant data; safe from any thread.
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CollectorReport {
@@ -36,3 +43,29 @@ class CollectorReport {
   std::vector<File> files_;
   std::string archive_;
 };
+
+namespace CollectorFailure {
+
+// Where a code comes from, which decides how its number is shown.
+enum class Source {
+  Collector,  // the collector's exit code (tools/sifter/SifterExitCode.h)
+  Signal,     // 128 + the number of the signal that ended the collector
+  System,     // a Windows code of the runner, or of a start that failed
+};
+
+// The codes first..last (mostly one) and what they mean. Where ranges overlap,
+// the row that comes first wins.
+struct Entry {
+  std::uint32_t first;
+  std::uint32_t last;
+  Source source;
+  std::string_view sentence;
+};
+
+std::span<const Entry> table();
+
+// "the collector could not write its archive or report (exit code 93)"; a code
+// of no row: "the collector ended with code 7 (0x00000007)".
+std::string describe(std::uint32_t code);
+
+}  // namespace CollectorFailure

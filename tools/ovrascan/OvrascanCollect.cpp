@@ -17,7 +17,6 @@
 #include "tools/ovrascan/Diagnostics.h"
 #include "tools/ovrascan/InterruptWatcher.h"
 #include "tools/ovrascan/OvrascanHost.h"
-#include "tools/sifter/SifterExitCode.h"
 
 using platform::automation::com_ptr;
 using platform::automation::UniqueBstr;
@@ -35,17 +34,6 @@ com_ptr<IDispatch> makeScript(CollectorCompletions& completions) {
   };
   return platform::automation::makeScriptObject({{L"OnScanComplete", hear(CollectorCompletions::Kind::Scan)},
                                                  {L"OnUploadComplete", hear(CollectorCompletions::Kind::Upload)}});
-}
-
-// The collector's own exit codes in words; any other code is the system's, from
-// a start that failed (1392: the signature test refused the tool).
-std::string collectorFailure(ULONG code) {
-  for (const sifter::ExitCodeDescription& known : sifter::kExitCodeDescriptions) {
-    if (static_cast<ULONG>(known.code) == code) {
-      return "exit code " + std::to_string(code) + " (" + std::string(known.text) + ")";
-    }
-  }
-  return Diagnostics::codeText(code);
 }
 
 std::string utf8(std::wstring_view text) { return platform::encodeUtf8(text.data(), text.size()); }
@@ -117,7 +105,7 @@ int OvrascanHost::runCollection(IVxSuspiciousScan& object, IDispatch* script, Co
   const std::optional<ULONG> scanned = completions.wait(CollectorCompletions::Kind::Scan);
   if (!scanned) return interrupted(completions.signal());
   if (*scanned != 0) {
-    Diagnostics::error("the collector failed: " + collectorFailure(*scanned));
+    Diagnostics::error("the collection failed: " + CollectorFailure::describe(*scanned));
     return kError;
   }
 
@@ -144,7 +132,7 @@ int OvrascanHost::runCollection(IVxSuspiciousScan& object, IDispatch* script, Co
     const std::optional<ULONG> uploaded = completions.wait(CollectorCompletions::Kind::Upload);
     if (!uploaded) return interrupted(completions.signal());
     if (*uploaded != 0) {
-      Diagnostics::error("the upload failed: " + collectorFailure(*uploaded));
+      Diagnostics::error("the upload failed: " + CollectorFailure::describe(*uploaded));
       return kError;
     }
     std::printf("Uploaded %s\n", report.archive().c_str());
@@ -156,8 +144,21 @@ int OvrascanHost::runCollection(IVxSuspiciousScan& object, IDispatch* script, Co
   return status;
 }
 
+// ovrascan has no hold on the collector: the runner waits for it on a thread
+// that ovrascan's exit ends, and nothing stops it. The collector runs in
+// ovrascan's process group with its signals unblocked and catches none of these,
+// so a signal sent to the whole group (a Ctrl-C typed at the terminal) ends it
+// as well; one sent to ovrascan alone leaves it running. Releasing the
+// suspicious-scan object on the way out deletes the session folder, whatever
+// the collector is still doing in it.
 int OvrascanHost::interrupted(int signal) {
-  Diagnostics::error(std::string(signal == SIGINT ? "Ctrl-C" : signal == SIGTERM ? "SIGTERM" : "SIGHUP") +
-                     ": no longer waiting; the collector runs on to its end and is not reported");
+  const std::string name = signal == SIGINT ? "Ctrl-C" : signal == SIGTERM ? "SIGTERM" : "SIGHUP";
+  const std::string reach = signal == SIGINT
+                                ? "a Ctrl-C typed at the terminal reaches the collector too and ends it; one sent to "
+                                  "ovrascan alone leaves it running"
+                                : "the collector ends too only if the signal went to ovrascan's whole process "
+                                  "group, which the collector shares; otherwise it keeps running";
+  Diagnostics::error(name + ": ovrascan exits without stopping the collector or waiting for it (" + reach +
+                     ", unreported, while its session folder is deleted)");
   return InterruptWatcher::exitStatusFor(signal);
 }
