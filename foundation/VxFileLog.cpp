@@ -1,6 +1,7 @@
 #include "foundation/VxFileLog.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -38,13 +39,22 @@ class NamedMutexScope {
   platform::NamedMutex* mutex_;
 };
 
+// Writes `bytes` whole at the file's position (its end, for a file opened for
+// appending). When a write fails (a full disk, the file size limit), the file is
+// cut back to its size before, so that no part of a line stays behind for the
+// next line to be glued onto.
 std::uint32_t writeAll(int fd, const std::string& bytes) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return platform::lastWindowsError();
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return platform::lastWindowsError();
+      const std::uint32_t error = platform::lastWindowsError();
+      while (done != 0 && ::ftruncate(fd, status.st_size) != 0 && errno == EINTR) {
+      }
+      return error;
     }
     done += static_cast<std::size_t>(written);
   }
@@ -148,6 +158,7 @@ void CVxFileLog::clear() {
   suffix_.clear();
   moduleName_.clear();
   location_ = VxFileLogLocation{};
+  unstoredIndex_.reset();
 }
 
 std::uint32_t CVxFileLog::uninitialize() {
@@ -210,17 +221,34 @@ std::uint32_t CVxFileLog::write(const wchar_t* file, const wchar_t* function, st
   }
 }
 
+void CVxFileLog::storeIndex(std::uint32_t index) {
+  if (writeLastLogIndex(location_.logSettingsFile, index) == 0) {
+    unstoredIndex_.reset();
+  } else {
+    unstoredIndex_ = index;
+  }
+}
+
 std::uint32_t CVxFileLog::appendLine(const std::wstring& text) {
   platform::OpenFolder folder;
   if (const std::uint32_t error = location_.openLogFolder(false, folder); error != 0) return error;
   const std::uint32_t entries = settings_.maxEntries;
-  std::uint32_t index = readLastLogIndex(location_.logSettingsFile);
+  const std::uint32_t stored = readLastLogIndex(location_.logSettingsFile);
+  std::uint32_t index = unstoredIndex_.value_or(stored);
   platform::UniqueFileDescriptor fd;
+  bool started = false;
   if (index >= entries) {
+    // File 000 starts afresh, unless it was written after the file the index
+    // names: then it already holds lines of this rotation.
+    const bool afresh = !location_.fileModifiedAfter(folder, 0, index);
     index = 0;
-    if (const std::uint32_t error = startFile(folder, location_.logFileName(index), fd); error != 0) return error;
-    writeLastLogIndex(location_.logSettingsFile, index);
-  } else {
+    if (afresh) {
+      if (const std::uint32_t error = startFile(folder, location_.logFileName(index), fd); error != 0) return error;
+      started = true;
+    }
+  }
+  if (!started) {
+    index = location_.newestFileFrom(folder, index, entries);
     if (const std::uint32_t error = folder.openChildFile(location_.logFileName(index), false, fd); error != 0) {
       return error;
     }
@@ -229,11 +257,13 @@ std::uint32_t CVxFileLog::appendLine(const std::wstring& text) {
     if (size == 0) {
       if (const std::uint32_t error = writeAll(fd.get(), kByteOrderMark); error != 0) return error;
     } else if (size >= settings_.maxSize) {
+      // The next file is older than this one (newestFileFrom stopped here), so
+      // its lines belong to an earlier round of the rotation.
       index = index + 1 < entries ? index + 1 : 0;
       if (const std::uint32_t error = startFile(folder, location_.logFileName(index), fd); error != 0) return error;
-      writeLastLogIndex(location_.logSettingsFile, index);
     }
   }
+  if (index != stored || unstoredIndex_) storeIndex(index);
   // Appending (not writing at an offset) keeps whole lines whole even for a
   // writer that had to go on without the named mutex.
   if (const int flags = ::fcntl(fd.get(), F_GETFL); flags >= 0) ::fcntl(fd.get(), F_SETFL, flags | O_APPEND);

@@ -11,6 +11,14 @@
 // current file, emptied, and stores that index. The size is tested before the
 // line is added, so a file may end one line above MaxSize.
 //
+// A file that holds lines of the current round is never emptied, even when the
+// index could not be stored: the object then keeps the index it could not store
+// and goes on from it (and tries to store it with each line), and any writer
+// takes the next file of the rotation instead of file i when that one was
+// modified after file i (VxFileLogLocation::newestFileFrom), and appends to
+// file 000 instead of emptying it when i >= M and file 000 was modified after
+// file i.
+//
 // The first write makes the log folder with its parents. When that fails,
 // logging is off for the life of the object (Enable 0, Severity 10000) and every
 // write returns 87; nothing is reported to callers of log statements.
@@ -21,7 +29,10 @@
 // program the named mutex (an flock lock file in the base folder) serialises
 // file access while initialize, uninitialize and write work; a writer waits at
 // most 7000 ms for it and then goes on without it. Lines go out with one write
-// to a file opened for appending, so even then a line is never torn.
+// to a file opened for appending, so even then a line is never torn. A write
+// that fails part way (a full disk, the file size limit) is undone: the file is
+// cut back to its size before it and the write returns the error, so the file
+// holds only whole lines and the next line starts on a line of its own.
 //
 // The reference count is atomic; Release destroys the object at 0.
 #include <atomic>
@@ -30,6 +41,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "foundation/VxFileLogLocation.h"
@@ -88,6 +100,7 @@ class CVxFileLog final : public CVxLog<CVxFileLog> {
   bool firstWriteCheck();
   void switchOff();
   std::uint32_t appendLine(const std::wstring& text);
+  void storeIndex(std::uint32_t index);
 
   enum class FolderCheck { NotDone, Passed, Failed };
 
@@ -104,5 +117,7 @@ class CVxFileLog final : public CVxLog<CVxFileLog> {
   std::unique_ptr<platform::NamedMutex> mutex_;
   VxFileLogSettings settings_;
   FolderCheck folderCheck_ = FolderCheck::NotDone;
+  // The current file when storing its index failed; empty once it is stored.
+  std::optional<std::uint32_t> unstoredIndex_;
   Clock clock_ = &platform::localTimeNow;
 };

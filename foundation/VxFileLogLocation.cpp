@@ -1,6 +1,9 @@
 #include "foundation/VxFileLogLocation.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <tuple>
 #include <vector>
 
 #include "foundation/VxErrorCodes.h"
@@ -50,6 +53,39 @@ std::uint32_t openBelow(const std::string& machine, const std::vector<std::strin
 }
 
 }  // namespace
+
+namespace {
+
+bool modifiedTime(const platform::OpenFolder& folder, const std::string& name, timespec& time) {
+  platform::UniqueFileDescriptor fd;
+  if (folder.openChildFileForReading(name, fd) != 0) return false;
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) return false;
+  time = status.st_mtim;
+  return true;
+}
+
+}  // namespace
+
+bool VxFileLogLocation::fileModifiedAfter(const platform::OpenFolder& folder, std::uint32_t later,
+                                          std::uint32_t earlier) const {
+  timespec laterTime{};
+  timespec earlierTime{};
+  if (!modifiedTime(folder, logFileName(later), laterTime) || !modifiedTime(folder, logFileName(earlier), earlierTime)) {
+    return false;
+  }
+  return std::tie(laterTime.tv_sec, laterTime.tv_nsec) > std::tie(earlierTime.tv_sec, earlierTime.tv_nsec);
+}
+
+std::uint32_t VxFileLogLocation::newestFileFrom(const platform::OpenFolder& folder, std::uint32_t index,
+                                                std::uint32_t entries) const {
+  for (std::uint32_t step = 1; step < entries; ++step) {
+    const std::uint32_t next = index + 1 < entries ? index + 1 : 0;
+    if (!fileModifiedAfter(folder, next, index)) break;
+    index = next;
+  }
+  return index;
+}
 
 std::string VxFileLogLocation::logFileName(std::uint32_t index) const {
   char number[16];

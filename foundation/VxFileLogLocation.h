@@ -39,6 +39,16 @@ struct VxFileLogLocation {
   std::uint32_t openLogFolder(bool create, platform::OpenFolder& folder) const;
   // Opens B the same way.
   std::uint32_t openBaseFolder(bool create, platform::OpenFolder& folder) const;
+
+  // Whether log file `later` of F (`folder`) was modified after log file
+  // `earlier`; false when either is missing or cannot be examined.
+  bool fileModifiedAfter(const platform::OpenFolder& folder, std::uint32_t later, std::uint32_t earlier) const;
+  // The file of a rotation of `entries` files that holds its newest lines,
+  // starting from `index` (below `entries`): while the next file of the rotation
+  // was modified after the one at hand, its lines are the newer ones (the index
+  // was not stored when it became current) and it is taken instead, for at most
+  // entries - 1 steps.
+  std::uint32_t newestFileFrom(const platform::OpenFolder& folder, std::uint32_t index, std::uint32_t entries) const;
 };
 
 // The program name of this process: its executable's base name without extension.

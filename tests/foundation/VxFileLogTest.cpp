@@ -2,6 +2,7 @@
 // the message cut, the permanent switch-off, and writers in several threads and
 // processes sharing one rotation set.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -247,6 +248,66 @@ TEST_F(VxFileLogTest, IndexBeyondTheEntriesStartsAgainAtZero) {
   ASSERT_EQ(written.size(), 1u);
   EXPECT_TRUE(written[0].ends_with(L" first"));
   EXPECT_EQ(readSetting(logIni(), L"LastLogIdx"), 0);
+}
+
+// The log's own log.ini cannot be stored (a folder stands in its place) and
+// file 000 is full: every line goes on into file 001, from this object (which
+// keeps the index it could not store) and from a later writer (which finds file
+// 001 written after file 000); file 000 is left as it was.
+TEST_F(VxFileLogTest, IndexThatCannotBeStoredLosesNoLine) {
+  fs::create_directories(logIni());
+  const std::wstring filler = std::wstring(100, L'x') + L"\r\n";
+  std::wstring full;
+  while (full.size() * 2 < VxFileLogSettings{}.maxSize) full += filler;
+  std::ofstream(logFile(0), std::ios::binary) << "\xFF\xFE" + platform::encodeUtf16Le(full);
+  fs::last_write_time(logFile(0), fs::last_write_time(logFile(0)) - std::chrono::hours(1));
+  const std::string fullBytes = vxtest::fileBytes(logFile(0));
+
+  createLog();
+  for (int n = 1; n <= 9; ++n) ASSERT_EQ(log_->logError(L"f", L"F", 1, L"line %d", n), 0u) << n;
+  log_.reset();
+  FileLogHandle later;
+  ASSERT_EQ(later.create(), 0u);
+  ASSERT_EQ(later->logError(L"f", L"F", 1, L"line 10"), 0u);
+
+  const auto written = lines(1);
+  ASSERT_EQ(written.size(), 10u);
+  for (int n = 1; n <= 10; ++n) EXPECT_TRUE(written[n - 1].ends_with(L" line " + std::to_wstring(n))) << n;
+  EXPECT_EQ(vxtest::fileBytes(logFile(0)), fullBytes);
+  EXPECT_FALSE(fs::exists(logFile(2)));
+}
+
+// A line that does not fit (the file size limit stands for a full disk) is not
+// left torn: once there is room again the next line follows the last whole one.
+TEST_F(VxFileLogTest, LineThatDoesNotFitLeavesNothingBehind) {
+  createLog();
+  ASSERT_EQ(log_->logError(L"f", L"F", 1, L"first"), 0u);
+  const auto sizeBefore = static_cast<rlim_t>(fs::file_size(logFile(0)));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(2);
+    const rlim_t unlimited = limit.rlim_max;
+    limit.rlim_cur = sizeBefore + 40;  // part of the next line
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
+    const std::wstring message(200, L'x');
+    if (log_->logError(L"f", L"F", 1, L"%ls", message.c_str()) == 0) ::_exit(4);
+    limit.rlim_cur = unlimited;
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(5);
+    if (log_->logError(L"f", L"F", 1, L"third") != 0) ::_exit(6);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  const auto written = lines(0);
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_TRUE(written[0].ends_with(L" first"));
+  EXPECT_TRUE(written[1].ends_with(L" third"));
+  EXPECT_TRUE(vxtest::fileBytes(logFile(0)).ends_with(std::string("\r\0\n\0", 4)));
 }
 
 // ---- messages -----------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -98,6 +99,39 @@ TEST_F(OvrascanLogTest, ScanLeavesTheComponentsLinesInTheLog) {
   EXPECT_EQ(outputLines(shown.out), std::vector<std::string>(lines.end() - 4, lines.end()));
   const auto byDefault = run({"log"});
   EXPECT_EQ(outputLines(byDefault.out), std::vector<std::string>(lines.end() - 10, lines.end()));
+}
+
+// The log's own log.ini is a folder, so no index can be stored, and file 000 is
+// full: the scan's lines go on into the files after it, none lost, and log
+// shows the newest of them.
+TEST_F(OvrascanLogTest, ScanWhoseIndexCannotBeStoredKeepsEveryLineAndLogShowsTheNewest) {
+  setting(base() / "log.ini", L"Severity", 1);
+  fs::create_directories(logFolder() / "log.ini");
+  const fs::path first = logFolder() / "ovrascan000.log";
+  {
+    std::wstring full;
+    while (full.size() * 2 < VxFileLogSettings{}.maxSize) full += L"old line\r\n";
+    std::ofstream(first, std::ios::binary) << "\xFF\xFE" + platform::encodeUtf16Le(full);
+  }
+  fs::last_write_time(first, fs::last_write_time(first) - std::chrono::hours(1));
+  const auto firstBefore = fileLines(first);
+
+  const auto scan = run({"scan", "--quiet"});
+  ASSERT_FALSE(scan.timedOut);
+  ASSERT_TRUE(scan.exitCode == 0 || scan.exitCode == 1) << scan.err;
+
+  EXPECT_EQ(fileLines(first), firstBefore);
+  std::vector<std::string> lines;
+  for (const char* name : {"ovrascan001.log", "ovrascan002.log"}) {
+    if (!fs::exists(logFolder() / name)) continue;
+    const auto more = fileLines(logFolder() / name);
+    lines.insert(lines.end(), more.begin(), more.end());
+  }
+  ASSERT_GE(lines.size(), 9u);
+  EXPECT_TRUE(anyLineHas(lines, "]$ CoCVxVirusScan::")) << "the object's first lines are kept";
+  const auto shown = run({"log", "--lines", "4"});
+  ASSERT_EQ(shown.exitCode, 0) << shown.err;
+  EXPECT_EQ(outputLines(shown.out), std::vector<std::string>(lines.end() - 4, lines.end()));
 }
 
 TEST_F(OvrascanLogTest, DefaultSeverityKeepsACleanScanOutOfTheLog) {

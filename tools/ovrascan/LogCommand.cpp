@@ -34,8 +34,14 @@ CurrentLog currentLog() {
   log.location = makeFileLogLocation(kLogName, L"", vxHostProgramName());
   log.settings = readFileLogSettings(log.location.globalSettingsFile, log.location.logSettingsFile, false);
   const std::uint32_t stored = readLastLogIndex(log.location.logSettingsFile);
-  // An index beyond the rotation makes the next line start file 000 afresh.
+  // An index beyond the rotation makes the next line go to file 000; a later
+  // file written after the one the index names holds the newest lines (the
+  // writer could not store its index).
   log.index = stored < log.settings.maxEntries ? stored : 0;
+  platform::OpenFolder folder;
+  if (log.location.openLogFolder(false, folder) == 0) {
+    log.index = log.location.newestFileFrom(folder, log.index, log.settings.maxEntries);
+  }
   return log;
 }
 
