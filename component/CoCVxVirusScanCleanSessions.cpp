@@ -87,12 +87,11 @@ HRESULT CoCVxVirusScan::IncrementCleanSessionCount(VARIANT_BOOL bPersistAfterUni
     CVxAVCleanSessionHandler::IncrementStep failedStep{};
     const auto previous = cleanSessions_.incrementCleanSessionCount(failedStep);
     if (!previous && failedStep == CVxAVCleanSessionHandler::IncrementStep::Read) {
-      // A count that cannot be read is left alone, never overwritten.
+      // A count that cannot be read is left alone, never overwritten; the flag
+      // is still written below.
       *pdwStatus = previous.error;
       VX_LOG(VX_LOG_WARNING, kFunction) << kFunction << L" - getCleanSessionCount failed, error: " << previous.error;
-      return S_OK;
-    }
-    if (!previous) {
+    } else if (!previous) {
       *pdwStatus = previous.error;
       VX_LOG(VX_LOG_WARNING, kFunction) << kFunction << L" - setCleanSessionCount failed, error: " << previous.error;
     }

@@ -116,9 +116,10 @@ VxNAResult<> CVxAVCleanSessionHandler::writeDword(const char* name, std::uint32_
                                                   const wchar_t* locationFailedText, const wchar_t* failedText) const {
   const auto where = location(function, locationFailedText);
   if (!where) return VxNAFail(where.error);
-  if (!VxRegWriteValue(registry_, where.value, name, platform::kRegDword, dwordBytes(value))) {
+  if (const auto written = VxRegWriteValue(registry_, where.value, name, platform::kRegDword, dwordBytes(value));
+      !written) {
     VX_LOG(VX_LOG_WARNING, function) << failedText;
-    return VxNAFail(ERROR_FUNCTION_FAILED);
+    return VxNAFail(written.error == VX_E_CIPHER_SETUP ? VX_E_CIPHER_SETUP : ERROR_FUNCTION_FAILED);
   }
   return VxNASuccess();
 }
@@ -164,6 +165,11 @@ VxNAResult<std::uint32_t> CVxAVCleanSessionHandler::incrementCleanSessionCount(I
   if (readError != 0) {
     VX_LOG(VX_LOG_WARNING, kFunction) << kFunction << L" - VxRegReadValue failed";
     return VxNAFail(readError);
+  }
+  if (!updated && updated.error == VX_E_CIPHER_SETUP) {
+    failedStep = IncrementStep::Write;
+    VX_LOG(VX_LOG_WARNING, kFunction) << kFunction << L" - VxRegWriteValue failed";
+    return VxNAFail(VX_E_CIPHER_SETUP);
   }
   if (!updated) {
     // The registry failed around the change; a reader that cannot read either

@@ -9,8 +9,10 @@
 // fails with 13, an empty one with 1627.
 //
 // Failures: a read returns the registry's code (2 nothing stored, 13 a value in
-// any other form, 234 a payload longer than 4 bytes; 1627 a shorter one); every
-// write failure is 1627, whatever the registry said.
+// any other form, 234 a payload longer than 4 bytes; 1627 a shorter one; 6000
+// when the digest that guards the values cannot be computed); every write
+// failure is 1627, whatever the registry said, except 6000 for that same reason
+// (the stored value is then left as it was).
 //
 // incrementCleanSessionCount reads, adds one (saturating at 1024) and writes in
 // one registry transaction, so concurrent increments of any threads and

@@ -60,7 +60,9 @@ VxNAResult<VxProtectedIniValue> readEnciphered(const std::string& file, const st
   std::vector<std::uint8_t> stored(header.length);
   if (platform::readPrivateProfileStruct(file, section, name, stored) != 0) return VxNAFail(ERROR_INVALID_DATA);
   try {
-    if (vxMd5(stored) != header.digest) return VxNAFail(ERROR_INVALID_DATA);
+    const std::optional<VxMd5Digest> digest = vxMd5(stored);
+    if (!digest) return VxNAFail(VX_E_CIPHER_SETUP);
+    if (*digest != header.digest) return VxNAFail(ERROR_INVALID_DATA);
     CVxProtectedValueCipher cipher(kVxLogIniValueKey);
     VxProtectedIniValue value;
     value.type = header.type;
@@ -105,8 +107,9 @@ std::uint32_t CVxProtectedIniStore::writeNumber(const std::string& file, const s
   try {
     CVxProtectedValueCipher cipher(kVxLogIniValueKey);
     enciphered = cipher.encipher(plain);
-    const VxMd5Digest digest = vxMd5(enciphered);
-    std::copy(digest.begin(), digest.end(), header.begin() + 20);
+    const std::optional<VxMd5Digest> digest = vxMd5(enciphered);
+    if (!digest) return VX_E_CIPHER_SETUP;
+    std::copy(digest->begin(), digest->end(), header.begin() + 20);
   } catch (const std::exception&) {
     return VX_E_CIPHER_SETUP;
   }

@@ -29,18 +29,20 @@ std::uint32_t littleEndian(std::span<const std::uint8_t> bytes, std::size_t offs
 }
 
 // The digest of a blob with its digest field taken as zero.
-VxMd5Digest blobDigest(std::span<const std::uint8_t> blob) {
+std::optional<VxMd5Digest> blobDigest(std::span<const std::uint8_t> blob) {
   std::vector<std::uint8_t> zeroed(blob.begin(), blob.end());
   std::fill_n(zeroed.begin() + kDigestOffset, sizeof(VxMd5Digest), std::uint8_t{0});
   return vxMd5(zeroed);
 }
 
-bool isSoundBlob(std::uint32_t registryType, std::span<const std::uint8_t> blob) {
-  if (registryType != platform::kRegBinary || blob.size() < kVxRegBlobHeaderSize) return false;
-  if (!std::equal(kMagic.begin(), kMagic.end(), blob.begin())) return false;
-  if (std::uint64_t{littleEndian(blob, 8)} + kVxRegBlobHeaderSize != blob.size()) return false;
-  const VxMd5Digest digest = blobDigest(blob);
-  return std::equal(digest.begin(), digest.end(), blob.begin() + kDigestOffset);
+// 0 for a sound blob, 13 for any other, 6000 when its digest cannot be computed.
+std::uint32_t checkBlob(std::uint32_t registryType, std::span<const std::uint8_t> blob) {
+  if (registryType != platform::kRegBinary || blob.size() < kVxRegBlobHeaderSize) return ERROR_INVALID_DATA;
+  if (!std::equal(kMagic.begin(), kMagic.end(), blob.begin())) return ERROR_INVALID_DATA;
+  if (std::uint64_t{littleEndian(blob, 8)} + kVxRegBlobHeaderSize != blob.size()) return ERROR_INVALID_DATA;
+  const std::optional<VxMd5Digest> digest = blobDigest(blob);
+  if (!digest) return VX_E_CIPHER_SETUP;
+  return std::equal(digest->begin(), digest->end(), blob.begin() + kDigestOffset) ? 0 : ERROR_INVALID_DATA;
 }
 
 // The stored value, queried as the registry functions are: a first buffer that
@@ -76,15 +78,16 @@ VxNAResult<VxRegPayload> decodeStored(const VxNAResult<platform::RegistryValue>&
   if (!stored) return readFailure(stored.error, L"query value failed");
   auto payload = VxRegDecodeBlob(stored.value.type, stored.value.data, buffer);
   if (!payload) {
-    return readFailure(payload.error,
-                       payload.error == ERROR_MORE_DATA ? L"buffer too small" : L"invalid protected value");
+    return readFailure(payload.error, payload.error == ERROR_MORE_DATA     ? L"buffer too small"
+                                      : payload.error == VX_E_CIPHER_SETUP ? L"digest unavailable"
+                                                                           : L"invalid protected value");
   }
   return payload;
 }
 
 }  // namespace
 
-std::vector<std::uint8_t> VxRegEncodeBlob(std::uint32_t type, std::span<const std::uint8_t> payload) {
+VxNAResult<std::vector<std::uint8_t>> VxRegEncodeBlob(std::uint32_t type, std::span<const std::uint8_t> payload) {
   std::vector<std::uint8_t> blob(kVxRegBlobHeaderSize);
   std::copy(kMagic.begin(), kMagic.end(), blob.begin());
   putLittleEndian(blob, 4, kVxRegBlobVersion);
@@ -92,14 +95,15 @@ std::vector<std::uint8_t> VxRegEncodeBlob(std::uint32_t type, std::span<const st
   putLittleEndian(blob, 12, type);
   const std::vector<std::uint8_t> enciphered = CVxProtectedValueCipher(kVxRegistryValueKey).encipher(payload);
   blob.insert(blob.end(), enciphered.begin(), enciphered.end());
-  const VxMd5Digest digest = vxMd5(blob);  // the digest field is still zero
-  std::copy(digest.begin(), digest.end(), blob.begin() + kDigestOffset);
+  const std::optional<VxMd5Digest> digest = vxMd5(blob);  // the digest field is still zero
+  if (!digest) return VxNAFail(VX_E_CIPHER_SETUP);
+  std::copy(digest->begin(), digest->end(), blob.begin() + kDigestOffset);
   return blob;
 }
 
 VxNAResult<VxRegPayload> VxRegDecodeBlob(std::uint32_t registryType, std::span<const std::uint8_t> blob,
                                          std::span<std::uint8_t> buffer) {
-  if (!isSoundBlob(registryType, blob)) return VxNAFail(ERROR_INVALID_DATA);
+  if (const std::uint32_t error = checkBlob(registryType, blob); error != 0) return VxNAFail(error);
   const std::uint32_t size = littleEndian(blob, 8);
   if (size > buffer.size()) return VxNAFail(ERROR_MORE_DATA);
   const std::vector<std::uint8_t> payload =
@@ -119,8 +123,13 @@ VxNAResult<> VxRegWriteValue(const platform::Registry& registry, std::string_vie
     VX_LOG(VX_LOG_WARNING, L"VxRegWriteValue") << L"VxRegWriteValue - create key failed, error: " << error;
     return VxNAFail(error);
   }
-  const std::vector<std::uint8_t> blob = VxRegEncodeBlob(type, payload);
-  if (const std::uint32_t error = registry.setValue(kMachine, key, name, platform::kRegBinary, blob); error != 0) {
+  const auto blob = VxRegEncodeBlob(type, payload);
+  if (!blob) {
+    VX_LOG(VX_LOG_WARNING, L"VxRegWriteValue") << L"VxRegWriteValue - digest unavailable, error: " << blob.error;
+    return VxNAFail(blob.error);
+  }
+  if (const std::uint32_t error = registry.setValue(kMachine, key, name, platform::kRegBinary, blob.value);
+      error != 0) {
     VX_LOG(VX_LOG_WARNING, L"VxRegWriteValue") << L"VxRegWriteValue - set value failed, error: " << error;
     return VxNAFail(error);
   }
@@ -129,6 +138,8 @@ VxNAResult<> VxRegWriteValue(const platform::Registry& registry, std::string_vie
 
 VxNAResult<> VxRegUpdateValue(const platform::Registry& registry, std::string_view key, std::string_view name,
                               std::span<std::uint8_t> buffer, const VxRegChange& change) {
+  bool refused = false;
+  std::uint32_t encodeError = 0;
   const std::uint32_t error =
       registry.updateValue(kMachine, key, name, [&](std::optional<platform::RegistryValue>& value) {
         VxNAResult<platform::RegistryValue> stored = VxNAFail(ERROR_FILE_NOT_FOUND);
@@ -136,12 +147,26 @@ VxNAResult<> VxRegUpdateValue(const platform::Registry& registry, std::string_vi
         if (stored && stored.value.data.size() > kVxRegLargestBlob) stored = VxNAFail(ERROR_INVALID_DATA);
         std::uint32_t type = 0;
         std::vector<std::uint8_t> payload;
-        if (const std::uint32_t refused = change(decodeStored(stored, buffer), type, payload); refused != 0) {
-          return refused;
+        if (const std::uint32_t code = change(decodeStored(stored, buffer), type, payload); code != 0) {
+          refused = true;
+          return code;
         }
-        value = platform::RegistryValue{platform::kRegBinary, VxRegEncodeBlob(type, payload)};
+        auto blob = VxRegEncodeBlob(type, payload);
+        if (!blob) {
+          encodeError = blob.error;
+          return blob.error;
+        }
+        value = platform::RegistryValue{platform::kRegBinary, std::move(blob.value)};
         return 0u;
       });
+  if (error != 0 && refused) {
+    // The change's own code: a read failure was logged as such by the reader.
+    return VxNAFail(error);
+  }
+  if (error != 0 && encodeError != 0) {
+    VX_LOG(VX_LOG_WARNING, L"VxRegWriteValue") << L"VxRegWriteValue - digest unavailable, error: " << error;
+    return VxNAFail(error);
+  }
   if (error != 0) {
     VX_LOG(VX_LOG_WARNING, L"VxRegWriteValue") << L"VxRegWriteValue - update value failed, error: " << error;
     return VxNAFail(error);

@@ -13,7 +13,9 @@
 //
 // A stored value that is not REG_BINARY, is shorter than the header, has another
 // magic, a length field that disagrees with its size or a wrong digest reads as
-// 13 (ERROR_INVALID_DATA); it is never repaired here. A missing key or value is
+// 13 (ERROR_INVALID_DATA); it is never repaired here. When MD5 cannot be had
+// from OpenSSL no blob is written or read: 6000 (VX_E_CIPHER_SETUP), the stored
+// value left as it was. A missing key or value is
 // 2, a caller buffer smaller than the payload 234, any other registry error
 // comes as the registry gives it.
 //
@@ -45,11 +47,13 @@ struct VxRegPayload {
   std::uint32_t size = 0;
 };
 
-// The blob that stores `payload` of registry type `type`.
-std::vector<std::uint8_t> VxRegEncodeBlob(std::uint32_t type, std::span<const std::uint8_t> payload);
+// The blob that stores `payload` of registry type `type`; 6000 when its digest
+// cannot be computed.
+VxNAResult<std::vector<std::uint8_t>> VxRegEncodeBlob(std::uint32_t type, std::span<const std::uint8_t> payload);
 
 // Checks a stored value (its registry type and bytes) and deciphers its payload
-// into `buffer`: 13 when it is not a sound blob, 234 when the payload does not fit.
+// into `buffer`: 13 when it is not a sound blob, 234 when the payload does not fit,
+// 6000 when its digest cannot be computed to check it.
 VxNAResult<VxRegPayload> VxRegDecodeBlob(std::uint32_t registryType, std::span<const std::uint8_t> blob,
                                          std::span<std::uint8_t> buffer);
 
@@ -64,9 +68,10 @@ VxNAResult<> VxRegWriteValue(const platform::Registry& registry, std::string_vie
 // One value's read-modify-write in one registry transaction. `change` gets the
 // value as VxRegReadValue would read it into `buffer` (its failure, 2 when it
 // does not exist) and returns 0 after filling `type` and `payload` with what to
-// store, or a code that leaves the value as it was and is returned. A failure
-// of the registry itself is returned as it comes; `change` then may or may not
-// have run.
+// store, or a code that leaves the value as it was and is returned (not logged
+// here: a read failure is logged by the reader). A failure of the registry
+// itself is returned as it comes and logged as "update value failed"; `change`
+// then may or may not have run.
 using VxRegChange = std::function<std::uint32_t(const VxNAResult<VxRegPayload>& current, std::uint32_t& type,
                                                 std::vector<std::uint8_t>& payload)>;
 VxNAResult<> VxRegUpdateValue(const platform::Registry& registry, std::string_view key, std::string_view name,

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <memory>
 #include <utility>
 
 CVxProtectedValueCipher::CVxProtectedValueCipher(std::string_view key) {
@@ -46,9 +47,20 @@ std::vector<std::uint8_t> CVxProtectedValueCipher::decipher(std::span<const std:
   return out;
 }
 
-VxMd5Digest vxMd5(std::span<const std::uint8_t> bytes) {
+namespace {
+struct DigestDeleter {
+  void operator()(EVP_MD* digest) const { EVP_MD_free(digest); }
+};
+}  // namespace
+
+std::optional<VxMd5Digest> vxMd5(std::span<const std::uint8_t> bytes) {
+  const std::unique_ptr<EVP_MD, DigestDeleter> md5(EVP_MD_fetch(nullptr, "MD5", nullptr));
+  if (!md5 || EVP_MD_get_size(md5.get()) != static_cast<int>(sizeof(VxMd5Digest))) return std::nullopt;
   VxMd5Digest digest{};
   unsigned size = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_md5(), nullptr);
+  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, md5.get(), nullptr) != 1 ||
+      size != digest.size()) {
+    return std::nullopt;
+  }
   return digest;
 }

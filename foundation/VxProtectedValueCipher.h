@@ -2,7 +2,8 @@
  * The stream cipher and digest that protect stored settings values: RC4 keyed
  * with a braced-GUID text, whose first key-stream byte seeds a feedback byte that
  * every plaintext byte is folded into, so that each ciphertext byte depends on all
- * bytes before it. MD5 guards the stored form.
+ * bytes before it. MD5 guards the stored form; when it cannot be computed no
+ * value is written or read (6000, VX_E_CIPHER_SETUP).
  *
  * A cipher state serves one value in one direction: make a fresh one for every
  * value read or written. States are not shared between threads; the functions
@@ -13,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -39,6 +41,8 @@ class CVxProtectedValueCipher {
 };
 
 using VxMd5Digest = std::array<std::uint8_t, 16>;
-VxMd5Digest vxMd5(std::span<const std::uint8_t> bytes);
+// The MD5 of `bytes`; nothing when OpenSSL cannot provide or compute it (a
+// configuration without the default provider, for one).
+std::optional<VxMd5Digest> vxMd5(std::span<const std::uint8_t> bytes);
 
 #endif

@@ -292,6 +292,28 @@ TEST_F(CleanSessionTest, DamagedValuesFailAndStayAsTheyAre) {
       L"CoCVxVirusScan::IncrementCleanSessionCount - getCleanSessionCount failed, error: 1627"));
 }
 
+// An increment whose count cannot be read leaves the count alone, still writes
+// the flag it was given, and logs the failure as a read failure.
+TEST_F(CleanSessionTest, IncrementOfADamagedCountStillWritesTheFlag) {
+  ASSERT_EQ(set(5, VARIANT_TRUE), 0u);
+  platform::RegistryValue blob;
+  ASSERT_EQ(registry().queryValue(RegistryHive::LocalMachine, kLocation, "CleanCount", blob), 0u);
+  blob.data[16] ^= 0x01;  // one digest byte
+  ASSERT_EQ(registry().setValue(RegistryHive::LocalMachine, kLocation, "CleanCount", blob.type, blob.data), 0u);
+  log_->clear();
+
+  EXPECT_EQ(increment(VARIANT_FALSE), 13u);
+  EXPECT_EQ(storedDword("CleanCountPersist").value, 0u) << "the flag is written";
+  platform::RegistryValue after;
+  ASSERT_EQ(registry().queryValue(RegistryHive::LocalMachine, kLocation, "CleanCount", after), 0u);
+  EXPECT_EQ(after, blob) << "the count is not overwritten";
+  EXPECT_TRUE(log_->contains(L"VxRegReadValue - invalid protected value, error: 13", VX_LOG_WARNING));
+  EXPECT_TRUE(log_->contains(
+      L"CoCVxVirusScan::IncrementCleanSessionCount - getCleanSessionCount failed, error: 13", VX_LOG_WARNING));
+  EXPECT_EQ(log_->count(L"VxRegWriteValue - update value failed, error: 13"), 0u);
+  EXPECT_TRUE(log_->contains(L"CVxAVCleanSessionHandler::setPersistAfterUninstall - bPersist = 0"));
+}
+
 // Each increment is one registry transaction: none is lost to another thread's.
 // Runs under ThreadSanitizer as well.
 TEST_F(CleanSessionTest, ConcurrentIncrementsFromThreadsAllCount) {

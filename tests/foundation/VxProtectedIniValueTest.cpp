@@ -54,7 +54,7 @@ Pair expectedPair(std::uint32_t value) {
   appendLittleEndian(pair.header, 4);  // payload length
   appendLittleEndian(pair.header, 4);  // type: 32-bit number
   appendLittleEndian(pair.header, 1);  // enciphered
-  const VxMd5Digest digest = vxMd5(pair.payload);
+  const VxMd5Digest digest = vxMd5(pair.payload).value();
   pair.header.insert(pair.header.end(), digest.begin(), digest.end());
   return pair;
 }

@@ -38,7 +38,7 @@ Bytes expectedBlob(std::uint32_t type, const Bytes& payload) {
   blob.resize(32, 0);
   const Bytes enciphered = CVxProtectedValueCipher(kVxRegistryValueKey).encipher(payload);
   blob.insert(blob.end(), enciphered.begin(), enciphered.end());
-  const VxMd5Digest digest = vxMd5(blob);
+  const VxMd5Digest digest = vxMd5(blob).value();
   std::copy(digest.begin(), digest.end(), blob.begin() + 16);
   return blob;
 }
@@ -99,7 +99,7 @@ TEST_F(ProtectedRegistryValueTest, StoresTheBlobOfTheLayout) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Bytes expected = expectedBlob(c.type, c.payload);
-    EXPECT_EQ(VxRegEncodeBlob(c.type, c.payload), expected);
+    EXPECT_EQ(VxRegEncodeBlob(c.type, c.payload).value, expected);
     ASSERT_TRUE(VxRegWriteValue(registry(), kKey, c.name, c.type, c.payload));
     EXPECT_EQ(stored(c.name), (RegistryValue{kRegBinary, expected}));
 
@@ -127,14 +127,14 @@ TEST_F(ProtectedRegistryValueTest, DamagedOrForeignValuesReadAsInvalidData) {
     Bytes blob = good;
     for (int i = 0; i < 4; ++i) blob[8 + i] = static_cast<std::uint8_t>(length >> (8 * i));
     std::fill_n(blob.begin() + 16, 16, std::uint8_t{0});
-    const VxMd5Digest digest = vxMd5(blob);
+    const VxMd5Digest digest = vxMd5(blob).value();
     std::copy(digest.begin(), digest.end(), blob.begin() + 16);
     return blob;
   };
   Bytes badMagicRightDigest = good;
   badMagicRightDigest[3] = 'X';
   std::fill_n(badMagicRightDigest.begin() + 16, 16, std::uint8_t{0});
-  const VxMd5Digest digest = vxMd5(badMagicRightDigest);
+  const VxMd5Digest digest = vxMd5(badMagicRightDigest).value();
   std::copy(digest.begin(), digest.end(), badMagicRightDigest.begin() + 16);
   Bytes appended = good;
   appended.push_back(0);

@@ -62,8 +62,8 @@ TEST(VxProtectedValueCipher, Md5OfKnownTexts) {
     return out;
   };
   const std::string abc = "abc";
-  EXPECT_EQ(hex(vxMd5({})), "d41d8cd98f00b204e9800998ecf8427e");
-  EXPECT_EQ(hex(vxMd5({reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size()})),
+  EXPECT_EQ(hex(*vxMd5({})), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(hex(*vxMd5({reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size()})),
             "900150983cd24fb0d6963f7d28e17f72");
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,34 @@ TEST_F(SessionCountCommandTest, MisuseIsAnError) {
   EXPECT_EQ(result.exitCode, kError);
   EXPECT_NE(result.err.find("session-count set needs a count from 0 to 4294967295"), std::string::npos) << result.err;
   EXPECT_EQ(result.out, "");
+}
+
+// OpenSSL configured with the base provider only has no MD5: a value cannot be
+// guarded, so setting fails with 6000 and leaves the stored count as it was,
+// and a stored value cannot be checked, so it is not read either.
+TEST_F(SessionCountCommandTest, WithoutMd5NothingIsWrittenOrRead) {
+  ASSERT_EQ(run({"set", "5", "--persist"}).exitCode, 0);
+  const fs::path config = folder_ / "base-only.cnf";
+  std::ofstream(config) << "openssl_conf = openssl_init\n"
+                           "[openssl_init]\nproviders = provider_sect\n"
+                           "[provider_sect]\nbase = base_sect\n"
+                           "[base_sect]\nactivate = 1\n";
+  const std::vector<std::string> environment{"VX_MACHINE_DIR=" + machineFolder(), "OPENSSL_CONF=" + config.string()};
+  for (const std::vector<std::string>& command :
+       std::vector<std::vector<std::string>>{{"session-count", "set", "6"}, {"session-count", "increment"}}) {
+    const auto result = runToEnd(TEST_BINARY, command, environment);
+    EXPECT_EQ(result.exitCode, kError) << result.err;
+    EXPECT_NE(result.err.find("failed with status 6000 (0x00001770): the protected-value cipher could not be set up"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  const auto unread = runToEnd(TEST_BINARY, {"session-count"}, environment);
+  EXPECT_EQ(unread.exitCode, kError) << unread.err;
+  EXPECT_EQ(unread.out, "");
+  const auto result = run({});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, shown(5, true));
 }
 
 // The build tree's modes follow the builder's umask, which may keep other users

@@ -4,13 +4,14 @@
 
 #include "engine/VxAVEngineABI.h"
 #include "foundation/VxErrorCodes.h"
+#include "platform/Registry.h"
 
 namespace {
 
 // "scan engine: scan data file (av_scan): missing" for AV_STATUS_DATA_FILE codes.
 std::string dataFileMeaning(std::uint32_t status) {
   static const char* const kFiles[] = {nullptr, "names data file (av_names)", "scan data file (av_scan)",
-                                       "clean data file (av_clean)"};
+                                       "clean data file (av_clean)", "settings file (AVScanner.ini)"};
   static const char* const kReasons[] = {nullptr,
                                          "missing",
                                          "unreadable",
@@ -18,10 +19,12 @@ std::string dataFileMeaning(std::uint32_t status) {
                                          "larger than the engine reads",
                                          "empty",
                                          "holds no reportable (non-private) rule",
-                                         "names no virus type for a rule's detection (add a line \"* <type> <detect>\")"};
+                                         "names no virus type for a rule's detection (add a line \"* <type> <detect>\")",
+                                         "writable by others (the file or a folder above it)",
+                                         "owned by another user (the file or a folder above it)"};
   const std::uint32_t file = (status >> 4) & 0xF;
   const std::uint32_t reason = status & 0xF;
-  if ((status & ~0xFFu) != AV_STATUS_DATA_FILE_BASE || file == 0 || file > 3 || reason == 0 ||
+  if ((status & ~0xFFu) != AV_STATUS_DATA_FILE_BASE || file == 0 || file > 4 || reason == 0 ||
       reason >= sizeof kReasons / sizeof kReasons[0]) {
     return {};
   }
@@ -68,6 +71,7 @@ const char* meaningOf(std::uint32_t code) {
     case VX_E_NOT_INITIALIZED: return "not initialised";
     case VX_E_TYPE_NOT_RECOGNIZED: return "unrecognised detection keyword or source type";
     case VX_E_SCAN_CANCELLED: return "cancelled";
+    case VX_E_CIPHER_SETUP: return "the protected-value cipher could not be set up (no MD5 from OpenSSL)";
     case VX_E_NOTHING_TO_CANCEL: return "nothing to cancel";
     case static_cast<std::uint32_t>(E_FAIL): return "unspecified failure";
     case static_cast<std::uint32_t>(E_INVALIDARG): return "invalid argument";
@@ -120,7 +124,10 @@ std::string codeText(std::uint32_t code) {
   char text[64];
   std::snprintf(text, sizeof text, "%u (0x%08X)", code, code);
   std::string result = text;
-  if (const char* meaning = meaningOf(code)) {
+  if (code == platform::kErrorBadDatabase ||
+      code == static_cast<std::uint32_t>(HRESULT_FROM_WIN32(platform::kErrorBadDatabase))) {
+    result += ": registry database damaged: " + platform::Registry::machineDatabasePath();
+  } else if (const char* meaning = meaningOf(code)) {
     result += std::string(": ") + meaning;
   } else if (const std::string engine = engineMeaning(code); !engine.empty()) {
     result += ": " + engine;

@@ -18,7 +18,9 @@ void error(const std::string& message);
 void statusFailure(const std::string& what, std::uint32_t status, const std::string& concerning = {});
 // A call returned a failed HRESULT.
 void hresultFailure(const std::string& what, HRESULT hr, const std::string& concerning = {});
-// "13 (0x0000000D)", followed by ": meaning" for the codes the component documents.
+// "13 (0x0000000D)", followed by ": meaning" for the codes the component documents;
+// 1009 (ERROR_BADDB), also as an HRESULT, says "registry database damaged: "
+// and the path of the machine's registry database.
 std::string codeText(std::uint32_t code);
 // Why the engine could not scan an object, in words, from the ScanError and
 // ObjectSummary of its record: "larger than the engine scans (scan error 223)".
