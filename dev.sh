@@ -13,7 +13,7 @@ cd "$(dirname "$0")"
 PACKAGES=(g++ cmake ninja-build ccache libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
           libxml2-utils clang libclang-rt-14-dev libyara-dev libssl-dev libsqlite3-dev libsystemd-dev
           pkg-config yara python3 openssl libzip-dev libcurl4-openssl-dev unzip
-          python3-dev python3-pytest pybind11-dev libjemalloc-dev)
+          python3-dev python3-pytest pybind11-dev libjemalloc-dev wine64-tools)
 JOBS=${JOBS:-$(nproc)}
 
 setup() {
