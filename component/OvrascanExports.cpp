@@ -18,7 +18,9 @@ extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
 }
 
 // The command line is not used: installing registers everything, and a
-// registration that fails part way is undone.
+// registration that fails part way is undone whole: the type library undoes its
+// own partial writes, and unregistration removes every other piece, going on
+// past pieces that were never written.
 extern "C" HRESULT STDAPICALLTYPE DllInstall(BOOL bInstall, LPCWSTR /*pszCmdLine*/) {
   COvrascanModule& module = COvrascanModule::instance();
   if (!bInstall) return module.UnregisterServer(TRUE);

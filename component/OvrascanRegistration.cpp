@@ -71,12 +71,17 @@ HRESULT COvrascanModule::RegisterServer(BOOL bRegTypeLib) {
   return bRegTypeLib ? registerTypeLibrary() : S_OK;
 }
 
+// Every piece is unregistered even when an earlier one fails or is already
+// gone (a type library that is not registered is TYPE_E_REGISTRYACCESS), so that
+// what a failed registration left can always be removed; the first failure is
+// returned.
 HRESULT COvrascanModule::UnregisterServer(BOOL bUnRegTypeLib) {
-  for (const VxObjectMapEntry& entry : objectMap()) {
-    if (const HRESULT hr = UpdateRegistryFromResource(entry.registryScript, FALSE); FAILED(hr)) return hr;
-  }
-  if (bUnRegTypeLib) {
-    if (const HRESULT hr = unregisterTypeLibrary(); FAILED(hr)) return hr;
-  }
-  return UpdateRegistryFromResource(IDR_OVRASCAN, FALSE);
+  HRESULT first = S_OK;
+  const auto note = [&first](HRESULT hr) {
+    if (FAILED(hr) && SUCCEEDED(first)) first = hr;
+  };
+  for (const VxObjectMapEntry& entry : objectMap()) note(UpdateRegistryFromResource(entry.registryScript, FALSE));
+  if (bUnRegTypeLib) note(unregisterTypeLibrary());
+  note(UpdateRegistryFromResource(IDR_OVRASCAN, FALSE));
+  return first;
 }

@@ -1,6 +1,7 @@
 #include "platform/automation/TypeLibraryRegistration.h"
 
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "platform/RegistryString.h"
@@ -30,18 +31,67 @@ bool marshalledByAutomation(const IdlInterface& declared) {
   return declared.dispinterface || declared.dual || declared.oleAutomation;
 }
 
-// Writes the string values in order; the first failure ends it.
+// Writes the string values in order; the first failure ends it and undoes what
+// was written before it: values that were there get their old content back,
+// values and keys that were not are removed again.
 struct StringValue {
   std::string key;
   std::string name;
   std::wstring text;
 };
 
+class WriteJournal {
+ public:
+  explicit WriteJournal(const platform::Registry& registry) : registry_(registry) {}
+
+  // Notes the keys on the way to `key` that do not exist yet.
+  void beforeCreate(const std::string& key) {
+    for (std::size_t end = key.find('\\');; end = key.find('\\', end + 1)) {
+      const std::string level = key.substr(0, end);
+      if (registry_.openKey(kClasses, level) == kMissing) createdKeys_.push_back(level);
+      if (end == std::string::npos) return;
+    }
+  }
+  // Notes the value as it is before it is set.
+  void beforeSet(const std::string& key, const std::string& name) {
+    RegistryValue old;
+    const bool existed = registry_.queryValue(kClasses, key, name, old) == 0;
+    values_.push_back({key, name, existed ? std::optional<RegistryValue>(std::move(old)) : std::nullopt});
+  }
+  // Puts back what was noted, newest first.
+  void undo() const {
+    for (auto value = values_.rbegin(); value != values_.rend(); ++value) {
+      if (value->old) {
+        registry_.setValue(kClasses, value->key, value->name, value->old->type, value->old->data);
+      } else {
+        registry_.deleteValue(kClasses, value->key, value->name);
+      }
+    }
+    for (auto key = createdKeys_.rbegin(); key != createdKeys_.rend(); ++key) registry_.deleteKey(kClasses, *key);
+  }
+
+ private:
+  struct OldValue {
+    std::string key;
+    std::string name;
+    std::optional<RegistryValue> old;
+  };
+  const platform::Registry& registry_;
+  std::vector<std::string> createdKeys_;
+  std::vector<OldValue> values_;
+};
+
 std::uint32_t writeAll(const platform::Registry& registry, const std::vector<StringValue>& values) {
+  WriteJournal journal(registry);
   for (const StringValue& value : values) {
-    if (const std::uint32_t error = registry.createKey(kClasses, value.key); error != 0) return error;
-    if (const std::uint32_t error = setRegistryString(registry, kClasses, value.key, value.name, value.text);
-        error != 0) {
+    journal.beforeCreate(value.key);
+    std::uint32_t error = registry.createKey(kClasses, value.key);
+    if (error == 0) {
+      journal.beforeSet(value.key, value.name);
+      error = setRegistryString(registry, kClasses, value.key, value.name, value.text);
+    }
+    if (error != 0) {
+      journal.undo();
       return error;
     }
   }

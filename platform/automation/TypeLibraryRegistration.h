@@ -15,6 +15,9 @@
 // oleautomation interfaces (the universal marshaller) and dispinterfaces (the
 // dispatch marshaller); plain IUnknown interfaces are not.
 //
+// A registration that fails part way undoes what it wrote before the failure:
+// keys and values it made are removed, values it replaced get their old content.
+//
 // Unregistering removes the library's version key (and the LIBID key when no
 // other version is left) and every Interface key of the library that still
 // names this library; TYPE_E_REGISTRYACCESS when the library is not

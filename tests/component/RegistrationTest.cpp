@@ -2,11 +2,13 @@
 // library leave in the registry store, what unregistration takes away again, and
 // activation of both classes by ProgID through what was registered.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <latch>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -170,6 +172,44 @@ TEST_F(RegistrationTest, FailuresAreReturnedUnchanged) {
   EXPECT_EQ(install(TRUE, L""), linked);
   EXPECT_EQ(unregisterServer(), linked);
   EXPECT_TRUE(fs::is_empty(elsewhere));
+}
+
+// Makes every write of an Interface key of HKEY_CLASSES_ROOT fail (1627), as a
+// store that cannot take the type library's keys would.
+void refuseInterfaceKeys() {
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(platform::Registry::machineDatabasePath().c_str(), &raw), SQLITE_OK);
+  const std::unique_ptr<sqlite3, int (*)(sqlite3*)> database(raw, &sqlite3_close);
+  ASSERT_EQ(sqlite3_exec(database.get(),
+                         "CREATE TRIGGER refuse_interfaces BEFORE INSERT ON registry_keys "
+                         "WHEN NEW.hive = 2 AND NEW.folded LIKE 'interface\\%' "
+                         "BEGIN SELECT RAISE(ABORT, 'refused'); END;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+}
+
+// A registration that fails in the type library's writes is undone whole by
+// DllInstall: the registry is as one that never saw it. After a failed
+// DllRegisterServer, unregistration goes on past the type library that is not
+// there and removes every other piece.
+TEST_F(RegistrationTest, FailedRegistrationIsUndoneWhole) {
+  const platform::Registry registry;
+  for (const char* key : {"AppID", "CLSID", "Interface", "TypeLib",
+                          "CLSID\\{11111111-2222-3333-4444-555555555555}\\InprocServer32"}) {
+    ASSERT_EQ(registry.createKey(kClasses, key), 0u) << key;
+  }
+  ASSERT_EQ(platform::setRegistryString(registry, kClasses, "CLSID", "Kept", L"yes"), 0u);
+  const RegistryContent untouched = content();
+  refuseInterfaceKeys();
+  const HRESULT refused = HRESULT_FROM_WIN32(1627);
+
+  EXPECT_EQ(install(TRUE, L"user"), refused);
+  EXPECT_EQ(content(), untouched);
+
+  EXPECT_EQ(registerServer(), refused);
+  EXPECT_NE(content(), untouched) << "the scripts' keys are there";
+  EXPECT_EQ(unregisterServer(), TYPE_E_REGISTRYACCESS);
+  EXPECT_EQ(content(), untouched);
 }
 
 // A client that knows only the ProgIDs creates both classes through the

@@ -136,7 +136,9 @@ TEST_F(RegistrationCommandTest, UntrustedRegistryIsRefusedInWords) {
     struct stat before {};
     ASSERT_EQ(::stat(c.path.c_str(), &before), 0);
     ASSERT_EQ(::chmod(c.path.c_str(), c.mode), 0);
-    if (c.giveAway) ASSERT_EQ(::chown(c.path.c_str(), 65534, 65534), 0);
+    if (c.giveAway) {
+      ASSERT_EQ(::chown(c.path.c_str(), 65534, 65534), 0);
+    }
     const auto result = run({"--activate", "session-count"});
     EXPECT_EQ(result.exitCode, kError);
     EXPECT_NE(result.err.find("the registry database is not trusted: " + c.path.string() + ": " + c.why),
@@ -144,8 +146,25 @@ TEST_F(RegistrationCommandTest, UntrustedRegistryIsRefusedInWords) {
         << result.err;
     EXPECT_EQ(result.err.find("not registered"), std::string::npos) << result.err;
     ASSERT_EQ(::chmod(c.path.c_str(), before.st_mode & 07777), 0);
-    if (c.giveAway) ASSERT_EQ(::chown(c.path.c_str(), before.st_uid, before.st_gid), 0);
+    if (c.giveAway) {
+      ASSERT_EQ(::chown(c.path.c_str(), before.st_uid, before.st_gid), 0);
+    }
     EXPECT_EQ(run({"--activate", "session-count"}).exitCode, 0);
+  }
+}
+
+// A registry database that is not one says so and names the file, in register,
+// unregister and activation alike.
+TEST_F(RegistrationCommandTest, DamagedRegistryIsNamed) {
+  const fs::path database = folder_ / "machine" / "Vexora" / "registry.db";
+  fs::create_directories(database.parent_path());
+  std::ofstream(database, std::ios::binary) << std::string(4096, 'x');
+  for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{{"register"}, {"unregister"}}) {
+    SCOPED_TRACE(command[0]);
+    const auto result = run(command);
+    EXPECT_EQ(result.exitCode, kError);
+    EXPECT_NE(result.err.find("(0x800703F1): registry database damaged: " + database.string()), std::string::npos)
+        << result.err;
   }
 }
 
