@@ -153,18 +153,40 @@ VxNAResult<> CVxAVScannerXMLConfig::walkSources(const pugi::xml_document& docume
   return VxNASuccess();
 }
 
-VxNAResult<> CVxAVScannerXMLConfig::unwrapSource(const pugi::xml_node& item) {
+VxNAResult<> CVxAVScannerXMLConfig::checkSource(const pugi::xml_node& item) {
   const std::string_view type = attributeValue(item, kType);
-  if (type == kProcessesSource) {
-    const std::shared_ptr<CVxAVScannerXMLConfig> self = self_.lock();
-    if (!self) return VxNAFail(ERROR_FUNCTION_FAILED);
-    return VxNAPSAPIUtil::enumProcessModules(std::shared_ptr<IVxNAPSAPIUtil_Callback>(self));
-  }
+  if (type == kProcessesSource) return VxNASuccess();
   if (type == kFolderMacroSource) {
     if (attributeValue(item, kValue).empty()) return VxNAFail(ERROR_INVALID_PARAMETER);
     return VxNAFail(VX_E_NOT_SUPPORTED);
   }
   return VxNAFail(VX_E_TYPE_NOT_RECOGNIZED);
+}
+
+VxNAResult<> CVxAVScannerXMLConfig::unwrapSource(const pugi::xml_node& item) {
+  if (VxNAResult<> usable = checkSource(item); !usable) return usable;
+  const std::shared_ptr<CVxAVScannerXMLConfig> self = self_.lock();
+  if (!self) return VxNAFail(ERROR_FUNCTION_FAILED);
+  return VxNAPSAPIUtil::enumProcessModules(std::shared_ptr<IVxNAPSAPIUtil_Callback>(self));
+}
+
+VxNAResult<> CVxAVScannerXMLConfig::checkConfiguration(const std::wstring& text) {
+  const std::shared_ptr<CVxAVScannerXMLConfig> reader = create();
+  if (!reader) return VxNAFail(ERROR_NOT_ENOUGH_MEMORY);
+  if (VxNAResult<> read = reader->setConfiguration(text); !read) return read;
+  try {
+    pugi::xml_document document;
+    if (VxNAResult<> loaded = VxXmlText::load(document, text, VxXmlText::kMaxConfigurationBytes); !loaded)
+      return loaded;
+    for (const pugi::xpath_node& item : document.select_nodes(kSourcePath)) {
+      if (VxNAResult<> usable = checkSource(item.node()); !usable) return usable;
+    }
+    return VxNASuccess();
+  } catch (const std::bad_alloc&) {
+    return VxNAFail(ERROR_NOT_ENOUGH_MEMORY);
+  } catch (const std::exception&) {
+    return VxNAFail(ERROR_FUNCTION_FAILED);
+  }
 }
 
 void CVxAVScannerXMLConfig::onUnlistedProcess(int /*pid*/) {

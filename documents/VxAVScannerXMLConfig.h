@@ -51,6 +51,11 @@ class CVxAVScannerXMLConfig : public IVxAVScannerXMLConfig, public IVxNAPSAPIUti
   VxNAResult<> UnwrapScanSources(std::shared_ptr<IVxAVScannerXMLConfig_Callback> callback) override;
   VxNAResult<bool> getCollectHash() override;
 
+  // What a reader would refuse in `text`, found without walking anything: the
+  // failure of setConfiguration, else the first source UnwrapScanSources would
+  // fail on; success when both would take it.
+  static VxNAResult<> checkConfiguration(const std::wstring& text);
+
   bool onProcessModule(const std::wstring& moduleName, const std::wstring& contentPath,
                        const VxScanObjectIdentity& identity) override;
   void onUnlistedProcess(int pid) override;
@@ -67,6 +72,8 @@ class CVxAVScannerXMLConfig : public IVxAVScannerXMLConfig, public IVxNAPSAPIUti
                                          std::set<std::uint32_t>& codes);
   VxNAResult<> walkSources(const pugi::xml_document& document);
   VxNAResult<> unwrapSource(const pugi::xml_node& item);
+  // The failure unwrapSource gives for a source it cannot walk; success for one it walks.
+  static VxNAResult<> checkSource(const pugi::xml_node& item);
 
   std::weak_ptr<CVxAVScannerXMLConfig> self_;
   std::wstring configuration_;

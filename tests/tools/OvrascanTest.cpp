@@ -377,6 +377,12 @@ constexpr char kConfigWithFolderMacro[] =
     R"(<scanconfig><maxscancount value="10"/><scantype><item type="test"/></scantype>)"
     R"(<source><item type="foldermacro" value="%TEMP%"/></source></scanconfig>)";
 
+// No scan type, and something the object refuses: the object's reason is told.
+constexpr char kConfigWithUnknownSourceAndNoScanType[] =
+    R"(<scanconfig><maxscancount value="10"/><source><item type="bogus"/></source></scanconfig>)";
+constexpr char kConfigWithoutMaxScanCountOrScanType[] =
+    R"(<scanconfig><source><item type="processes"/></source></scanconfig>)";
+
 constexpr char kConfigWithoutScanType[] =
     R"(<scanconfig><maxscancount value="10"/><source><item type="processes"/></source></scanconfig>)";
 constexpr char kConfigWithEmptyScanType[] =
@@ -425,6 +431,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadArgumentsCase{"MissingFileToClean", {"clean-file", "{dir}/missing.bin"}, nullptr,
                          "cannot clean {dir}/missing.bin: No such file or directory", false},
         BadArgumentsCase{"FolderToClean", {"clean-file", "{dir}"}, nullptr, "not a regular file", false},
+        BadArgumentsCase{"ConfigWithUnknownSourceAndNoScanType", {"scan", "--config", "{dir}/config.xml"},
+                         kConfigWithUnknownSourceAndNoScanType,
+                         "configuration {dir}/config.xml: Scan ended with error 1107503893 (0x42032B15): "
+                         "unrecognised detection keyword or source type",
+                         false},
+        BadArgumentsCase{"ConfigWithoutMaxScanCountOrScanType", {"scan", "--config", "{dir}/config.xml"},
+                         kConfigWithoutMaxScanCountOrScanType,
+                         "configuration {dir}/config.xml: Scan failed with status 13 (0x0000000D)", false},
         BadArgumentsCase{"ConfigWithoutScanType", {"scan", "--config", "{dir}/config.xml"}, kConfigWithoutScanType,
                          "configuration {dir}/config.xml selects no scan type", false},
         BadArgumentsCase{"ConfigWithEmptyScanType", {"scan", "--config={dir}/config.xml"}, kConfigWithEmptyScanType,

@@ -160,7 +160,8 @@ std::string OvrascanHost::concerning(std::uint32_t code, const std::string& conf
 
 bool OvrascanHost::runOperation(const std::string& name, const std::wstring& configuration,
                                 const std::string& configurationName, ProgressDisplay::Mode mode,
-                                const std::function<HRESULT(unsigned int*)>& start, OperationResult& result) {
+                                const std::function<HRESULT(unsigned int*)>& start, OperationResult& result,
+                                const std::function<bool()>& accepted) {
   auto display = std::make_shared<ProgressDisplay>(mode, stdout);
   OperationMonitor monitor(display);
   const com_ptr<IDispatch> callbacks = monitor.callbackObject();
@@ -183,6 +184,7 @@ bool OvrascanHost::runOperation(const std::string& name, const std::wstring& con
   status = 0;
   hr = object_->SetConfig(text.get(), &status);
   if (!succeeded("SetConfig", hr, status, concerning(status, configurationName))) return false;
+  if (accepted && !accepted()) return false;
 
   // Runs on the watcher thread while this one waits. It must not touch stdout's
   // buffer: a progress line may be stuck there on a full pipe, holding its lock.

@@ -85,10 +85,13 @@ class OvrascanHost {
   // waits for its end, cancelling it on a signal. False when the operation could
   // not run; its failure has been reported then, led by `configurationName` (the
   // configuration file; empty for the built-in one) or the data set files the
-  // failure concerns.
+  // failure concerns. `accepted`, when given, runs once the object has taken the
+  // configuration (so its own parse errors come first) and may still refuse it:
+  // false, with its failure reported, ends the run.
   bool runOperation(const std::string& name, const std::wstring& configuration,
                     const std::string& configurationName, ProgressDisplay::Mode mode,
-                    const std::function<HRESULT(unsigned int*)>& start, OperationResult& result);
+                    const std::function<HRESULT(unsigned int*)>& start, OperationResult& result,
+                    const std::function<bool()>& accepted = {});
   // True when the object took the Cancel.
   bool cancel(ProgressDisplay& display);
   // What an error line about `code` should name: the data set files an engine

@@ -124,13 +124,17 @@ bool readConfiguration(const std::string& file, std::wstring& configuration) {
     Diagnostics::error("configuration: " + file + " is empty");
     return false;
   }
-  if (ScanConfiguration::selectsNoScanType(configuration)) {
-    Diagnostics::error("configuration " + file +
-                       " selects no scan type (no scanconfig/scantype/item): the engine would examine the "
-                       "content of no object");
-    return false;
-  }
   return true;
+}
+
+// Refuses a configuration that selects no scan type; asked only once the object
+// has parsed it, so that an error in the document is told first.
+bool selectsAScanType(const std::string& file, const std::wstring& configuration) {
+  if (!ScanConfiguration::selectsNoScanType(configuration)) return true;
+  Diagnostics::error("configuration " + file +
+                     " selects no scan type (no scanconfig/scantype/item): the engine would examine the "
+                     "content of no object");
+  return false;
 }
 
 }  // namespace
@@ -150,7 +154,8 @@ int OvrascanHost::scan(const CommandLine& line) {
   OperationResult result;
   const bool ran = runOperation(
       "Scan", configuration, line.configFile, ProgressDisplay::modeFor(line.quiet || line.summaryOnly, stdout),
-      [&](unsigned int* status) { return object_->Scan(scanType, status); }, result);
+      [&](unsigned int* status) { return object_->Scan(scanType, status); }, result,
+      [&] { return line.configFile.empty() || selectsAScanType(line.configFile, configuration); });
   if (!ran) return kError;
 
   ScanReport report;
