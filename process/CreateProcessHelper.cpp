@@ -13,6 +13,7 @@
 #include "process/Capability.h"
 #include "process/CommandLine.h"
 #include "process/OsDetect.h"
+#include "process/PathText.h"
 #include "process/ProcessSpawn.h"
 
 using vxprocess::CVxUserSession;
@@ -24,8 +25,8 @@ constexpr wchar_t kLogSource[] = L"CreateProcessHelper";
 // The capabilities that starting a child as another user needs, in the order
 // they are enabled.
 constexpr std::array<const wchar_t*, 2> kUserPrivileges = {L"CAP_SETUID", L"CAP_SETGID"};
-// The longest environment of a session leader that is taken over.
-constexpr std::size_t kEnvironmentLimit = 1 << 20;
+// The PATH of a child started in a user's session.
+constexpr char kUserPath[] = "/usr/local/bin:/usr/bin:/bin";
 
 std::string narrow(const std::wstring& text) { return platform::encodeUtf8(text.data(), text.size()); }
 std::wstring wide(const std::string& text) { return platform::decodeUtf8(text.data(), text.size()); }
@@ -37,41 +38,15 @@ std::wstring folderOf(const std::wstring& path) {
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
-// The NUL-separated entries of /proc/<pid>/environ, read up to the limit.
-std::vector<std::string> processEnvironment(pid_t pid) {
-  std::vector<std::string> entries;
-  if (pid <= 0) return entries;
-  const std::string path = "/proc/" + std::to_string(pid) + "/environ";
-  platform::UniqueFileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!file.valid()) return entries;
-  std::string content;
-  std::array<char, 65536> block{};
-  while (content.size() < kEnvironmentLimit) {
-    const ssize_t got = read(file.get(), block.data(), block.size());
-    if (got <= 0) break;
-    content.append(block.data(), static_cast<std::size_t>(got));
+// The user's runtime folder (/run/user/<uid>), when it is there: a folder of
+// that user, not a link. Empty otherwise.
+std::string runtimeFolderOf(uid_t uid) {
+  const std::string path = "/run/user/" + std::to_string(uid);
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != uid) {
+    return {};
   }
-  if (content.size() > kEnvironmentLimit) content.resize(kEnvironmentLimit);
-  std::size_t start = 0;
-  while (start < content.size()) {
-    std::size_t end = content.find('\0', start);
-    if (end == std::string::npos) break;  // an entry cut at the limit is dropped
-    if (end > start) entries.push_back(content.substr(start, end - start));
-    start = end + 1;
-  }
-  return entries;
-}
-
-void setVariable(std::vector<std::string>& environment, const std::string& name,
-                 const std::string& value) {
-  const std::string prefix = name + "=";
-  for (std::string& entry : environment) {
-    if (entry.rfind(prefix, 0) == 0) {
-      entry = prefix + value;
-      return;
-    }
-  }
-  environment.push_back(prefix + value);
+  return path;
 }
 
 }  // namespace
@@ -82,24 +57,38 @@ CVxChildProcess CCPHelper::RunProcess(const std::wstring& path, const std::wstri
                                       const wchar_t* domain, int executable) {
   error = 0;
   if (path.empty()) return {};
-  const std::wstring folder = folderOf(path);
   const std::wstring commandLine = vxprocess::buildCommandLine(path, arguments);
+  if (!vxprocess::isProgramPath(path)) {
+    error = platform::kErrorInvalidParameter;
+    VX_LOG(VX_LOG_ERROR, L"CCPHelper::RunProcess")
+        << L"Refused to create process (" << vxprocess::printable(commandLine)
+        << L"): a quotation mark or a NUL in the program path. ErrorCode: " << error;
+    return {};
+  }
+  const std::wstring folder = folderOf(path);
 
-  // The executable is opened by its path as given, not by the name the command
-  // line splits into; a file that cannot be opened fails in the creation step
-  // below, with its log text.
+  // argv is the path itself and the words of the arguments: the command line
+  // is for the logs only, nothing of the path is ever split.
+  argv_.clear();
+  argv_.push_back(narrow(path));
+  for (const std::wstring& argument : vxprocess::splitArguments(arguments)) {
+    argv_.push_back(narrow(argument));
+  }
+  // The executable is opened by its path as given; a file that cannot be
+  // opened fails in the creation step below, with its log text.
   platform::UniqueFileDescriptor opened;
   openError_ = 0;
   if (executable < 0) {
-    openError_ = vxprocess::openExecutable(narrow(path), opened);
+    openError_ = vxprocess::openExecutable(argv_[0], opened);
     executable = opened.get();
   }
   executable_ = executable;
   CVxChildProcess child =
       launch(commandLine, error, folder, inUserSession, adminSessionOnly, user, domain);
-  // The descriptor belongs to this call only.
+  // The descriptor and the argv belong to this call only.
   executable_ = -1;
   openError_ = 0;
+  argv_.clear();
   return child;
 }
 
@@ -131,11 +120,14 @@ CVxChildProcess CCPHelper::spawn(const std::wstring& commandLine, const std::wst
                                  const std::vector<std::string>* environment,
                                  const CVxUserToken* token, std::uint32_t& error) {
   vxprocess::CVxSpawnRequest request;
-  for (const std::wstring& argument : vxprocess::splitCommandLine(commandLine)) {
-    request.arguments.push_back(narrow(argument));
+  if (!argv_.empty()) {
+    request.arguments = argv_;
+  } else {
+    for (const std::wstring& argument : vxprocess::splitCommandLine(commandLine)) {
+      request.arguments.push_back(narrow(argument));
+    }
   }
   request.environment = environment;
-  request.workingFolder = narrow(folder);
   request.token = token;
   request.detached = detached_;
   if (!vxprocess::niceOfPriorityClass(priorityClass_, request.nice)) {
@@ -154,9 +146,28 @@ CVxChildProcess CCPHelper::spawn(const std::wstring& commandLine, const std::wst
     if (error != 0) return {};
     executable = opened.get();
   }
+  platform::UniqueFileDescriptor workingFolder;
+  if (token != nullptr) {
+    error = openHomeFolder(*token, workingFolder);
+  } else if (!folder.empty()) {
+    error = vxprocess::openFolder(narrow(folder), workingFolder);
+  }
+  if (error != 0) return {};
+  request.workingFolder = workingFolder.get();
   CVxChildProcess child;
   error = vxprocess::spawnProcess(executable, request, child);
   return child;
+}
+
+std::uint32_t CCPHelper::openHomeFolder(const CVxUserToken& token,
+                                        platform::UniqueFileDescriptor& folder) {
+  const std::uint32_t error = token.home.empty() ? platform::kErrorPathNotFound
+                                                 : vxprocess::openFolder(token.home, folder);
+  if (error == 0) return 0;
+  VX_LOG(VX_LOG_WARNING, L"CCPHelper::openHomeFolder")
+      << L"Could not Load user profile (" << wide(token.home) << L"). Error: " << error
+      << L"; the process works in /";
+  return vxprocess::openFolder("/", folder);
 }
 
 CVxChildProcess CCPHelper::_RunProcessNormal(const std::wstring& commandLine,
@@ -223,10 +234,9 @@ std::uint32_t CCPHelper::tokenOfSession(std::uint32_t session, CVxUserToken& tok
   if (const std::uint32_t error = enumerateSessions(sessions); error != 0) return error;
   for (const CVxUserSession& candidate : sessions) {
     if (candidate.id != session) continue;
-    // A session whose user has no passwd entry has no token.
-    if (!CVxUserToken::fromUid(candidate.uid, token)) return ERROR_NONE_MAPPED;
-    token.sourcePid = candidate.leader;
-    return 0;
+    // The session's user, never its leader's: a leader is often a root-owned
+    // login, sshd or display manager. A user without a passwd entry has no token.
+    return CVxUserToken::fromUid(candidate.uid, token) ? 0 : ERROR_NONE_MAPPED;
   }
   return ERROR_NO_SUCH_LOGON_SESSION;
 }
@@ -353,8 +363,15 @@ bool CCPHelper::_IsProcessOfUser(std::uint32_t pid, const wchar_t* user, const w
 
 std::uint32_t CCPHelper::_GetShellPid(std::uint32_t& pid, const wchar_t* user,
                                       const wchar_t* domain) {
+  CVxUserSession session;
+  const std::uint32_t error = findShellSession(session, user, domain);
+  pid = error == 0 ? static_cast<std::uint32_t>(session.leader) : 0;
+  return error;
+}
+
+std::uint32_t CCPHelper::findShellSession(CVxUserSession& found, const wchar_t* user,
+                                          const wchar_t* domain) {
   constexpr const wchar_t* kFunction = L"CCPHelper::_GetShellPid";
-  pid = 0;
   std::vector<CVxUserSession> sessions;
   if (const std::uint32_t error = enumerateSessions(sessions); error != 0) {
     VX_LOG(VX_LOG_ERROR, kFunction) << L"EnumProcesses failed. ErrorCode: " << error;
@@ -363,13 +380,16 @@ std::uint32_t CCPHelper::_GetShellPid(std::uint32_t& pid, const wchar_t* user,
   for (const CVxUserSession& candidate : sessions) {
     if (candidate.leader <= 0) continue;
     const auto leader = static_cast<std::uint32_t>(candidate.leader);
-    if (given(user) && !_IsProcessOfUser(leader, user, domain)) {
+    // The user is the session's, not the leader process's (see tokenOfSession).
+    CVxUserToken token;
+    if (given(user) && !(CVxUserToken::fromUid(candidate.uid, token) &&
+                         vxprocess::tokenMatchesUser(token, user, orEmpty(domain)))) {
       VX_LOG(VX_LOG_NORMAL, kFunction) << L"Shell PID = " << leader << L" doesnt match " << user
                                        << L"," << orEmpty(domain);
       continue;
     }
     VX_LOG(VX_LOG_NORMAL, kFunction) << L"The Current Shell PID = " << leader;
-    pid = leader;
+    found = candidate;
     return 0;
   }
   VX_LOG(VX_LOG_ERROR, kFunction) << L"Could not find the Shell PID";
@@ -377,18 +397,14 @@ std::uint32_t CCPHelper::_GetShellPid(std::uint32_t& pid, const wchar_t* user,
 }
 
 std::vector<std::string> CCPHelper::_LoadProfileAndEnvironment(const CVxUserToken& token) {
-  struct stat home {};
-  if (token.home.empty() || stat(token.home.c_str(), &home) != 0 || !S_ISDIR(home.st_mode)) {
-    const std::uint32_t error =
-        token.home.empty() ? platform::kErrorFileNotFound : platform::lastWindowsError();
-    VX_LOG(VX_LOG_ERROR, L"CCPHelper::_LoadProfileAndEnvironment")
-        << L"Could not Load user profile. Error: " << error;
+  std::vector<std::string> environment = {
+      "HOME=" + token.home,       "USER=" + token.user,
+      "LOGNAME=" + token.user,    "SHELL=" + token.shell,
+      std::string("PATH=") + kUserPath,
+  };
+  if (const std::string runtime = runtimeFolderOf(token.uid); !runtime.empty()) {
+    environment.push_back("XDG_RUNTIME_DIR=" + runtime);
   }
-  std::vector<std::string> environment = processEnvironment(token.sourcePid);
-  setVariable(environment, "HOME", token.home);
-  setVariable(environment, "USER", token.user);
-  setVariable(environment, "LOGNAME", token.user);
-  setVariable(environment, "SHELL", token.shell);
   return environment;
 }
 
@@ -396,23 +412,19 @@ CVxChildProcess CCPHelper::_RunProcessAsUserNT(const std::wstring& commandLine,
                                                std::uint32_t& error, const std::wstring& folder,
                                                const wchar_t* user, const wchar_t* domain) {
   constexpr const wchar_t* kFunction = L"CCPHelper::_RunProcessAsUserNT";
-  std::uint32_t pid = 0;
-  if (const std::uint32_t result = _GetShellPid(pid, user, domain); result != 0) {
+  CVxUserSession session;
+  if (const std::uint32_t result = findShellSession(session, user, domain); result != 0) {
     error = result;
     VX_LOG(VX_LOG_ERROR, kFunction)
         << L"CCPHelper::_RunProcessAsUserNT: _GetShellPid returned " << result;
     return {};
   }
-  if (pid == 0) {
-    error = platform::kErrorInvalidParameter;
-    VX_LOG(VX_LOG_ERROR, kFunction) << L"CCPHelper::_RunProcessAsUserNT: _GetShellPid = 0";
-    return {};
-  }
   CVxUserToken token;
-  if (!CVxUserToken::fromProcess(static_cast<pid_t>(pid), token)) {
-    error = platform::kErrorInvalidParameter;
+  if (!CVxUserToken::fromUid(session.uid, token)) {
+    error = ERROR_NONE_MAPPED;
     VX_LOG(VX_LOG_ERROR, kFunction)
-        << L"CCPHelper::_RunProcessAsUserNT: Openprocess failed. ErrorCode: " << error;
+        << L"CCPHelper::_RunProcessAsUserNT: no account for user " << session.uid
+        << L" of the shell " << session.leader << L". ErrorCode: " << error;
     return {};
   }
   if (const std::uint32_t result = enablePrivileges(kFunction, kFunction); result != 0) {

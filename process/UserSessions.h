@@ -22,7 +22,9 @@ struct CVxUserSession {
   std::uint32_t id = 0;      // the number in the name, the session id of log lines
   std::uint32_t state = WTSActive;
   uid_t uid = 0;
-  pid_t leader = 0;          // the session leader: the user's shell of that session
+  pid_t leader = 0;          // the session leader, the "shell" of the session; often a
+                             // root-owned login, sshd or display manager, so its own
+                             // identity is never the session's user
 };
 
 // The sessions in logind's order. 0 (an empty list when logind keeps no

@@ -50,21 +50,22 @@ bool CVxUserToken::fromUid(uid_t uid, CVxUserToken& token) {
   token.user = entry.pw_name;
   token.home = entry.pw_dir;
   token.shell = entry.pw_shell;
+  // getgrouplist answers -1 and the number it needs when the list is short; the
+  // group database may grow between two calls, so ask until the list fits.
   int count = 64;
-  token.groups.resize(static_cast<std::size_t>(count));
-  if (getgrouplist(entry.pw_name, entry.pw_gid, token.groups.data(), &count) < 0) {
+  for (;;) {
     token.groups.resize(static_cast<std::size_t>(count));
-    getgrouplist(entry.pw_name, entry.pw_gid, token.groups.data(), &count);
+    const int capacity = count;
+    if (getgrouplist(entry.pw_name, entry.pw_gid, token.groups.data(), &count) >= 0) break;
+    if (count <= capacity) return false;  // a failure that is not a short list
   }
-  token.groups.resize(static_cast<std::size_t>(count < 0 ? 0 : count));
+  token.groups.resize(static_cast<std::size_t>(count));
   return true;
 }
 
 bool CVxUserToken::fromProcess(pid_t pid, CVxUserToken& token) {
   uid_t uid = 0;
-  if (pid <= 0 || !processRealUid(pid, uid) || !fromUid(uid, token)) return false;
-  token.sourcePid = pid;
-  return true;
+  return pid > 0 && processRealUid(pid, uid) && fromUid(uid, token);
 }
 
 CVxUserToken CVxUserToken::own() {

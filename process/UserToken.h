@@ -20,12 +20,13 @@ struct CVxUserToken {
   std::string user;     // passwd name
   std::string home;     // passwd home folder (the user's profile)
   std::string shell;    // passwd login shell
-  pid_t sourcePid = 0;  // the process whose environment the child inherits, 0 for none
 
-  // The token of a user id from its passwd entry and group list. False when
-  // the user has no passwd entry.
+  // The token of a user id from its passwd entry and the group list initgroups
+  // would set for it (getgrouplist: the primary group and every group that
+  // names the user), looked up here because a child between fork and exec
+  // cannot do the lookup itself. False when the user has no passwd entry.
   static bool fromUid(uid_t uid, CVxUserToken& token);
-  // The token of a running process: its real user's entry; sourcePid = pid.
+  // The token of a running process: its real user's entry.
   static bool fromProcess(pid_t pid, CVxUserToken& token);
   // The token of the calling process.
   static CVxUserToken own();

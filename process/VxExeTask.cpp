@@ -7,6 +7,7 @@
 #include "platform/Utf8.h"
 #include "process/CodeSignature.h"
 #include "process/CreateProcessHelper.h"
+#include "process/PathText.h"
 #include "process/ProcessSpawn.h"
 #include "process/VxTask.h"
 
@@ -23,7 +24,10 @@ CVxExeTask::CVxExeTask(std::wstring path, std::wstring arguments, bool wait, boo
 
 bool CVxExeTask::validateSignature(const std::wstring& path) {
   platform::UniqueFileDescriptor file;
-  if (path.empty() || vxprocess::openExecutable(narrow(path), file) != 0) return false;
+  if (path.empty() || !vxprocess::isProgramPath(path) ||
+      vxprocess::openExecutable(narrow(path), file) != 0) {
+    return false;
+  }
   return validateOpenExecutable(file.get(), path);
 }
 
@@ -45,12 +49,25 @@ VxNAResult<std::uint32_t> CVxExeTask::execute() {
   if (parseEnvironmentPath(path_) == 0) {
     VX_LOG(VX_LOG_WARNING, kFunction) << L"Environment Parse Path:: " << path_;
   }
+  // Checked on the path as it will be opened, after both expansions.
+  if (!vxprocess::isProgramPath(path_)) {
+    VX_LOG(VX_LOG_ERROR, kFunction)
+        << L"Refused the program path (a quotation mark or a NUL in it) :- "
+        << vxprocess::printable(path_) << L". ErrorCode: " << ERROR_INVALID_PARAMETER;
+    return VxNAFail(ERROR_INVALID_PARAMETER);
+  }
   if (!validate_) return runProcess(path_, arguments_, wait_, runInUserSession_);
 
   VX_LOG(VX_LOG_NORMAL, kFunction) << L"Validating the process for signature ... ";
+  // The trust rule comes first: a file that others could have written is
+  // refused before its signature is read.
   platform::UniqueFileDescriptor file;
-  const bool opened = vxprocess::openExecutable(narrow(path_), file) == 0;
-  if (!opened || !validateOpenExecutable(file.get(), path_)) {
+  if (const std::uint32_t error = vxprocess::openExecutable(narrow(path_), file); error != 0) {
+    VX_LOG(VX_LOG_ERROR, kFunction) << L"Vexora process validation FAILED :- " << path_
+                                    << L". ErrorCode: " << error;
+    return VxNAFail(error);
+  }
+  if (!validateOpenExecutable(file.get(), path_)) {
     VX_LOG(VX_LOG_ERROR, kFunction) << L"Vexora process validation FAILED :- " << path_;
     return VxNAFail(ERROR_FILE_CORRUPT);
   }

@@ -5,11 +5,14 @@
 // resets the event, executes, stores the outcome and sets the event, so that a
 // thread in waitForCompletion() sees the outcome of the run that woke it.
 // CVxExeTask starts an executable: it resolves a leading "./" against the host
-// executable's folder and one %VAR% from the environment, optionally tests the
+// executable's folder and one %VAR% from the environment, refuses (87) a
+// resulting path with a quotation mark or a NUL in it, optionally tests the
 // file's signature, starts it through CCPHelper at its priority class, and waits
-// for its exit code or leaves it running. The file whose signature is tested
-// is held open and that open file is what starts, so replacing the path after
-// the test cannot swap in another program.
+// for its exit code or leaves it running. A file to be tested is first opened
+// under the trust rule (process/ProcessSpawn.h), and refused with its code
+// before its signature is read when others could have written it; the file
+// whose signature is tested is held open and that open file is what starts,
+// so replacing the path after the test cannot swap in another program.
 //
 // A task is used by one thread at a time; other threads may only wait for it
 // (waitForCompletion) and read the outcome after that wait.

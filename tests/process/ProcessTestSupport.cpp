@@ -1,6 +1,7 @@
 #include "tests/process/ProcessTestSupport.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -31,6 +32,23 @@ bool readChildReport(const std::string& file, ChildReport& report) {
   report.folder = fields[1];
   report.arguments.assign(fields.begin() + 2, fields.end());
   return true;
+}
+
+std::vector<std::string> readChildFields(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (std::size_t end; (end = content.find('\0', start)) != std::string::npos; start = end + 1) {
+    fields.push_back(content.substr(start, end - start));
+  }
+  return fields;
+}
+
+bool copyArgvWriter(const std::string& path, mode_t mode) {
+  std::error_code error;
+  if (!std::filesystem::copy_file(argvWriterPath(), path, error) || error) return false;
+  return chmod(path.c_str(), mode) == 0;
 }
 
 ScratchFolder::ScratchFolder() {

@@ -1,9 +1,26 @@
 #pragma once
 // What the process tests share: the helper child and reading back what it wrote.
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
+#include "process/VxTask.h"
+
 namespace vxtest {
+
+// A task whose signature test passes and counts its calls, so that whatever
+// the trust rule lets through starts, and a refusal shows as no call at all.
+class CountingTask : public CVxExeTask {
+ public:
+  CountingTask(const std::wstring& path, const std::wstring& arguments, bool wait = true)
+      : CVxExeTask(path, arguments, wait, true) {}
+  bool validateOpenExecutable(int, const std::wstring&) override {
+    ++validations;
+    return true;
+  }
+  int validations = 0;
+};
 
 // Full path of the ArgvWriter helper (beside the test executable).
 std::string argvWriterPath();
@@ -16,6 +33,13 @@ struct ChildReport {
   std::vector<std::string> arguments;
 };
 bool readChildReport(const std::string& file, ChildReport& report);
+
+// The NUL-terminated fields an ArgvWriter --fds or --identity run wrote; empty
+// when the file is missing.
+std::vector<std::string> readChildFields(const std::string& file);
+
+// A copy of the ArgvWriter helper at path, with mode; false when it cannot be made.
+bool copyArgvWriter(const std::string& path, mode_t mode);
 
 // A fresh empty folder for one test, removed with the object.
 class ScratchFolder {

@@ -191,7 +191,7 @@ TEST(VxTaskTest, APathThatCannotStartReturnsItsError) {
     std::wstring path;
     std::uint32_t error;
   };
-  const Case cases[] = {{L"/nonexistent-folder-vx/tool", 3}, {wide(text), 5}};
+  const Case cases[] = {{L"/nonexistent-folder-vx/tool", 2}, {wide(text), 5}};
   for (const Case& c : cases) {
     for (const bool wait : {true, false}) {
       vxtest::LogCapture capture;
