@@ -47,11 +47,12 @@ std::wstring quoteArgument(const std::wstring& argument) {
   return quoted + L"\"";
 }
 
-std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine) {
-  std::vector<std::wstring> argv(1);
-  std::size_t at = splitProgramName(commandLine, argv[0]);
+namespace {
+
+// Appends the words of commandLine from at on (the rules after the program name).
+void splitWords(const std::wstring& commandLine, std::size_t at, std::vector<std::wstring>& argv) {
   while (at < commandLine.size() && isBlank(commandLine[at])) ++at;
-  if (at >= commandLine.size()) return argv;
+  if (at >= commandLine.size()) return;
 
   // quotes counts the marks of the current run as the Windows parser does: odd
   // while inside a quoted part; three in a row give one literal mark.
@@ -99,7 +100,20 @@ std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine) {
     }
   }
   if (inWord) argv.push_back(word);
+}
+
+}  // namespace
+
+std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine) {
+  std::vector<std::wstring> argv(1);
+  splitWords(commandLine, splitProgramName(commandLine, argv[0]), argv);
   return argv;
+}
+
+std::vector<std::wstring> splitArguments(const std::wstring& arguments) {
+  std::vector<std::wstring> words;
+  splitWords(arguments, 0, words);
+  return words;
 }
 
 }  // namespace vxprocess

@@ -27,4 +27,10 @@ std::wstring quoteArgument(const std::wstring& argument);
 // The argv a child receives for commandLine.
 std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine);
 
+// The words of an argument text alone (what follows the program name), split
+// with the rules of the words after the first. A start that knows its program
+// path makes argv from that path and these words, so that nothing in the path
+// is ever read as a separator.
+std::vector<std::wstring> splitArguments(const std::wstring& arguments);
+
 }  // namespace vxprocess

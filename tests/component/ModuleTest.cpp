@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <string>
 #include <atomic>
 #include <latch>
 #include <thread>
@@ -13,6 +14,10 @@
 #include "component/OvrascanLib.h"
 #include "suspicious/VxSuspiciousScanLib.h"
 #include "platform/automation/ComPtr.h"
+#include "platform/automation/InvokeByName.h"
+#include "platform/automation/UniqueBstr.h"
+#include "platform/automation/UniqueVariant.h"
+#include "platform/automation/VariantOf.h"
 #include "tests/automation/CountedObject.h"
 #include "tests/component/LoadedModule.h"
 
@@ -214,6 +219,47 @@ TEST_F(ModuleTest, ConcurrentRequestsShareOneClassObjectPerClass) {
     EXPECT_EQ(pointers, seen.front());
   }
   EXPECT_EQ(canUnloadNow(), S_OK);
+}
+
+// A script hands the collector object a tool path whose BSTR holds a NUL: the
+// ".exe" test would read the whole text and the open only the part before the
+// NUL. The module's object refuses it with E_INVALIDARG, through its interface
+// and through Invoke alike; a whole path goes on to the object.
+TEST_F(ModuleTest, ToolPathsWithANulAreRefusedByTheCollectorObject) {
+  using platform::automation::UniqueBstr;
+  using platform::automation::UniqueVariant;
+  com_ptr<IClassFactory> factory;
+  ASSERT_EQ(getClassObject(CLSID_VxSuspiciousScan, IID_IClassFactory, factory.put_void()), S_OK);
+  com_ptr<IVxSuspiciousScan> object;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IVxSuspiciousScan, object.put_void()), S_OK);
+  struct Case {
+    const char* what;
+    std::wstring text;
+    HRESULT result;
+  };
+  const Case cases[] = {
+      {"a NUL before the .exe ending", std::wstring(L"/tmp/q/Sifter\0.exe", 18), E_INVALIDARG},
+      {"a NUL first", std::wstring(L"\0/opt/v/Sifter.exe", 18), E_INVALIDARG},
+      {"a NUL last", std::wstring(L"/opt/v/Sifter.exe\0", 18), E_INVALIDARG},
+      {"a whole path", L"/opt/v/Sifter.exe", S_OK},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    UniqueBstr text(c.text);
+    ASSERT_EQ(SysStringLen(text.get()), c.text.size());
+    const VARIANT argument = platform::automation::variantOfBstr(text.get());
+    UniqueVariant direct;
+    EXPECT_EQ(object->Configure(argument, direct.put()), c.result);
+    UniqueVariant invoked;
+    EXPECT_EQ(platform::automation::invokeByName(*object, L"Configure", {&argument, 1}, invoked.put()), c.result);
+    if (c.result == S_OK) {
+      for (UniqueVariant* result : {&direct, &invoked}) {
+        ASSERT_EQ((*result)->vt, VT_I4);
+        EXPECT_EQ((*result)->lVal, 0);
+      }
+    }
+  }
+  object->Abort(UniqueVariant().put());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 namespace {
 
 using vxprocess::buildCommandLine;
+using vxprocess::splitArguments;
 using vxprocess::splitCommandLine;
 
 TEST(CommandLineTest, BuildsTheQuotedPathAndTheArguments) {
@@ -55,6 +56,23 @@ TEST(CommandLineTest, QuotedArgumentsComeBackIntact) {
   std::vector<std::wstring> expected = {L"/p"};
   expected.insert(expected.end(), arguments.begin(), arguments.end());
   EXPECT_EQ(splitCommandLine(buildCommandLine(L"/p", line.substr(1))), expected);
+}
+
+// The arguments alone split as the words after a program name do; a leading
+// quoted word is an argument like any other, never a program name.
+TEST(CommandLineTest, SplitsArgumentsAlone) {
+  const SplitCase cases[] = {
+      {L"", {}},
+      {L"   ", {}},
+      {L"--scan out", {L"--scan", L"out"}},
+      {L"\"a b\" c", {L"a b", L"c"}},
+      {L"\"/q/Sifter\" --upload=x.exe", {L"/q/Sifter", L"--upload=x.exe"}},
+      {L"a\\\\\"b c\"", {L"a\\b c"}},
+      {L"\"\" x", {L"", L"x"}},
+  };
+  for (const SplitCase& c : cases) {
+    EXPECT_EQ(splitArguments(c.commandLine), c.argv) << c.commandLine;
+  }
 }
 
 }  // namespace
