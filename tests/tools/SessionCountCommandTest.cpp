@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Registry.h"
 #include "tests/tools/ChildProcess.h"
 
 namespace {
@@ -85,6 +86,40 @@ TEST_F(SessionCountCommandTest, MisuseIsAnError) {
   EXPECT_EQ(result.exitCode, kError);
   EXPECT_NE(result.err.find("session-count set needs a count from 0 to 4294967295"), std::string::npos) << result.err;
   EXPECT_EQ(result.out, "");
+}
+
+// A stored value that is damaged is named as such, with the command that
+// replaces it; setting does.
+TEST_F(SessionCountCommandTest, DamagedValueIsNamedAndSetReplacesIt) {
+  ASSERT_EQ(run({"set", "5", "--persist"}).exitCode, 0);
+  // The count lies at Software\Vexora\<product>\<affiliate>: every count there is cut short.
+  const platform::Registry registry((folder_ / "Vexora" / "registry.db").string());
+  constexpr auto kMachine = platform::RegistryHive::LocalMachine;
+  std::vector<std::string> products;
+  ASSERT_EQ(registry.enumerateSubkeys(kMachine, "Software\\Vexora", products), 0u);
+  int damaged = 0;
+  for (const std::string& product : products) {
+    std::vector<std::string> affiliates;
+    ASSERT_EQ(registry.enumerateSubkeys(kMachine, "Software\\Vexora\\" + product, affiliates), 0u);
+    for (const std::string& affiliate : affiliates) {
+      const std::string key = "Software\\Vexora\\" + product + "\\" + affiliate;
+      const std::vector<std::uint8_t> cut{'V', 'X'};
+      ASSERT_EQ(registry.setValue(kMachine, key, "CleanCount", platform::kRegBinary, cut), 0u);
+      ++damaged;
+    }
+  }
+  ASSERT_EQ(damaged, 1);
+  const auto shownDamaged = run({});
+  EXPECT_EQ(shownDamaged.exitCode, kError);
+  EXPECT_EQ(shownDamaged.out, "");
+  EXPECT_NE(shownDamaged.err.find("the stored clean-session count cannot be read: it is damaged"), std::string::npos)
+      << shownDamaged.err;
+  EXPECT_NE(shownDamaged.err.find("ovrascan session-count set N [--persist] replaces a damaged value"),
+            std::string::npos)
+      << shownDamaged.err;
+  const auto replaced = run({"set", "2"});
+  EXPECT_EQ(replaced.exitCode, 0) << replaced.err;
+  EXPECT_EQ(replaced.out, shown(2, false));
 }
 
 // OpenSSL configured with the base provider only has no MD5: a value cannot be

@@ -7,7 +7,9 @@
 #include <cwchar>
 #include <span>
 #include <string>
+#include <utility>
 
+#include "foundation/VxProtectedValueCipher.h"
 #include "platform/automation/InvokeByName.h"
 #include "platform/automation/UniqueVariant.h"
 #include "platform/automation/VariantOf.h"
@@ -36,6 +38,21 @@ bool call(IDispatch& object, const wchar_t* method, std::span<const VARIANT> arg
   return true;
 }
 
+// After a getter failed: without MD5 no value can be checked; otherwise the
+// stored value is damaged or its settings cannot be reached, and setting
+// replaces a damaged one.
+void explainUnreadable(const wchar_t* method) {
+  const std::string value = std::wcscmp(method, L"GetCleanSessionCount") == 0 ? "clean-session count"
+                                                                               : "persist-after-uninstall flag";
+  if (!vxMd5({})) {
+    Diagnostics::error("the " + value + " cannot be checked: OpenSSL provides no MD5");
+    return;
+  }
+  Diagnostics::error("the stored " + value +
+                     " cannot be read: it is damaged, or the product settings (AVScanner.ini) that locate it "
+                     "cannot be read; ovrascan session-count set N [--persist] replaces a damaged value");
+}
+
 }  // namespace
 
 int OvrascanHost::sessionCount(const CommandLine& line) {
@@ -53,9 +70,12 @@ int OvrascanHost::sessionCount(const CommandLine& line) {
   }
   UniqueVariant count;
   UniqueVariant kept;
-  if (!call(object, L"GetCleanSessionCount", {}, count, false) ||
-      !call(object, L"GetPersistAfterUninstallState", {}, kept, false)) {
-    return kError;
+  for (const auto& [method, result] : {std::pair{L"GetCleanSessionCount", &count},
+                                       std::pair{L"GetPersistAfterUninstallState", &kept}}) {
+    if (!call(object, method, {}, *result, false)) {
+      explainUnreadable(method);
+      return kError;
+    }
   }
   std::printf("Clean sessions: %u\nPersist after uninstall: %s\n", static_cast<unsigned>(count->ulVal),
               kept->boolVal == VARIANT_TRUE ? "yes" : "no");
