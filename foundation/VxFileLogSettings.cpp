@@ -1,37 +1,55 @@
 #include "foundation/VxFileLogSettings.h"
 
+#include "foundation/VxErrorCodes.h"
 #include "foundation/VxProtectedIniValue.h"
 #include "platform/FileSystem.h"
 
 namespace {
 
 struct Rule {
-  const wchar_t* key;
+  VxFileLogSettingRange range;
   std::uint32_t VxFileLogSettings::*field;
-  std::uint32_t lowest;
-  std::uint32_t highest;
 };
 
 constexpr Rule kRules[] = {
-    {L"Enable", &VxFileLogSettings::enable, 0, UINT32_MAX},
-    {L"MaxSize", &VxFileLogSettings::maxSize, 25600, 512000},
-    {L"MaxEntries", &VxFileLogSettings::maxEntries, 2, 10},
-    {L"Severity", &VxFileLogSettings::severity, 0, 5},
-    {L"Options", &VxFileLogSettings::options, 0, UINT32_MAX},
+    {{L"Enable", 0, UINT32_MAX}, &VxFileLogSettings::enable},
+    {{L"MaxSize", 25600, 512000}, &VxFileLogSettings::maxSize},
+    {{L"MaxEntries", 2, 10}, &VxFileLogSettings::maxEntries},
+    {{L"Severity", 0, 5}, &VxFileLogSettings::severity},
+    {{L"Options", 0, UINT32_MAX}, &VxFileLogSettings::options},
 };
+
+// Why a value as read is not used; empty when it is.
+std::string unusedBecause(const VxNAResult<VxProtectedIniValue>& read, const VxFileLogSettingRange& range) {
+  if (!read) {
+    if (read.error == ERROR_INVALID_DATA) return "damaged: it fails its checks";
+    if (read.error == VX_E_CIPHER_SETUP) return "cannot be checked: no MD5 from OpenSSL";
+    return "cannot be read (error " + std::to_string(read.error) + ")";
+  }
+  if (read.value.type == kVxValueTypeText) {
+    return read.value.text.empty() ? std::string() : "plain text, not enciphered";
+  }
+  if (!read.value.isNumber()) return "of type " + std::to_string(read.value.type) + ", not a number";
+  const std::uint32_t value = read.value.number();
+  if (value < range.lowest || value > range.highest) {
+    return std::to_string(value) + " is outside " + std::to_string(range.lowest) + ".." + std::to_string(range.highest);
+  }
+  return {};
+}
 
 bool exists(const std::string& file) {
   return platform::fileStatus(file, platform::LinkPolicy::DoNotFollow).kind != platform::FileKind::Missing;
 }
 
 void applyFile(const std::string& file, const Rule& rule, VxFileLogSettings& settings, bool rewrite) {
-  const VxNAResult<VxProtectedIniValue> read = CVxProtectedIniStore::read(file, kVxLogSettingsSection, rule.key);
+  const VxNAResult<VxProtectedIniValue> read =
+      CVxProtectedIniStore::read(file, kVxLogSettingsSection, rule.range.key);
   if (!read || !read.value.isNumber()) return;
   const std::uint32_t value = read.value.number();
-  if (value >= rule.lowest && value <= rule.highest) {
+  if (value >= rule.range.lowest && value <= rule.range.highest) {
     settings.*rule.field = value;
   } else if (rewrite) {
-    CVxProtectedIniStore::writeNumber(file, kVxLogSettingsSection, rule.key, settings.*rule.field);
+    CVxProtectedIniStore::writeNumber(file, kVxLogSettingsSection, rule.range.key, settings.*rule.field);
   }
 }
 
@@ -46,6 +64,26 @@ VxFileLogSettings readFileLogSettings(const std::string& globalFile, const std::
     if (haveLog) applyFile(logFile, rule, settings, rewrite);
   }
   return settings;
+}
+
+const VxFileLogSettingRange* fileLogSettingRange(std::wstring_view key) {
+  for (const Rule& rule : kRules) {
+    if (key == rule.range.key) return &rule.range;
+  }
+  return nullptr;
+}
+
+std::vector<VxFileLogUnusedValue> unusedFileLogValues(const std::string& globalFile, const std::string& logFile) {
+  std::vector<VxFileLogUnusedValue> unused;
+  for (const Rule& rule : kRules) {
+    for (const std::string* file : {&globalFile, &logFile}) {
+      if (!exists(*file)) continue;
+      const std::string why =
+          unusedBecause(CVxProtectedIniStore::read(*file, kVxLogSettingsSection, rule.range.key), rule.range);
+      if (!why.empty()) unused.push_back({rule.range.key, *file, why});
+    }
+  }
+  return unused;
 }
 
 std::uint32_t readLastLogIndex(const std::string& logFile) {

@@ -18,6 +18,8 @@
 // Stateless; callers serialise access to the files (the log's named mutex).
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 struct VxFileLogSettings {
   std::uint32_t enable = 1;
@@ -32,6 +34,26 @@ inline constexpr wchar_t kVxLogSettingsSection[] = L"Config";
 // Reads both files; with `rewrite`, values out of range are rewritten as above.
 // A file that does not exist gives nothing; when neither exists the defaults stand.
 VxFileLogSettings readFileLogSettings(const std::string& globalFile, const std::string& logFile, bool rewrite);
+
+// The accepted values of setting `key` (Enable, MaxSize, MaxEntries, Severity,
+// Options; names compared as written); nullptr for any other name.
+struct VxFileLogSettingRange {
+  const wchar_t* key;
+  std::uint32_t lowest;
+  std::uint32_t highest;
+};
+const VxFileLogSettingRange* fileLogSettingRange(std::wstring_view key);
+
+// A value in one of the two files that is not used, and why ("1000 is outside
+// 25600..512000", "plain text, not enciphered", "damaged: it fails its checks",
+// "cannot be checked: no MD5 from OpenSSL"). In the order of the table above,
+// the global file's before the log's own.
+struct VxFileLogUnusedValue {
+  std::wstring key;
+  std::string file;
+  std::string why;
+};
+std::vector<VxFileLogUnusedValue> unusedFileLogValues(const std::string& globalFile, const std::string& logFile);
 
 // LastLogIdx of the log's own file: 0 when missing or not a usable number.
 std::uint32_t readLastLogIndex(const std::string& logFile);

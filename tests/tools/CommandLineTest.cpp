@@ -138,7 +138,13 @@ INSTANTIATE_TEST_SUITE_P(
                               "unknown argument '--persist' for session-count increment"},
                       BadCase{{"session-count", "--persist"}, "unknown argument '--persist' for session-count"},
                       BadCase{{"session-count", "reset"}, "unknown argument 'reset' for session-count"},
-                      BadCase{{"log-settings", "x"}, "log-settings takes no arguments"},
+                      BadCase{{"log-settings", "x"}, "unknown argument 'x' for log-settings"},
+                      BadCase{{"log-settings", "set", "Severity"},
+                              "log-settings set needs a KEY and a VALUE from 0 to 4294967295"},
+                      BadCase{{"log-settings", "set", "Severity", "-1"},
+                              "log-settings set needs a KEY and a VALUE from 0 to 4294967295"},
+                      BadCase{{"log-settings", "set", "Severity", "1", "--global", "--global"},
+                              "unknown argument '--global' for log-settings set"},
                       BadCase{{"log", "--tail"}, "unknown argument '--tail' for log"},
                       BadCase{{"log", "--lines"}, "--lines needs a number from 1 to 1000000"},
                       BadCase{{"log", "--lines", "0"}, "--lines needs a number from 1 to 1000000"},
@@ -239,5 +245,27 @@ INSTANTIATE_TEST_SUITE_P(Cases, CommandLineLogTest,
                                            LogCase{{"log", "--lines", "3"}, Command::Log, 3},
                                            LogCase{{"log", "--lines=1000000"}, Command::Log, 1000000},
                                            LogCase{{"log", "--help"}, Command::Help, 10, Command::Log}));
+
+TEST(CommandLine, LogSettingsSetTakesKeyValueAndScope) {
+  const struct {
+    std::vector<std::string> arguments;
+    std::string key;
+    std::uint32_t value;
+    bool global;
+  } cases[] = {
+      {{"log-settings"}, "", 0, false},
+      {{"log-settings", "set", "MaxSize", "25600"}, "MaxSize", 25600, false},
+      {{"log-settings", "set", "Severity", "0", "--global"}, "Severity", 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(joinedArguments(c.arguments));
+    CommandLine line;
+    ASSERT_EQ(parse(c.arguments, line), "");
+    EXPECT_EQ(line.command, Command::LogSettings);
+    EXPECT_EQ(line.logSettingKey, c.key);
+    EXPECT_EQ(line.logSettingValue, c.value);
+    EXPECT_EQ(line.logSettingGlobal, c.global);
+  }
+}
 
 }  // namespace

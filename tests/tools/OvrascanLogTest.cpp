@@ -173,12 +173,65 @@ TEST_F(OvrascanLogTest, LogSettingsShowsWhatIsInForceWithoutRewriting) {
                            "Log settings:    " + folder + "/log.ini\n" +
                            "Enable:          1\n"
                            "MaxSize:         153600\n"
+                           "  not used: " + folder + "/log.ini: 1000 is outside 25600..512000\n" +
                            "MaxEntries:      5\n"
                            "Severity:        2\n"
                            "Options:         16\n"
                            "Current log:     " + folder + "/ovrascan004.log (none yet)\n");
   std::ifstream after(logFolder() / "log.ini", std::ios::binary);
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), settingsBefore);
+}
+
+// Values the log cannot use are each marked with their file and why.
+TEST_F(OvrascanLogTest, LogSettingsMarksWhatItCannotUse) {
+  setting(base() / "log.ini", L"Severity", 9);
+  fs::create_directories(logFolder());
+  std::ofstream(logFolder() / "log.ini") << "[Config]\nMaxEntries=4\n";
+  const auto shown = run({"log-settings"});
+  ASSERT_EQ(shown.exitCode, 0) << shown.err;
+  const std::string global = (base() / "log.ini").string();
+  const std::string own = (logFolder() / "log.ini").string();
+  EXPECT_NE(shown.out.find("MaxEntries:      3\n  not used: " + own + ": plain text, not enciphered\n"),
+            std::string::npos)
+      << shown.out;
+  EXPECT_NE(shown.out.find("Severity:        3\n  not used: " + global + ": 9 is outside 0..5\n"), std::string::npos)
+      << shown.out;
+}
+
+// log-settings set stores a value enciphered where the log reads it, and
+// refuses one outside the key's range, naming the range.
+TEST_F(OvrascanLogTest, LogSettingsSetWritesWithinTheRange) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string said;  // on stdout for success, stderr otherwise
+  };
+  const std::string global = (base() / "log.ini").string();
+  const std::string own = (logFolder() / "log.ini").string();
+  const Case cases[] = {
+      {{"log-settings", "set", "MaxEntries", "4"}, 0, "MaxEntries = 4 in " + own},
+      {{"log-settings", "set", "Severity", "1", "--global"}, 0, "Severity = 1 in " + global},
+      {{"log-settings", "set", "MaxSize", "1000"}, 2, "log setting MaxSize takes 25600 to 512000, not 1000"},
+      {{"log-settings", "set", "Severity", "6", "--global"}, 2, "log setting Severity takes 0 to 5, not 6"},
+      {{"log-settings", "set", "Colour", "1"}, 2, "unknown log setting 'Colour'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments[2]);
+    const auto result = run(c.arguments);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+    EXPECT_NE((c.exitCode == 0 ? result.out : result.err).find(c.said), std::string::npos)
+        << result.out << result.err;
+  }
+  const auto read = [](const fs::path& file, const wchar_t* key) {
+    const auto value = CVxProtectedIniStore::read(file.string(), kVxLogSettingsSection, key);
+    return value && value.value.isNumber() ? static_cast<long long>(value.value.number()) : -1LL;
+  };
+  EXPECT_EQ(read(logFolder() / "log.ini", L"MaxEntries"), 4);
+  EXPECT_EQ(read(base() / "log.ini", L"Severity"), 1);
+  EXPECT_EQ(read(logFolder() / "log.ini", L"MaxSize"), -1) << "a refused value is not written";
+  const auto shown = run({"log-settings"});
+  EXPECT_NE(shown.out.find("MaxEntries:      4\n"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("Severity:        1\n"), std::string::npos) << shown.out;
 }
 
 }  // namespace

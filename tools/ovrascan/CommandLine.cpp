@@ -172,6 +172,30 @@ std::string parseLog(Arguments arguments, CommandLine& line) {
   return {};
 }
 
+std::string parseLogSettings(Arguments arguments, CommandLine& line) {
+  if (arguments.size() == 1 && arguments[0] == kHelp) {
+    line.command = Command::Help;
+    line.helpTopic = Command::LogSettings;
+    return {};
+  }
+  if (arguments.empty()) return {};
+  if (std::string_view(arguments[0]) != "set") {
+    return "unknown argument '" + std::string(arguments[0]) + "' for log-settings";
+  }
+  if (arguments.size() < 3 || std::string_view(arguments[1]).empty() ||
+      !parseCount(arguments[2], line.logSettingValue)) {
+    return "log-settings set needs a KEY and a VALUE from 0 to 4294967295";
+  }
+  line.logSettingKey = arguments[1];
+  for (std::size_t next = 3; next < arguments.size(); ++next) {
+    if (std::string_view(arguments[next]) != "--global" || line.logSettingGlobal) {
+      return "unknown argument '" + std::string(arguments[next]) + "' for log-settings set";
+    }
+    line.logSettingGlobal = true;
+  }
+  return {};
+}
+
 std::string parseNothing(const char* name, Arguments arguments) {
   return arguments.empty() ? std::string() : std::string(name) + " takes no arguments";
 }
@@ -274,10 +298,13 @@ constexpr CommandEntry kCommands[] = {
      "      Show the versions of the component, the engine and the data set.\n"},
     {{"log-settings"},
      Command::LogSettings,
-     [](Arguments arguments, CommandLine&) { return parseNothing("log-settings", arguments); },
-     "  ovrascan log-settings\n"
+     parseLogSettings,
+     "  ovrascan log-settings [set KEY VALUE [--global]]\n"
      "      Show the log settings in force (from the global and the program's log.ini),\n"
-     "      the log folder and the current log file.\n"},
+     "      each stored value that is not used and why, the log folder and the current\n"
+     "      log file; or store VALUE for KEY (Enable, MaxSize 25600..512000, MaxEntries\n"
+     "      2..10, Severity 0..5, Options) in the program's log.ini (--global: the\n"
+     "      global one).\n"},
     {{"log"},
      Command::Log,
      parseLog,

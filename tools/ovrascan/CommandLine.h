@@ -42,6 +42,11 @@ struct CommandLine {
   bool cleanSession = false;
   std::string toolPath;     // empty: the object's default collector
   std::string archiveFile;  // empty: the archive is not kept
+  // LogSettings set: the key (empty: show the settings), its value and whether
+  // it goes to the global log.ini
+  std::string logSettingKey;
+  std::uint32_t logSettingValue = 0;
+  bool logSettingGlobal = false;
   // Log: how many of the newest lines to show
   std::uint32_t logLines = 10;
 

@@ -10,6 +10,7 @@
 
 #include "foundation/VxFileLogLocation.h"
 #include "foundation/VxFileLogSettings.h"
+#include "foundation/VxProtectedIniValue.h"
 #include "platform/FileSystem.h"
 #include "platform/Utf16.h"
 #include "platform/Utf8.h"
@@ -92,21 +93,62 @@ int showSettings() {
   const CurrentLog log = currentLog();
   const VxFileLogLocation& where = log.location;
   const VxFileLogSettings& s = log.settings;
+  const std::vector<VxFileLogUnusedValue> unused =
+      unusedFileLogValues(where.globalSettingsFile, where.logSettingsFile);
+  // A value line, followed by each value of that key the log does not use.
+  const auto value = [&unused](const wchar_t* key, std::uint32_t number) {
+    std::string line = utf8(key) + ":";
+    line.resize(17, ' ');
+    line += std::to_string(number) + "\n";
+    for (const VxFileLogUnusedValue& entry : unused) {
+      if (entry.key == key) line += "  not used: " + entry.file + ": " + entry.why + "\n";
+    }
+    return line;
+  };
   std::string text;
   text += "Log folder:      " + where.logFolder + "\n";
   text += "Global settings: " + where.globalSettingsFile + (present(where.globalSettingsFile) ? "" : " (none)") + "\n";
   text += "Log settings:    " + where.logSettingsFile + (present(where.logSettingsFile) ? "" : " (none)") + "\n";
-  text += "Enable:          " + std::to_string(s.enable) + "\n";
-  text += "MaxSize:         " + std::to_string(s.maxSize) + "\n";
-  text += "MaxEntries:      " + std::to_string(s.maxEntries) + "\n";
-  text += "Severity:        " + std::to_string(s.severity) + "\n";
-  text += "Options:         " + std::to_string(s.options) + "\n";
+  text += value(L"Enable", s.enable);
+  text += value(L"MaxSize", s.maxSize);
+  text += value(L"MaxEntries", s.maxEntries);
+  text += value(L"Severity", s.severity);
+  text += value(L"Options", s.options);
   text += "Current log:     " + where.logFilePath(log.index) + (present(where.logFilePath(log.index)) ? "" : " (none yet)") + "\n";
   if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
     Diagnostics::error("cannot write to stdout");
     return 2;
   }
   return 0;
+}
+
+int setSetting(const std::string& key, std::uint32_t number, bool global) {
+  const std::wstring wideKey(key.begin(), key.end());
+  const VxFileLogSettingRange* range = fileLogSettingRange(wideKey);
+  if (range == nullptr) {
+    Diagnostics::error("unknown log setting '" + key + "' (Enable, MaxSize, MaxEntries, Severity or Options)");
+    return 2;
+  }
+  if (number < range->lowest || number > range->highest) {
+    Diagnostics::error("log setting " + key + " takes " + std::to_string(range->lowest) + " to " +
+                       std::to_string(range->highest) + ", not " + std::to_string(number));
+    return 2;
+  }
+  const VxFileLogLocation where = makeFileLogLocation(kLogName, L"", vxHostProgramName());
+  platform::OpenFolder folder;
+  const std::uint32_t opened = global ? where.openBaseFolder(true, folder) : where.openLogFolder(true, folder);
+  const std::string& file = global ? where.globalSettingsFile : where.logSettingsFile;
+  if (opened != 0) {
+    Diagnostics::error("cannot make the folder of " + file + ": " + Diagnostics::codeText(opened));
+    return 2;
+  }
+  if (const std::uint32_t error = CVxProtectedIniStore::writeNumber(file, kVxLogSettingsSection, wideKey, number);
+      error != 0) {
+    Diagnostics::error("cannot write " + key + " to " + file + ": " + Diagnostics::codeText(error));
+    return 2;
+  }
+  std::printf("%s = %u in %s\n", key.c_str(), static_cast<unsigned>(number), file.c_str());
+  return std::fflush(stdout) == 0 ? 0 : 2;
 }
 
 int showLines(std::uint32_t count) {

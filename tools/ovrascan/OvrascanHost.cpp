@@ -59,8 +59,12 @@ int OvrascanHost::run(const CommandLine& line) {
     std::fputs(CommandLine::usage(line.helpTopic).c_str(), stdout);
     return kNothingFound;
   }
-  // The log commands read files only: the component is not loaded for them.
-  if (line.command == CommandLine::Command::LogSettings) return LogCommand::showSettings();
+  // The log commands work on the log's files only: the component is not loaded for them.
+  if (line.command == CommandLine::Command::LogSettings) {
+    return line.logSettingKey.empty()
+               ? LogCommand::showSettings()
+               : LogCommand::setSetting(line.logSettingKey, line.logSettingValue, line.logSettingGlobal);
+  }
   if (line.command == CommandLine::Command::Log) return LogCommand::showLines(line.logLines);
   // A reader that closed stdout, or a file size limit, must cost the output, not
   // the report: their writes then fail with EPIPE or EFBIG, which are reported.
