@@ -322,6 +322,7 @@ AV_ABI_ASSERT(offsetof(AV_FILEHASH, data) == 12, "hash bytes at 12");
 #define AV_DATA_FILE_NAMES 1u
 #define AV_DATA_FILE_SCAN 2u
 #define AV_DATA_FILE_CLEAN 3u
+#define AV_DATA_FILE_SETTINGS 4u /* the engine's settings file, AVScanner.ini in its folder */
 #define AV_DATA_FILE_MISSING 1u            /* no such file or folder */
 #define AV_DATA_FILE_UNREADABLE 2u         /* permission denied or a read error */
 #define AV_DATA_FILE_NOT_REGULAR 3u        /* a folder, link, FIFO, device or socket */
@@ -329,6 +330,8 @@ AV_ABI_ASSERT(offsetof(AV_FILEHASH, data) == 12, "hash bytes at 12");
 #define AV_DATA_FILE_EMPTY 5u              /* no bytes at all */
 #define AV_DATA_FILE_NO_REPORTABLE_RULE 6u /* scan file: every rule is private, or none */
 #define AV_DATA_FILE_UNTYPED_DETECTION 7u  /* names file: a rule's detection has no virus type */
+#define AV_DATA_FILE_WRITABLE_BY_OTHERS 8u /* the file or a folder above it is writable by group or others */
+#define AV_DATA_FILE_FOREIGN_OWNER 9u      /* the file or a folder above it belongs to another user */
 #define AV_STATUS_DATA_FILE(file, reason) \
   ((uint16_t)(AV_STATUS_DATA_FILE_BASE | ((file) << 4) | (reason)))
 /* A data file is malformed: the status is this base plus the 1-based line of the

@@ -1,6 +1,7 @@
 #include "qelda/QeldaCacheSettings.h"
 
-#include "qelda/QeldaNoFollowPath.h"
+#include "engine/VxAVEngineABI.h"
+#include "qelda/QeldaTrustedDataFile.h"
 
 #include <fcntl.h>
 #include <strings.h>
@@ -32,12 +33,19 @@ bool meansOff(const std::string& value) {
   return sameName(value, "0") || sameName(value, "no") || sameName(value, "off") || sameName(value, "false");
 }
 
-std::string settingsText(const std::string& engineFolder) {
-  Fd folder;
-  if (engineFolder.empty() || openFolderNoFollow(engineFolder, folder) != 0) return {};
-  Fd file(::openat(folder.get(), "AVScanner.ini", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+// The settings file's text; empty when there is none. A file another user could
+// have written is refused with its AV_DATA_FILE_* reason.
+std::string settingsText(const std::string& engineFolder, std::uint16_t& refused) {
+  refused = 0;
+  if (engineFolder.empty()) return {};
+  Fd file;
   struct stat info {};
-  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  const std::uint16_t reason = openTrustedDataFile(engineFolder + "/AVScanner.ini", file, info);
+  if (reason == AV_DATA_FILE_MISSING) return {};
+  if (reason != 0) {
+    refused = reason;
+    return {};
+  }
   std::string text(kLargestSettings, '\0');
   std::size_t got = 0;
   while (got < text.size()) {
@@ -75,9 +83,9 @@ std::string iniValue(const std::string& text, const std::string& section, const 
   return fallback;
 }
 
-CacheSettings readCacheSettings(const std::string& engineFolder) {
+CacheSettings readCacheSettings(const std::string& engineFolder, std::uint16_t& refused) {
   CacheSettings settings;
-  const std::string text = settingsText(engineFolder);
+  const std::string text = settingsText(engineFolder, refused);
   settings.enabled = !meansOff(iniValue(text, "cache", "enabled", "1"));
   const std::string settle = iniValue(text, "cache", "settle_ms", "");
   std::int64_t milliseconds = 0;

@@ -16,7 +16,8 @@
  * file is scanned again next time instead of being trusted.
  *
  * Stateless; safe from any thread. The file is read anew on every call, without
- * following links, at most 64 KiB of it.
+ * following links, at most 64 KiB of it, and only when no other user could have
+ * written it.
  */
 #ifndef QELDA_CACHE_SETTINGS_H
 #define QELDA_CACHE_SETTINGS_H
@@ -31,7 +32,9 @@ struct CacheSettings {
   std::int64_t settleNs = 2'000'000'000;
 };
 
-CacheSettings readCacheSettings(const std::string& engineFolder);
+// `refused` is the AV_DATA_FILE_* reason when AVScanner.ini exists but another
+// user could have written it (QeldaTrustedDataFile.h); 0 otherwise.
+CacheSettings readCacheSettings(const std::string& engineFolder, std::uint16_t& refused);
 
 // The value of `key` in `section` of INI text (names compared without case), or
 // `fallback` when absent.

@@ -1,58 +1,33 @@
 #include "qelda/QeldaDataFile.h"
 
 #include "engine/VxAVEngineABI.h"
+#include "qelda/QeldaTrustedDataFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 namespace qelda {
 namespace {
 
-std::uint16_t reasonOf(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR: return AV_DATA_FILE_MISSING;
-    case ELOOP:
-    case ENXIO:
-    case EISDIR: return AV_DATA_FILE_NOT_REGULAR;
-    default: return AV_DATA_FILE_UNREADABLE;
-  }
-}
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-bool sameInode(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+std::string absolutePath(const std::string& path) {
+  if (path.starts_with('/')) return path;
+  char folder[PATH_MAX];
+  if (::getcwd(folder, sizeof folder) == nullptr) return path;
+  return std::string(folder) + "/" + path;
 }
 
 }  // namespace
 
 DataFileText readDataFile(const std::string& path, std::uint64_t largest) {
-  // The type is checked before the file is opened for reading, so that no FIFO
-  // or device is ever opened; the open then must reach the inode that was checked.
-  struct stat named {};
-  if (::lstat(path.c_str(), &named) != 0) return {std::nullopt, reasonOf(errno)};
-  if (!S_ISREG(named.st_mode)) return {std::nullopt, AV_DATA_FILE_NOT_REGULAR};
-  const Descriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (file.get() < 0) return {std::nullopt, reasonOf(errno)};
+  if (path.empty()) return {std::nullopt, AV_DATA_FILE_MISSING};
+  // Only a file no other user could have written is read (QeldaTrustedDataFile.h).
+  Fd file;
   struct stat opened {};
-  if (::fstat(file.get(), &opened) != 0) return {std::nullopt, AV_DATA_FILE_UNREADABLE};
-  if (!S_ISREG(opened.st_mode) || !sameInode(named, opened)) return {std::nullopt, AV_DATA_FILE_NOT_REGULAR};
+  if (const std::uint16_t reason = openTrustedDataFile(absolutePath(path), file, opened)) return {std::nullopt, reason};
   if (static_cast<std::uint64_t>(opened.st_size) > largest) return {std::nullopt, AV_DATA_FILE_TOO_LARGE};
 
   std::string text(static_cast<std::size_t>(opened.st_size), '\0');

@@ -1,7 +1,8 @@
 /*
- * Reading one data file of a data set: a regular file reached without following
- * a symbolic link in its last component, never a device or FIFO, read whole with
- * every read error checked and a size cap.
+ * Reading one data file of a data set: a regular file that no other user could
+ * have written (QeldaTrustedDataFile.h), reached without following a symbolic
+ * link in any component, never a device or FIFO, read whole with every read
+ * error checked and a size cap.
  *
  * Stateless and safe from any thread.
  */

@@ -72,7 +72,10 @@ std::uint16_t initialise(const AV_PARAMETERS* parameters, AV_INITIALISATION* ini
   const DataSetFiles files{inFolder(request.engineFolder, names[0]),
                            inFolder(request.engineFolder, names[1]),
                            inFolder(request.engineFolder, names[2])};
-  const CacheSettings cache = request.versionOnly ? CacheSettings{false} : readCacheSettings(request.engineFolder);
+  std::uint16_t settingsRefused = 0;
+  const CacheSettings cache =
+      request.versionOnly ? CacheSettings{false} : readCacheSettings(request.engineFolder, settingsRefused);
+  if (settingsRefused != 0) return AV_STATUS_DATA_FILE(AV_DATA_FILE_SETTINGS, settingsRefused);
   const std::string machine = verdictMachineFolder();
   DataSetOutcome loaded = DataSetCache::instance().acquire(files, request.versionOnly, cache.enabled ? &machine : nullptr);
   if (!loaded.dataSet) return loaded.status;

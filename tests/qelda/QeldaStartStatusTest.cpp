@@ -44,6 +44,8 @@ class QeldaStartStatus : public QeldaEngine {
 
 TEST_F(QeldaStartStatus, EachUnusableDataSetHasItsOwnStatus) {
   const auto scanFile = [](const fs::path& folder) { return folder / "scan.yar"; };
+  // Reached without the /proc/self link, which a data file's path may not hold.
+  const std::string procMem = "/proc/" + std::to_string(::getpid()) + "/mem";
   struct Case {
     const char* what;
     std::function<void(const fs::path&)> change;
@@ -81,7 +83,7 @@ TEST_F(QeldaStartStatus, EachUnusableDataSetHasItsOwnStatus) {
       {"malformed rules", [&](const fs::path& f) { replace(scanFile(f), "rule {\n"); }, "names.dat",
        static_cast<std::uint16_t>(AV_STATUS_SCAN_MALFORMED + 1)},
       {"missing names key", [](const fs::path&) {}, "", AV_STATUS_DATA_FILE(AV_DATA_FILE_NAMES, AV_DATA_FILE_MISSING)},
-      {"unreadable names (every read fails)", [](const fs::path&) {}, "/proc/self/mem",
+      {"unreadable names (every read fails)", [](const fs::path&) {}, procMem.c_str(),
        AV_STATUS_DATA_FILE(AV_DATA_FILE_NAMES, AV_DATA_FILE_UNREADABLE)},
       {"names larger than the cap",
        [](const fs::path& f) { ASSERT_EQ(::truncate((f / "names.dat").c_str(), 17 << 20), 0); }, "names.dat",
@@ -105,6 +107,53 @@ TEST_F(QeldaStartStatus, EachUnusableDataSetHasItsOwnStatus) {
     EXPECT_EQ(start(false, c.names, folder.string()), c.status) << c.what;
     if (handle != 0) lib.close(handle);
     handle = 0;
+  }
+}
+
+// Whoever can write the data set can blind every scan, or hand libyara's loader
+// of compiled rules crafted input: a data file another user could have written
+// is refused, and the status names it and why.
+TEST_F(QeldaStartStatus, DataFilesOthersCouldHaveWrittenAreRefused) {
+  const auto scanFile = [](const fs::path& folder) { return folder / "scan.yar"; };
+  const bool root = ::geteuid() == 0;
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> change;
+    std::uint16_t status;
+    bool needsRoot;
+  } const cases[] = {
+      {"rules writable by others", [&](const fs::path& f) { ::chmod(scanFile(f).c_str(), 0646); },
+       AV_STATUS_DATA_FILE(AV_DATA_FILE_SCAN, AV_DATA_FILE_WRITABLE_BY_OTHERS), false},
+      {"rules writable by their group", [&](const fs::path& f) { ::chmod(scanFile(f).c_str(), 0664); },
+       AV_STATUS_DATA_FILE(AV_DATA_FILE_SCAN, AV_DATA_FILE_WRITABLE_BY_OTHERS), false},
+      {"rules of another user", [&](const fs::path& f) { ASSERT_EQ(::chown(scanFile(f).c_str(), 65534, 65534), 0); },
+       AV_STATUS_DATA_FILE(AV_DATA_FILE_SCAN, AV_DATA_FILE_FOREIGN_OWNER), true},
+      {"compiled rules of another user",
+       [&](const fs::path& f) {
+         replace(scanFile(f), std::string("YARA") + std::string(60, '\x01'));
+         ASSERT_EQ(::chown(scanFile(f).c_str(), 65534, 65534), 0);
+       },
+       AV_STATUS_DATA_FILE(AV_DATA_FILE_SCAN, AV_DATA_FILE_FOREIGN_OWNER), true},
+      {"settings writable by others",
+       [](const fs::path& f) {
+         std::ofstream(f / "AVScanner.ini") << "[cache]\nenabled=0\n";
+         ::chmod((f / "AVScanner.ini").c_str(), 0666);
+       },
+       AV_STATUS_DATA_FILE(AV_DATA_FILE_SETTINGS, AV_DATA_FILE_WRITABLE_BY_OTHERS), false},
+      {"the data set's folder writable by others", [](const fs::path& f) { ::chmod(f.c_str(), 0777); },
+       AV_STATUS_DATA_FILE(AV_DATA_FILE_NAMES, AV_DATA_FILE_WRITABLE_BY_OTHERS), false},
+      {"a sticky folder above files of ours starts", [](const fs::path& f) { ::chmod(f.c_str(), 01777); },
+       AV_STATUS_OK, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.needsRoot && !root) continue;
+    const fs::path folder = dataSet([](const fs::path& f) { ::chmod(f.c_str(), 0755); });
+    c.change(folder);
+    EXPECT_EQ(start(false, "names.dat", folder.string()), c.status);
+    if (handle != 0) lib.close(handle);
+    handle = 0;
+    ::chmod(folder.c_str(), 0755);
   }
 }
 

@@ -29,6 +29,7 @@ std::string concerned(const std::string& hostFolder, std::uint32_t code) {
       case AV_DATA_FILE_NAMES: return "data file " + dataFile(hostFolder, L"av_names");
       case AV_DATA_FILE_SCAN: return "data file " + dataFile(hostFolder, L"av_scan");
       case AV_DATA_FILE_CLEAN: return "data file " + dataFile(hostFolder, L"av_clean");
+      case AV_DATA_FILE_SETTINGS: return "settings file " + hostFolder + "/" + kIniName;
       default: break;
     }
   }
