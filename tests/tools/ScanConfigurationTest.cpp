@@ -27,15 +27,29 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ConfigurationCase{"OneScanType", LR"(<scanconfig><scantype><item type="virus"/></scantype></scanconfig>)", false},
         ConfigurationCase{"NoScanTypeElement", LR"(<scanconfig><maxscancount value="1"/></scanconfig>)", true},
-        ConfigurationCase{"EmptyScanType", LR"(<scanconfig><scantype/></scanconfig>)", true},
-        ConfigurationCase{"OnlyCleanTypes", LR"(<scanconfig><cleantype><item type="virus"/></cleantype></scanconfig>)",
+        ConfigurationCase{"EmptyScanType", LR"(<scanconfig><maxscancount value="1"/><scantype/></scanconfig>)", true},
+        ConfigurationCase{"OnlyCleanTypes",
+                          LR"(<scanconfig><maxscancount value="1"/><cleantype><item type="virus"/></cleantype>)"
+                          LR"(</scanconfig>)",
                           true},
-        ConfigurationCase{"ItemElsewhere", LR"(<scanconfig><other><scantype><item/></scantype></other></scanconfig>)",
+        ConfigurationCase{"ItemElsewhere",
+                          LR"(<scanconfig><maxscancount value="1"/><other><scantype><item/></scantype></other>)"
+                          LR"(</scanconfig>)",
                           true},
         // Left to the object, which names what is wrong.
         ConfigurationCase{"Malformed", LR"(<scanconfig>)", false},
         ConfigurationCase{"OtherRoot", LR"(<config/>)", false},
         ConfigurationCase{"UnknownKeyword", LR"(<scanconfig><scantype><item type="VIRUS"/></scantype></scanconfig>)",
+                          false},
+        // No scan type, but the object refuses the document first.
+        ConfigurationCase{"NoMaxScanCountAndNoScanType", LR"(<scanconfig><scantype/></scanconfig>)", false},
+        ConfigurationCase{"UnknownSourceAndNoScanType",
+                          LR"(<scanconfig><maxscancount value="1"/><source><item type="bogus"/></source>)"
+                          LR"(</scanconfig>)",
+                          false},
+        ConfigurationCase{"UnknownCleanKeywordAndNoScanType",
+                          LR"(<scanconfig><maxscancount value="1"/><cleantype><item type="x"/></cleantype>)"
+                          LR"(</scanconfig>)",
                           false}),
     [](const auto& info) { return std::string(info.param.name); });
 
