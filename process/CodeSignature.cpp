@@ -1,5 +1,6 @@
 #include "process/CodeSignature.h"
 
+#include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/cms.h>
 #include <openssl/crypto.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -103,15 +105,28 @@ bool allowsUsage(X509* certificate, std::uint32_t usage) {
   return (X509_get_extended_key_usage(certificate) & (usage | XKU_ANYEKU)) != 0;
 }
 
+// The certificate names usage among its extended usages; neither their absence
+// nor "any usage" counts.
+bool namesUsage(X509* certificate, std::uint32_t usage) {
+  return (X509_get_extension_flags(certificate) & EXFLAG_XKUSAGE) != 0 &&
+         (X509_get_extended_key_usage(certificate) & usage) != 0;
+}
+
+enum class Role { kCodeSigner, kTimeStamper };
+
 // The chain of certificate, built from the message's certificates, ends in a
-// trusted root, is valid at time and allows usage throughout. Code signers must
-// chain to a compiled-in root; time-stamping authorities may also chain to a
-// root of the system's trust store, as public ones do.
-bool chainIsTrusted(X509* certificate, STACK_OF(X509)* certificates, std::time_t time,
-                    std::uint32_t usage) {
-  const bool systemRoots = usage == XKU_TIMESTAMP;
+// root with a compiled-in thumbprint, is valid at time and allows the role's
+// usage throughout. The store holds those roots only: nothing comes from the
+// system's trust store or from the variables (SSL_CERT_FILE, SSL_CERT_DIR) that
+// point OpenSSL at one. A time-stamping authority's own certificate must
+// moreover name the time-stamping usage and meet OpenSSL's time-stamp signing
+// purpose (RFC 3161: that usage alone, in a critical extension).
+bool chainIsTrusted(X509* certificate, STACK_OF(X509)* certificates, std::time_t time, Role role) {
+  const bool stamper = role == Role::kTimeStamper;
+  const std::uint32_t usage = stamper ? XKU_TIMESTAMP : XKU_CODE_SIGN;
+  if (stamper && !namesUsage(certificate, usage)) return false;
   Store store(X509_STORE_new());
-  if (!store || (systemRoots && X509_STORE_set_default_paths(store.get()) != 1)) return false;
+  if (!store) return false;
   for (int i = 0; i < sk_X509_num(certificates); ++i) {
     X509* candidate = sk_X509_value(certificates, i);
     if (isTrustedRoot(candidate) && X509_STORE_add_cert(store.get(), candidate) != 1) return false;
@@ -121,12 +136,13 @@ bool chainIsTrusted(X509* certificate, STACK_OF(X509)* certificates, std::time_t
     return false;
   }
   X509_STORE_CTX_set_time(context.get(), 0, time);
+  if (stamper && X509_STORE_CTX_set_purpose(context.get(), X509_PURPOSE_TIMESTAMP_SIGN) != 1) {
+    return false;
+  }
   if (X509_verify_cert(context.get()) != 1) return false;
   STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(context.get());
   const int length = sk_X509_num(chain);
-  if (length < 1 || (!systemRoots && !isTrustedRoot(sk_X509_value(chain, length - 1)))) {
-    return false;
-  }
+  if (length < 1 || !isTrustedRoot(sk_X509_value(chain, length - 1))) return false;
   for (int i = 0; i < length; ++i) {
     if (!allowsUsage(sk_X509_value(chain, i), usage)) return false;
   }
@@ -190,7 +206,7 @@ bool signatureTime(CMS_SignerInfo* signer, STACK_OF(X509)* certificates, std::ti
   if (ASN1_TIME_to_tm(signingTime->value.utctime, &parts) != 1) return false;
   const std::time_t stamped = timegm(&parts);
   if (!counterSignatureIsSound(counter.get(), certificate, CMS_SignerInfo_get0_signature(signer)) ||
-      !chainIsTrusted(certificate, certificates, stamped, XKU_TIMESTAMP)) {
+      !chainIsTrusted(certificate, certificates, stamped, Role::kTimeStamper)) {
     return false;
   }
   time = stamped;
@@ -224,8 +240,33 @@ bool signerPasses(CMS_SignerInfo* signer, STACK_OF(X509)* certificates, BIO* dig
   if (certificate == nullptr || !isTrustedName(certificate)) return false;
   std::time_t time = 0;
   if (!signatureTime(signer, certificates, time)) return false;
-  return chainIsTrusted(certificate, certificates, time, XKU_CODE_SIGN) &&
+  return chainIsTrusted(certificate, certificates, time, Role::kCodeSigner) &&
          signerCoversContent(signer, digests);
+}
+
+// The message of a signature block, which must be one DER object filling the
+// block exactly: a SEQUENCE of definite length, written in its shortest form,
+// whose header and contents end at the block's end, and which the parse
+// consumes to that last byte. Null for anything else, such as bytes before or
+// after the object or a length that disagrees with the block's.
+Cms parseSignatureBlock(std::string_view block) {
+  if (block.empty() || block.size() > static_cast<std::size_t>(LONG_MAX)) return nullptr;
+  const long size = static_cast<long>(block.size());
+  const auto* start = reinterpret_cast<const unsigned char*>(block.data());
+  const unsigned char* contents = start;
+  long length = 0;
+  int tag = 0;
+  int type = 0;
+  // Neither the error bit nor the indefinite-length bit: only "constructed".
+  if (ASN1_get_object(&contents, &length, &tag, &type, size) != V_ASN1_CONSTRUCTED ||
+      tag != V_ASN1_SEQUENCE || type != V_ASN1_UNIVERSAL || length != size - (contents - start) ||
+      ASN1_object_size(1, length, V_ASN1_SEQUENCE) != size) {
+    return nullptr;
+  }
+  const unsigned char* end = start;
+  Cms message(d2i_CMS_ContentInfo(nullptr, &end, size));
+  if (!message || end != start + size) return nullptr;
+  return message;
 }
 
 }  // namespace
@@ -235,7 +276,12 @@ bool splitAppendedSignature(std::string_view file, std::string_view& content,
   if (file.size() < kMagic.size() + kTrailerSize || !file.ends_with(kMagic)) return false;
   const std::size_t trailer = file.size() - kMagic.size() - kTrailerSize;
   const auto* info = reinterpret_cast<const unsigned char*>(file.data() + trailer);
-  if (info[2] != kIdPkcs7) return false;
+  // algo, hash, id_type, signer_len, key_id_len, three bytes of padding: the
+  // PKCS#7 kind carries its algorithms and signer inside the message.
+  if (info[2] != kIdPkcs7 || info[0] != 0 || info[1] != 0 || info[3] != 0 || info[4] != 0 ||
+      info[5] != 0 || info[6] != 0 || info[7] != 0) {
+    return false;
+  }
   const std::uint64_t length = std::uint64_t{info[8]} << 24 | std::uint64_t{info[9]} << 16 |
                                std::uint64_t{info[10]} << 8 | info[11];
   if (length == 0 || length > trailer) return false;
@@ -245,17 +291,21 @@ bool splitAppendedSignature(std::string_view file, std::string_view& content,
 }
 
 bool verifyCodeSignature(int descriptor) {
-  static_cast<void>(kCryptoKeptUntilExit);
   std::string file;
+  return readWhole(descriptor, file) && verifyCodeSignatureBytes(file);
+}
+
+bool verifyCodeSignatureBytes(std::string_view file) {
+  static_cast<void>(kCryptoKeptUntilExit);
   std::string_view content;
   std::string_view signature;
-  if (!readWhole(descriptor, file) || !splitAppendedSignature(file, content, signature)) {
+  if (!splitAppendedSignature(file, content, signature)) return false;
+  if (content.size() > static_cast<std::size_t>(INT32_MAX)) return false;
+  const Cms message = parseSignatureBlock(signature);
+  if (!message || OBJ_obj2nid(CMS_get0_type(message.get())) != NID_pkcs7_signed ||
+      CMS_is_detached(message.get()) != 1) {
     return false;
   }
-  if (content.size() > static_cast<std::size_t>(INT32_MAX)) return false;
-  const auto* der = reinterpret_cast<const unsigned char*>(signature.data());
-  Cms message(d2i_CMS_ContentInfo(nullptr, &der, static_cast<long>(signature.size())));
-  if (!message || OBJ_obj2nid(CMS_get0_type(message.get())) != NID_pkcs7_signed) return false;
   Certificates certificates(CMS_get1_certs(message.get()));
   if (!certificates) return false;
   CMS_set1_signers_certs(message.get(), nullptr, 0);
