@@ -10,7 +10,9 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/FileSystem.h"
 #include "platform/ModulePath.h"
+#include "platform/TrustedFile.h"
 #include "platform/UniqueFileDescriptor.h"
 
 namespace sifter {
@@ -125,21 +127,24 @@ std::string applySettings(const std::string& text, Settings& settings) {
 std::string readTrustedFile(const std::string& path, std::size_t maximumSize, std::string& content,
                             bool& missing) {
   missing = false;
-  platform::UniqueFileDescriptor file(
-      open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!file.valid()) {
-    if (errno == ENOENT) {
-      missing = true;
-      return "no such file";
-    }
-    if (errno == ELOOP) return "is a symbolic link";
-    return std::string("cannot be opened: ") + std::strerror(errno);
+  // The settings and the CA steer what root uploads and to whom: they and every
+  // folder above them must be such that no other user could have written them
+  // (platform/TrustedFile.h), reached without a link in any component.
+  std::string absolute = path;
+  if (!path.starts_with('/')) {
+    std::string folder;
+    if (platform::currentFolder(folder) != 0) return "cannot be examined: no current folder";
+    absolute = folder + "/" + path;
   }
+  platform::UniqueFileDescriptor file;
+  const platform::TrustCheck check = platform::openTrustedFile(absolute, O_RDONLY, 0, file);
+  if (check.fault == platform::TrustFault::Missing) {
+    missing = true;
+    return "no such file";
+  }
+  if (!check.ok()) return "is refused: " + check.describe();
   struct stat status {};
   if (fstat(file.get(), &status) != 0) return std::string("cannot be examined: ") + std::strerror(errno);
-  if (!S_ISREG(status.st_mode)) return "is not a regular file";
-  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "is writable by group or others";
-  if (status.st_uid != 0 && status.st_uid != geteuid()) return "belongs to another user";
   if (static_cast<std::uint64_t>(status.st_size) > maximumSize) return "is too large";
   content.clear();
   char buffer[8192];

@@ -129,6 +129,33 @@ TEST_F(SifterUploadTest, FailuresGiveTheirDocumentedCodes) {
   EXPECT_TRUE(fs::is_empty(received() / "accepting"));
 }
 
+// The CA decides whom root uploads to: one another user could have replaced, or
+// one reached through a link in any folder, is refused before any connection.
+TEST_F(SifterUploadTest, ACaFileOthersCouldHaveWrittenIsRefused) {
+  SubmissionServer server(certificates(), received(), 200);
+  ASSERT_NE(server.port(), 0);
+  const fs::path linked = scratch_.path() / "linked-certificates";
+  fs::create_directory_symlink(certificates(), linked);
+  struct Case {
+    const char* what;
+    fs::path ca;
+    mode_t folderMode;
+  } const cases[] = {
+      {"its folder writable by others", certificates() / "trusted-ca.pem", 0777},
+      {"a link in its path", linked / "trusted-ca.pem", 0755},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ::chmod(certificates().c_str(), c.folderMode);
+    tool_.writeSettings("[Upload]\nAddress=" + addressOf(server.port()) + "\nCAFile=" + c.ca.string() + "\n");
+    const auto result = tool_.run({"--upload=" + archive().string()});
+    EXPECT_EQ(result.exitCode, toInt(ExitCode::SettingsRefused)) << result.err;
+    EXPECT_NE(result.err.find("is refused: "), std::string::npos) << result.err;
+    ::chmod(certificates().c_str(), 0755);
+  }
+  EXPECT_TRUE(fs::is_empty(received()));
+}
+
 TEST_F(SifterUploadTest, AnArchiveLinkIsRefused) {
   SubmissionServer server(certificates(), received(), 200);
   ASSERT_NE(server.port(), 0);
