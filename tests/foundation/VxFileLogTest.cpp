@@ -307,6 +307,9 @@ TEST_F(VxFileLogTest, LineThatDoesNotFitLeavesNothingBehind) {
   ASSERT_EQ(written.size(), 2u);
   EXPECT_TRUE(written[0].ends_with(L" first"));
   EXPECT_TRUE(written[1].ends_with(L" third"));
+  // Same time, same fields, a message of the same length: nothing glued in front.
+  EXPECT_EQ(written[1].size(), written[0].size());
+  EXPECT_EQ(written[1].find(L"xx"), std::wstring::npos);
   EXPECT_TRUE(vxtest::fileBytes(logFile(0)).ends_with(std::string("\r\0\n\0", 4)));
 }
 
