@@ -21,6 +21,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Whether a scan of the whole machine ran to its end. Beside other suites'
+// processes, a module of one that ends during the scan is missed and the scan
+// ends 2, rightly; what these tests look at is the log, which it wrote all the
+// same.
+bool scanRan(const ChildProcess::Result& scan) {
+  return !scan.timedOut && scan.signal == 0 && scan.exitCode >= 0 && scan.exitCode <= 2;
+}
+
 class OvrascanLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -80,7 +88,7 @@ TEST_F(OvrascanLogTest, ScanLeavesTheComponentsLinesInTheLog) {
   setting(base() / "log.ini", L"Severity", 1);
   const auto scan = run({"scan", "--quiet"});
   ASSERT_FALSE(scan.timedOut);
-  ASSERT_TRUE(scan.exitCode == 0 || scan.exitCode == 1) << scan.err;
+  ASSERT_TRUE(scanRan(scan)) << scan.exitCode << scan.err;
 
   const auto lines = fileLines(logFolder() / "ovrascan000.log");
   ASSERT_FALSE(lines.empty());
@@ -118,7 +126,7 @@ TEST_F(OvrascanLogTest, ScanWhoseIndexCannotBeStoredKeepsEveryLineAndLogShowsThe
 
   const auto scan = run({"scan", "--quiet"});
   ASSERT_FALSE(scan.timedOut);
-  ASSERT_TRUE(scan.exitCode == 0 || scan.exitCode == 1) << scan.err;
+  ASSERT_TRUE(scanRan(scan)) << scan.exitCode << scan.err;
 
   EXPECT_EQ(fileLines(first), firstBefore);
   std::vector<std::string> lines;
@@ -136,7 +144,7 @@ TEST_F(OvrascanLogTest, ScanWhoseIndexCannotBeStoredKeepsEveryLineAndLogShowsThe
 
 TEST_F(OvrascanLogTest, DefaultSeverityKeepsACleanScanOutOfTheLog) {
   const auto scan = run({"scan", "--quiet"});
-  ASSERT_TRUE(scan.exitCode == 0 || scan.exitCode == 1) << scan.err;
+  ASSERT_TRUE(scanRan(scan)) << scan.exitCode << scan.err;
   // A clean scan says nothing at Information or above.
   EXPECT_FALSE(fs::exists(logFolder() / "ovrascan000.log"));
   const auto shown = run({"log"});
