@@ -243,3 +243,17 @@ TEST_F(OvrascanLogTest, LogSettingsSetWritesWithinTheRange) {
 }
 
 }  // namespace
+
+namespace {
+
+// An administrator's natural way to more detail: the setting written by
+// log-settings set is the one the next scan obeys.
+TEST_F(OvrascanLogTest, SeveritySetByLogSettingsBringsTheKernelsLines) {
+  ASSERT_EQ(run({"log-settings", "set", "Severity", "1"}).exitCode, 0);
+  const auto scan = run({"scan", "--quiet"});
+  ASSERT_TRUE(scanRan(scan)) << scan.exitCode << scan.err;
+  const auto lines = fileLines(logFolder() / "ovrascan000.log");
+  EXPECT_TRUE(anyLineHas(lines, "]$ CVxAVScannerKernel::")) << "the kernel's Normal lines";
+}
+
+}  // namespace
