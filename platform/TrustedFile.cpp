@@ -127,20 +127,34 @@ TrustCheck openTrustedFile(const std::string& path, int flags, mode_t mode, Uniq
   UniqueFileDescriptor folder;
   struct stat folderStatus {};
   if (auto walked = walkFolders(components, components.size() - 1, folder, folderStatus); !walked.ok()) return walked;
-  // The folder is looked at once more, then the file itself is opened without
-  // blocking (a FIFO in its place must not hang the caller) and checked.
-  UniqueFileDescriptor opened(::openat(folder.get(), components.back().c_str(),
-                                       flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode));
+  // The entry is judged before it is opened, so that nothing is opened (and, with
+  // O_CREAT, nothing made) in a folder others could write, and no device or FIFO
+  // is opened at all; the open must then reach the inode judged.
+  const std::string& name = components.back();
+  const std::string folderPath = joined(components, components.size() - 1);
+  struct stat entry {};
+  const bool existed = ::fstatat(folder.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!existed && errno != ENOENT) return failure(path, errno);
+  if (existed && S_ISLNK(entry.st_mode)) return refusal(TrustFault::Link, path);
+  if (existed && !S_ISREG(entry.st_mode)) return refusal(TrustFault::WrongType, path);
+  if (!existed) {
+    // What O_CREAT would make belongs to this user.
+    entry.st_uid = ::geteuid();
+  }
+  if (auto checked = checkFolder(folderStatus, entry, folderPath); !checked.ok()) return checked;
+  UniqueFileDescriptor opened(
+      ::openat(folder.get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode));
   if (!opened.valid()) {
     const int error = errno;
     return error == ELOOP ? refusal(TrustFault::Link, path) : failure(path, error);
   }
   struct stat status {};
   if (::fstat(opened.get(), &status) != 0) return failure(path, errno);
-  if (auto checked = checkLeaf(status, path, false); !checked.ok()) return checked;
-  if (auto checked = checkFolder(folderStatus, status, joined(components, components.size() - 1)); !checked.ok()) {
-    return checked;
+  if (existed && (status.st_dev != entry.st_dev || status.st_ino != entry.st_ino)) {
+    return refusal(TrustFault::WrongType, path);
   }
+  if (auto checked = checkLeaf(status, path, false); !checked.ok()) return checked;
+  if (auto checked = checkFolder(folderStatus, status, folderPath); !checked.ok()) return checked;
   const int current = ::fcntl(opened.get(), F_GETFL);
   if (current < 0 || ::fcntl(opened.get(), F_SETFL, current & ~O_NONBLOCK) != 0) return failure(path, errno);
   file = std::move(opened);

@@ -135,3 +135,18 @@ TEST_F(TrustedFileTest, DescribesTheRefusalInWords) {
 }
 
 }  // namespace
+
+namespace {
+
+// Root must not make a file in a folder another user can write, even when the
+// open is then refused: the refusal comes before the open.
+TEST_F(TrustedFileTest, NothingIsMadeInAFolderOthersCanWrite) {
+  const fs::path folder = root_ / "etc";
+  ::chmod(folder.c_str(), 0777);
+  platform::UniqueFileDescriptor fd;
+  const auto check = platform::openTrustedFile((folder / "made.lock").string(), O_RDWR | O_CREAT, 0600, fd);
+  EXPECT_EQ(check.fault, TrustFault::WritableByOthers);
+  EXPECT_FALSE(fs::exists(folder / "made.lock"));
+}
+
+}  // namespace
