@@ -136,8 +136,9 @@ TrustCheck openTrustedFile(const std::string& path, int flags, mode_t mode, Uniq
   const bool existed = ::fstatat(folder.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0;
   if (!existed && errno != ENOENT) return failure(path, errno);
   if (existed && S_ISLNK(entry.st_mode)) return refusal(TrustFault::Link, path);
-  if (existed && !S_ISREG(entry.st_mode)) return refusal(TrustFault::WrongType, path);
-  if (!existed) {
+  if (existed) {
+    if (auto checked = checkLeaf(entry, path, false); !checked.ok()) return checked;
+  } else {
     // What O_CREAT would make belongs to this user.
     entry.st_uid = ::geteuid();
   }
